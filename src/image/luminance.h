@@ -1,0 +1,27 @@
+// The luminance matte: which light takes part in the streaks.
+#pragma once
+
+#include "image/image.h"
+#include "settings/render_settings.h"
+
+namespace raydrift::image {
+
+// Luma of a premultiplied pixel, taken from its unpremultiplied colour (Rec. 709).
+// Alpha at or below 1e-6 gives 0.
+inline float luma(Pixel const& p) { return rdLumaPremultiplied(p.r, p.g, p.b, p.a); }
+
+// How much of a pixel of luma `luma` passes: 1 at or above lowCut, a smoothstep over
+// [lowCut − lowFeather, lowCut], 0 below; likewise above highCut; inverted on request.
+inline float luminanceRangeMask(float luma, RenderSettings const& settings) {
+    return rdLuminanceRangeMask(luma, settings.lowCut, settings.lowFeather, settings.highCut,
+                                settings.highFeather, settings.invert ? 1 : 0);
+}
+
+// dst = src with every pixel (colour and alpha) multiplied by its mask. dst takes src's
+// size; dst and src may be the same image.
+void extractLuminanceRange(Image const& src, Image& dst, RenderSettings const& settings);
+
+// True when some pixel has alpha below 0.9999 (a NaN alpha is not transparency).
+bool hasTransparentForeground(Image const& image);
+
+}  // namespace raydrift::image
