@@ -75,6 +75,8 @@ struct RenderSettings {
     BlendMode blendMode = BlendMode::Normal;
     float opacity = 1.0f;  // strength below 100 %
     EdgeMode edgeMode = EdgeMode::Clamp;
+
+    bool operator==(RenderSettings const&) const = default;
 };
 
 // Reads the 25 render parameters (kRenderParameterIndices) of the host's parameter

@@ -1,0 +1,150 @@
+#include "image/luminance.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+using raydrift::RenderSettings;
+using raydrift::image::extractLuminanceRange;
+using raydrift::image::hasTransparentForeground;
+using raydrift::image::Image;
+using raydrift::image::luma;
+using raydrift::image::luminanceRangeMask;
+using raydrift::image::Pixel;
+
+RenderSettings cut(float lowCut, float lowFeather, bool invert = false) {
+    RenderSettings s;
+    s.lowCut = lowCut;
+    s.lowFeather = lowFeather;
+    s.invert = invert;
+    return s;
+}
+
+TEST(Luma, FromUnpremultipliedColour) {
+    EXPECT_NEAR(luma({0.4f, 0.4f, 0.4f, 0.5f}), 0.8f, 1e-6f);
+    EXPECT_NEAR(luma({1.0f, 0.0f, 0.0f, 1.0f}), 0.2126f, 1e-7f);
+    EXPECT_NEAR(luma({0.0f, 1.0f, 0.0f, 1.0f}), 0.7152f, 1e-7f);
+    EXPECT_NEAR(luma({0.0f, 0.0f, 1.0f, 1.0f}), 0.0722f, 1e-7f);
+    // No alpha, no colour: luma 0 whatever the (invalid) colour says.
+    EXPECT_EQ(luma({5.0f, 5.0f, 5.0f, 1e-6f}), 0.0f);
+    EXPECT_EQ(luma({5.0f, 5.0f, 5.0f, -1.0f}), 0.0f);
+    // HDR passes unclipped.
+    EXPECT_NEAR(luma({8.0f, 8.0f, 8.0f, 1.0f}), 8.0f, 1e-5f);
+    // The order of operations is fixed: the fused build nests two fma.
+    const float r = 0.3f, g = 0.6f, b = 0.9f;
+    const float expected = SM_CPU_FMA ? std::fma(b, 0.0722f, std::fma(r, 0.2126f, g * 0.7152f))
+                                      : (r * 0.2126f + g * 0.7152f) + b * 0.0722f;
+    EXPECT_EQ(luma({r, g, b, 1.0f}), expected);
+}
+
+TEST(LuminanceRangeMask, HardAndSoftCuts) {
+    EXPECT_EQ(luminanceRangeMask(0.5f, cut(0.5f, 0.0f)), 1.0f);
+    EXPECT_EQ(luminanceRangeMask(0.4999f, cut(0.5f, 0.0f)), 0.0f);
+
+    const RenderSettings soft = cut(0.5f, 0.2f);
+    EXPECT_EQ(luminanceRangeMask(0.3f, soft), 0.0f);
+    EXPECT_EQ(luminanceRangeMask(0.1f, soft), 0.0f);
+    EXPECT_NEAR(luminanceRangeMask(0.4f, soft), 0.5f, 1e-5f);
+    EXPECT_EQ(luminanceRangeMask(0.5f, soft), 1.0f);
+    EXPECT_EQ(luminanceRangeMask(20.0f, soft), 1.0f);
+    // The feather lies wholly below the cut and rises monotonically through it.
+    float previous = 0.0f;
+    for (float v = 0.3f; v <= 0.5f; v += 0.001f) {
+        const float m = luminanceRangeMask(v, soft);
+        EXPECT_GE(m, previous) << v;
+        EXPECT_GE(m, 0.0f);
+        EXPECT_LE(m, 1.0f);
+        if (v > 0.302f && v < 0.498f) {
+            EXPECT_GT(m, 0.0f) << v;
+            EXPECT_LT(m, 1.0f) << v;
+        }
+        previous = m;
+    }
+    // A feather too small to move the cut in float is a hard step at the cut.
+    EXPECT_EQ(luminanceRangeMask(0.5f, cut(0.5f, 1e-12f)), 1.0f);
+    EXPECT_EQ(luminanceRangeMask(0.49999f, cut(0.5f, 1e-12f)), 0.0f);
+
+    // Inverted: bright is cut, dark passes.
+    EXPECT_EQ(luminanceRangeMask(0.6f, cut(0.5f, 0.0f, true)), 0.0f);
+    EXPECT_EQ(luminanceRangeMask(0.2f, cut(0.5f, 0.0f, true)), 1.0f);
+
+    // The default upper cut is open for every finite luma; a soft upper cut fades out.
+    EXPECT_EQ(luminanceRangeMask(3e38f, cut(0.0f, 0.0f)), 1.0f);
+    RenderSettings band = cut(0.2f, 0.0f);
+    band.highCut = 0.8f;
+    band.highFeather = 0.2f;
+    EXPECT_EQ(luminanceRangeMask(0.8f, band), 1.0f);
+    EXPECT_NEAR(luminanceRangeMask(0.9f, band), 0.5f, 1e-5f);
+    EXPECT_EQ(luminanceRangeMask(1.0f, band), 0.0f);
+    band.highFeather = 0.0f;
+    EXPECT_EQ(luminanceRangeMask(0.80001f, band), 0.0f);
+}
+
+TEST(LuminanceRangeMask, MonotoneInThreshold) {
+    for (float v : {0.05f, 0.2f, 0.45f, 0.7f, 1.5f})
+        for (float feather : {0.0f, 0.1f, 0.3f}) {
+            float previous = 2.0f;
+            for (float threshold = 0.0f; threshold <= 1.0f; threshold += 0.01f) {
+                const float m = luminanceRangeMask(v, cut(threshold, feather));
+                EXPECT_LE(m, previous) << v << " " << threshold;
+                previous = m;
+            }
+        }
+}
+
+TEST(ExtractLuminanceRange, ScalesWholePixelsByTheirMask) {
+    Image src(3, 2);
+    src.pixels = {{1.0f, 1.0f, 1.0f, 1.0f},  {0.1f, 0.1f, 0.1f, 1.0f}, {0.4f, 0.4f, 0.4f, 0.5f},
+                  {0.0f, 0.0f, 0.0f, 0.0f},  {4.0f, 2.0f, 0.0f, 1.0f}, {0.4f, 0.4f, 0.4f, 1.0f}};
+    Image dst(7, 7);
+    const RenderSettings s = cut(0.5f, 0.2f);
+    extractLuminanceRange(src, dst, s);
+    ASSERT_EQ(dst.width, 3);
+    ASSERT_EQ(dst.height, 2);
+    ASSERT_EQ(dst.pixels.size(), 6u);
+    for (std::size_t i = 0; i < 6; ++i) {
+        const float m = luminanceRangeMask(luma(src.pixels[i]), s);
+        EXPECT_EQ(dst.pixels[i].r, src.pixels[i].r * m);
+        EXPECT_EQ(dst.pixels[i].a, src.pixels[i].a * m);
+    }
+    EXPECT_EQ(dst.pixels[1].a, 0.0f);                 // dark: gone
+    EXPECT_EQ(dst.pixels[2].r, 0.4f);                 // premultiplied bright: kept whole
+    EXPECT_NEAR(dst.pixels[5].a, 0.5f, 1e-5f);        // in the feather: half
+
+    // Inverted, a transparent pixel has mask 1 but stays zero.
+    extractLuminanceRange(src, dst, cut(0.5f, 0.0f, true));
+    EXPECT_EQ(dst.pixels[3].r, 0.0f);
+    EXPECT_EQ(dst.pixels[3].a, 0.0f);
+    EXPECT_EQ(dst.pixels[0].a, 0.0f);
+    EXPECT_EQ(dst.pixels[1].a, 1.0f);
+
+    // In place gives the same as out of place.
+    Image inPlace = src;
+    extractLuminanceRange(inPlace, inPlace, s);
+    extractLuminanceRange(src, dst, s);
+    EXPECT_EQ(0, std::memcmp(inPlace.pixels.data(), dst.pixels.data(), 6 * sizeof(Pixel)));
+
+    Image none(-1, 4);
+    extractLuminanceRange(none, dst, s);
+    EXPECT_EQ(dst.width, 0);
+    EXPECT_TRUE(dst.pixels.empty());
+}
+
+TEST(HasTransparentForeground, StrictlyBelowTheOpaqueLimit) {
+    Image img(4, 4);
+    for (Pixel& p : img.pixels) p.a = 1.0f;
+    EXPECT_FALSE(hasTransparentForeground(img));
+    img.at(3, 3).a = 0.9999f;
+    EXPECT_FALSE(hasTransparentForeground(img));
+    img.at(3, 3).a = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_FALSE(hasTransparentForeground(img));
+    img.at(2, 1).a = 0.99989f;
+    EXPECT_TRUE(hasTransparentForeground(img));
+    EXPECT_FALSE(hasTransparentForeground(Image(0, 5)));
+}
+
+}  // namespace
