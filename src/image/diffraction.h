@@ -1,0 +1,35 @@
+// The diffraction pass: the streak's box across and profile along, with every tap of the
+// profile modulated by a cosine so that the streak shows bright and dark bands.
+#pragma once
+
+#include "image/image.h"
+
+namespace raydrift::image {
+
+// The modulated profile. Taps k = −above … below, weight w(k) = symmetric ?
+// above + 1 − |k| : length + 1 − k, modulation c(k) = 1 + depth·cos(step·k), normalised
+// by `normaliser` = Σ w(k)·c(k) so that a flat field stays flat.
+struct FlareProfile {
+    int halfWidth = 0;   // box half-width across the streak
+    int length = 1;      // L
+    bool symmetric = false;
+    int above = 0;       // hs: taps on rows above the output row
+    int below = 1;       // E: taps on rows below it
+    int taps = 2;        // Lv = above + below + 1
+    double depth = 0.0;  // m = 0.85·min(d, 1): every c(k) stays at least 0.15
+    double step = 0.0;   // ω: at most three cosine periods over the profile
+    double normaliser = 1.0;  // N
+};
+
+// The profile for a box half-width, a length ≥ 1 and a strength d in (0, 1] (values
+// outside are clamped; a NaN strength counts as 0).
+FlareProfile flareProfile(int halfWidth, int length, bool symmetric, float strength);
+
+// Replaces `canvas` by its box-blurred (half-width halfWidth, divided by the full box)
+// and modulated-profile streak, in place and in double precision, O(1) per pixel.
+// Outside the canvas counts as zero. Colour is raised to at least 0, alpha limited to
+// [0, 1]. `scratch` is not needed by this pass and is left as it is.
+void applyFlareStreak(Image& canvas, Image& scratch, int halfWidth, int length, bool symmetric,
+                      float strength);
+
+}  // namespace raydrift::image

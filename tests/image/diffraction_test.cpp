@@ -1,0 +1,133 @@
+#include "image/diffraction.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "image/streak.h"
+
+namespace raydrift::image {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+Image noise(int w, int h, unsigned seed) {
+    Image img(w, h);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (Pixel& p : img.pixels) {
+        p.a = u(rng);
+        p.r = u(rng) * p.a;
+        p.g = 2.0f * u(rng) * p.a;
+        p.b = u(rng) * p.a;
+    }
+    return img;
+}
+
+TEST(FlareProfile, BandsAndNormaliser) {
+    // Diffraction 500 and L = 11: twelve taps, a quarter period per tap;
+    // N = Σ(12 − k) + 0.85·(12 − 10 + 8 − 6 + 4 − 2).
+    FlareProfile f = flareProfile(0, 11, false, 1.0f);
+    EXPECT_EQ(f.taps, 12);
+    EXPECT_EQ(f.depth, 0.85);
+    EXPECT_NEAR(f.step, kPi / 2, 1e-15);
+    EXPECT_NEAR(f.normaliser, 78.0 + 0.85 * 6.0, 1e-12);
+
+    // Symmetric, L = 4: taps −2 … 2 weighted 1, 2, 3, 2, 1.
+    f = flareProfile(0, 4, true, 0.5f);
+    EXPECT_EQ(f.above, 2);
+    EXPECT_EQ(f.below, 2);
+    EXPECT_NEAR(f.step, kPi / 2, 1e-15);
+    EXPECT_NEAR(f.normaliser, 9.0 + f.depth * (3.0 - 2.0), 1e-12);
+
+    // Long profiles get three periods; diffraction 1 is a depth of 0.0017.
+    f = flareProfile(0, 99, false, 7.0f);
+    EXPECT_NEAR(f.step * f.taps, 3 * 2 * kPi, 1e-12);
+    EXPECT_EQ(f.depth, 0.85);
+    EXPECT_NEAR(flareProfile(0, 9, false, 1.0f / 500.0f).depth, 0.0017, 1e-9);
+}
+
+TEST(ApplyFlareStreak, MatchesTheModulatedProfile) {
+    // The prefix-sum pass against the direct sum of its definition, edges included.
+    for (bool symmetric : {false, true})
+        for (int halfWidth : {0, 2})
+            for (int length : {1, 4, 11, 30}) {
+                const Image src = noise(9, 37, 7);
+                Image canvas = src, scratch;
+                applyFlareStreak(canvas, scratch, halfWidth, length, symmetric, 0.8f);
+                const FlareProfile f = flareProfile(halfWidth, length, symmetric, 0.8f);
+                for (int y = 0; y < src.height; ++y)
+                    for (int x = 0; x < src.width; ++x) {
+                        double sum = 0.0;
+                        for (int k = -f.above; k <= f.below; ++k) {
+                            const int row = y + k;
+                            if (row < 0 || row >= src.height) continue;
+                            double box = 0.0;
+                            for (int c = x - halfWidth; c <= x + halfWidth; ++c)
+                                if (c >= 0 && c < src.width) box += src.at(c, row).g;
+                            box = static_cast<float>(box / (2 * halfWidth + 1));
+                            const double w = symmetric ? f.above + 1 - std::abs(k) : length + 1 - k;
+                            sum += w * box * (1.0 + f.depth * std::cos(f.step * k));
+                        }
+                        ASSERT_NEAR(canvas.at(x, y).g, sum / f.normaliser, 2e-6)
+                            << symmetric << " " << halfWidth << " " << length << " @" << x << "," << y;
+                    }
+            }
+}
+
+TEST(ApplyFlareStreak, SinglePixelBandsFlatFieldAndBounds) {
+    // One pixel, L = 11 at full strength: bands of 1 + 0.85·cos(π/2·k) above it.
+    Image canvas(3, 20), scratch;
+    canvas.at(1, 15) = {1.0f, 1.0f, 1.0f, 1.0f};
+    applyFlareStreak(canvas, scratch, 0, 11, false, 1.0f);
+    double energy = 0.0;
+    for (int k = 0; k <= 11; ++k) {
+        const double want = (12 - k) * (1.0 + 0.85 * std::cos(kPi / 2 * k)) / 83.1;
+        EXPECT_NEAR(canvas.at(1, 15 - k).r, want, 1e-7) << k;
+        energy += canvas.at(1, 15 - k).r;
+    }
+    EXPECT_NEAR(energy, 1.0, 1e-6);
+    EXPECT_EQ(canvas.at(1, 16).r, 0.0f);
+    EXPECT_EQ(canvas.at(0, 15).r, 0.0f);
+
+    // A flat field stays 1 away from the canvas edges (rows near the bottom lose taps).
+    Image flat(12, 40);
+    for (Pixel& p : flat.pixels) p = {1.0f, 1.0f, 1.0f, 1.0f};
+    applyFlareStreak(flat, scratch, 2, 11, false, 1.0f);
+    for (int y = 0; y < 40 - 11; ++y)
+        for (int x = 2; x < 10; ++x) ASSERT_NEAR(flat.at(x, y).r, 1.0f, 1e-6f) << x << "," << y;
+    EXPECT_LT(flat.at(5, 39).r, 0.5f);
+
+    // Negative colour is dropped, alpha is limited to [0, 1].
+    Image odd(1, 4);
+    for (Pixel& p : odd.pixels) p = {-1.0f, 2.0f, 0.0f, 3.0f};
+    applyFlareStreak(odd, scratch, 0, 1, false, 1.0f);
+    EXPECT_EQ(odd.at(0, 0).r, 0.0f);
+    EXPECT_NEAR(odd.at(0, 0).g, 2.0f, 1e-6f);
+    EXPECT_EQ(odd.at(0, 0).a, 1.0f);
+}
+
+TEST(ApplyFlareStreak, WeakDiffractionIsNearlyThePlainStreak) {
+    // Diffraction 1 (m = 0.0017) inside generateStreak: well under 1 % from no diffraction.
+    const Image src = noise(60, 40, 8);
+    RenderSettings s;
+    s.scale = 1.0f;
+    s.length = 15.0f;
+    s.width = 4.0f;
+    s.direction = 20.0f;
+    Image plain = src, flare = src, scratch;
+    generateStreak(plain, scratch, s, 0);
+    s.diffraction = 1.0f;
+    generateStreak(flare, scratch, s, 0);
+    ASSERT_EQ(plain.width, flare.width);
+    for (std::size_t i = 0; i < plain.pixels.size(); ++i) {
+        const Pixel& a = plain.pixels[i];
+        const Pixel& b = flare.pixels[i];
+        ASSERT_NEAR(b.r, a.r, 0.004 * a.r + 1e-6);
+        ASSERT_NEAR(b.a, a.a, 0.004 * a.a + 1e-6);
+    }
+}
+
+}  // namespace
+}  // namespace raydrift::image

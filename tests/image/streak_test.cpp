@@ -1,0 +1,366 @@
+#include "image/streak.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <random>
+
+#include "image/parallel.h"
+#include "image/sampling.h"
+
+namespace raydrift::image {
+namespace {
+
+RenderSettings streakSettings(float length, float width, float direction = 0.0f) {
+    RenderSettings s;
+    s.scale = 1.0f;
+    s.length = length;
+    s.width = width;
+    s.direction = direction;
+    s.edgeMode = EdgeMode::Clamp;
+    return s;
+}
+
+Image dot(int w, int h, int x, int y, Pixel p = {1.0f, 1.0f, 1.0f, 1.0f}) {
+    Image img(w, h);
+    img.at(x, y) = p;
+    return img;
+}
+
+Image noise(int w, int h, unsigned seed) {
+    Image img(w, h);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 2.0f);
+    for (Pixel& p : img.pixels) {
+        p.a = u(rng) * 0.5f;
+        p.r = u(rng) * p.a;
+        p.g = u(rng) * p.a;
+        p.b = u(rng) * p.a;
+    }
+    return img;
+}
+
+bool bitEqual(Image const& a, Image const& b) {
+    return a.width == b.width && a.height == b.height &&
+           std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size() * sizeof(Pixel)) == 0;
+}
+
+Image streak(Image img, RenderSettings const& s, int margin = 0) {
+    Image scratch;
+    generateStreak(img, scratch, s, margin);
+    return img;
+}
+
+double total(Image const& img) {
+    double t = 0.0;
+    for (Pixel const& p : img.pixels) t += p.r;
+    return t;
+}
+
+// Runs `f` with the worker threads held off (every frame's share of the machine taken).
+template <class F>
+auto serially(F&& f) {
+    struct Hold {
+        Hold() { parallel::activeFrames.store(1000); }
+        ~Hold() { parallel::activeFrames.store(0); }
+    } hold;
+    return f();
+}
+
+TEST(StreakGeometry, DerivedQuantities) {
+    // 1080p at the derived scale: s = 1, L = 200, HW = round(3.5) = 4 (half away from 0).
+    RenderSettings s = streakSettings(200.0f, 7.0f);
+    s.scale = 0.0f;
+    StreakGeometry g = streakGeometry(1920, 1080, s, 0);
+    EXPECT_EQ(g.scale, 1.0f);
+    EXPECT_EQ(g.length, 200);
+    EXPECT_EQ(g.halfWidth, 4);
+    EXPECT_EQ(g.ox, -959.5f - 6.0f);
+    EXPECT_EQ(g.canvasWidth, 1919 + 2 * 6 + 1);
+    EXPECT_EQ(g.canvasHeight, 1079 + 200 + 2 + 3);
+
+    // Symmetric with a margin: half the length above and below, the margin all round.
+    s.symmetric = true;
+    s.length = 5.0f;
+    g = streakGeometry(100, 50, s, 4);
+    EXPECT_EQ(g.scale, static_cast<float>(std::sqrt(100.0 * 50.0 / 2073600.0)));
+    EXPECT_EQ(g.padTop, g.half + 2 + 6);
+    EXPECT_EQ(g.below, g.half + 6);
+    EXPECT_EQ(g.outputWidth, 108);
+    EXPECT_EQ(g.outputHeight, 58);
+
+    // Tiny angles snap to the exact axis; diffraction needs a streak with length.
+    EXPECT_TRUE(streakGeometry(10, 10, streakSettings(4, 0, 0.00001f), 0).axisAligned);
+    EXPECT_FALSE(streakGeometry(10, 10, streakSettings(4, 0, 30.0f), 0).axisAligned);
+    s = streakSettings(10.0f, 0.0f);
+    s.diffraction = 1000.0f;
+    EXPECT_EQ(streakGeometry(10, 10, s, 0).strength, 1.0f);
+    s.length = 0.4f;
+    EXPECT_EQ(streakGeometry(10, 10, s, 0).strength, 0.0f);
+}
+
+TEST(StreakGeometry, HostileSettingsStayDefined) {
+    RenderSettings s = streakSettings(std::numeric_limits<float>::quiet_NaN(),
+                                      std::numeric_limits<float>::infinity(),
+                                      std::numeric_limits<float>::quiet_NaN());
+    s.width = std::numeric_limits<float>::quiet_NaN();
+    s.diffraction = std::numeric_limits<float>::quiet_NaN();
+    const StreakGeometry g = streakGeometry(8, 8, s, 0);
+    EXPECT_EQ(g.length, 0);
+    EXPECT_EQ(g.halfWidth, 0);
+    EXPECT_EQ(g.strength, 0.0f);
+    EXPECT_TRUE(g.axisAligned);
+
+    // A streak far beyond any memory is an allocation failure, not an overflow.
+    s = streakSettings(1000.0f, 0.0f);
+    s.scale = 1e9f;
+    EXPECT_THROW(streakGeometry(8, 8, s, 0), std::bad_alloc);
+    Image img = dot(8, 8, 4, 4), scratch;
+    EXPECT_THROW(generateStreak(img, scratch, s, 0), std::bad_alloc);
+}
+
+TEST(GenerateStreak, SinglePixelProfiles) {
+    // L = 4, not symmetric: the pixel and the four rows above it, fading upwards.
+    const Image line = streak(dot(9, 9, 4, 4), streakSettings(4.0f, 0.0f));
+    ASSERT_EQ(line.width, 9);
+    ASSERT_EQ(line.height, 9);
+    for (int k = 0; k <= 4; ++k)
+        EXPECT_EQ(line.at(4, 4 - k).r, static_cast<float>((5 - k) / 15.0)) << "k " << k;
+    for (int y = 5; y < 9; ++y) EXPECT_EQ(line.at(4, y).r, 0.0f);
+    for (int x : {3, 5}) EXPECT_EQ(line.at(x, 4).r, 0.0f);
+
+    // Symmetric, L = 4 (r = 2): a triangle centred on the pixel.
+    RenderSettings sym = streakSettings(4.0f, 0.0f);
+    sym.symmetric = true;
+    const Image tri = streak(dot(9, 9, 4, 4), sym);
+    const double expected[] = {1, 2, 3, 2, 1};
+    for (int k = -2; k <= 2; ++k)
+        EXPECT_EQ(tri.at(4, 4 + k).r, static_cast<float>(expected[k + 2] / 9.0)) << "k " << k;
+    EXPECT_EQ(tri.at(4, 1).r, 0.0f);
+    EXPECT_EQ(tri.at(4, 7).r, 0.0f);
+
+    // The direction turns the line clockwise from up: 90 right, 180 down, 270 left.
+    const struct {
+        float direction;
+        int dx, dy;
+    } turns[] = {{90.0f, 1, 0}, {180.0f, 0, 1}, {270.0f, -1, 0}, {-90.0f, -1, 0}};
+    for (auto const& t : turns) {
+        const Image r = streak(dot(9, 9, 4, 4), streakSettings(4.0f, 0.0f, t.direction));
+        for (int k = 0; k <= 4; ++k)
+            EXPECT_EQ(r.at(4 + t.dx * k, 4 + t.dy * k).r, static_cast<float>((5 - k) / 15.0))
+                << "direction " << t.direction << " k " << k;
+    }
+
+    // 90 and −270 give identical pictures, on a non-square frame too.
+    const Image src = noise(13, 7, 1);
+    EXPECT_TRUE(bitEqual(streak(src, streakSettings(6.0f, 3.0f, 90.0f)),
+                         streak(src, streakSettings(6.0f, 3.0f, -270.0f))));
+    EXPECT_TRUE(bitEqual(streak(src, streakSettings(6.0f, 3.0f, 0.00001f)),
+                         streak(src, streakSettings(6.0f, 3.0f, 0.0f))));
+}
+
+TEST(GenerateStreak, NothingToSmearAndMargins) {
+    const Image src = noise(6, 5, 2);
+    // L = 0 and HW = 0 without a margin: the selection is the streak image.
+    Image img = src, scratch;
+    generateStreak(img, scratch, streakSettings(0.4f, 0.9f), 0);
+    EXPECT_TRUE(bitEqual(img, src));
+
+    // With margin 3 and Clamp: three pixels more on each side, the border repeats the edge.
+    img = src;
+    generateStreak(img, scratch, streakSettings(0.0f, 0.0f), 3);
+    ASSERT_EQ(img.width, 12);
+    ASSERT_EQ(img.height, 11);
+    for (int y = 0; y < 11; ++y)
+        for (int x = 0; x < 12; ++x) {
+            const Pixel& want = src.at(std::clamp(x - 3, 0, 5), std::clamp(y - 3, 0, 4));
+            ASSERT_EQ(std::memcmp(&img.at(x, y), &want, sizeof(Pixel)), 0) << x << "," << y;
+        }
+
+    // A streak with a margin is the same streak, shifted by the margin.
+    const Image plain = streak(dot(15, 15, 7, 9), streakSettings(4.0f, 2.0f));
+    RenderSettings transparent = streakSettings(4.0f, 2.0f);
+    transparent.edgeMode = EdgeMode::Transparent;
+    const Image wide = streak(dot(15, 15, 7, 9), transparent, 3);
+    ASSERT_EQ(wide.width, 21);
+    for (int y = 0; y < 15; ++y)
+        for (int x = 0; x < 15; ++x) EXPECT_EQ(wide.at(x + 3, y + 3).r, plain.at(x, y).r);
+
+    // An empty selection comes back untouched.
+    Image empty(0, 4);
+    generateStreak(empty, scratch, streakSettings(10.0f, 4.0f), 2);
+    EXPECT_EQ(empty.width, 0);
+    EXPECT_EQ(empty.height, 4);
+}
+
+TEST(GenerateStreak, FlatFieldStaysFlatAndEnergyIsKept) {
+    // Clamp fills the canvas with the edge, so a flat field has full windows everywhere.
+    Image flat(40, 30);
+    for (Pixel& p : flat.pixels) p = {0.5f, 0.25f, 2.0f, 1.0f};
+    for (float direction : {0.0f, 37.0f, 90.0f, 200.0f, 311.5f})
+        for (bool symmetric : {false, true}) {
+            RenderSettings s = streakSettings(9.0f, 5.0f, direction);
+            s.symmetric = symmetric;
+            const Image out = streak(flat, s);
+            for (Pixel const& p : out.pixels) {
+                ASSERT_NEAR(p.r, 0.5f, 2e-6f) << direction;
+                ASSERT_NEAR(p.g, 0.25f, 2e-6f) << direction;
+                ASSERT_NEAR(p.b, 2.0f, 8e-6f) << direction;
+                ASSERT_NEAR(p.a, 1.0f, 4e-6f) << direction;
+            }
+        }
+
+    // A streak well inside the frame keeps the light it was given, at any angle.
+    RenderSettings s = streakSettings(30.0f, 6.0f);
+    s.edgeMode = EdgeMode::Transparent;
+    // (A soft spot: bilinear resampling of a single sharp pixel on a rotated lattice does
+    // not keep its sum, a spot a few pixels wide does.)
+    Image source(80, 80);
+    double given = 0.0;
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 80; ++x) {
+            const double d2 = (x - 40.3) * (x - 40.3) + (y - 50.6) * (y - 50.6);
+            source.at(x, y).r = static_cast<float>(std::exp(-d2 / 8.0));
+            given += source.at(x, y).r;
+        }
+    for (float direction : {0.0f, 30.0f, 135.0f, 250.0f}) {
+        s.direction = direction;
+        EXPECT_NEAR(total(streak(source, s)) / given, 1.0, 1e-3) << direction;
+    }
+}
+
+TEST(GenerateStreak, DetailsDimColumns) {
+    // Details 0.5 keeps every column in [0.5, 1] and reaches both ends; above 1 is 1.
+    float lo = 1.0f, hi = 0.0f;
+    for (int i = 0; i < 4000; ++i) {
+        const float f = detailsFactor(i, -1000.25f, 0.5f, 0.5f);
+        lo = std::min(lo, f);
+        hi = std::max(hi, f);
+        ASSERT_EQ(detailsFactor(i, -1000.25f, 0.5f, 3.0f), detailsFactor(i, -1000.25f, 0.5f, 1.0f));
+    }
+    EXPECT_EQ(lo, 0.5f);
+    EXPECT_EQ(hi, 1.0f);
+    EXPECT_EQ(detailsFactor(7, 3.0f, 1.0f, 0.0f), 1.0f);
+
+    // Every pixel of a canvas column gets that column's factor.
+    RenderSettings s = streakSettings(4.0f, 0.0f);
+    const Image plain = streak(dot(9, 9, 4, 4), s);
+    s.details = 0.8f;
+    const Image detailed = streak(dot(9, 9, 4, 4), s);
+    const StreakGeometry g = streakGeometry(9, 9, s, 0);
+    const float f = detailsFactor(4 + g.padX, g.ox, g.scale, 0.8f);
+    EXPECT_LT(f, 1.0f);
+    for (int y = 0; y < 9; ++y) EXPECT_EQ(detailed.at(4, y).r, plain.at(4, y).r * f);
+}
+
+TEST(GenerateStreak, BadSelectionValuesStayLocal) {
+    // A NaN or Inf pixel must not wipe out the rows and columns its sums run through.
+    for (float direction : {0.0f, 30.0f}) {
+        RenderSettings s = streakSettings(12.0f, 4.0f, direction);
+        s.diffraction = 0.0f;
+        Image clean(48, 48);
+        clean.at(10, 40) = {1.0f, 1.0f, 1.0f, 1.0f};
+        Image bad = clean;
+        bad.at(30, 10) = {std::numeric_limits<float>::quiet_NaN(),
+                          std::numeric_limits<float>::infinity(), 1.0f, 1.0f};
+        for (float diffraction : {0.0f, 300.0f}) {
+            s.diffraction = diffraction;
+            const Image a = streak(clean, s);
+            const Image b = streak(bad, s);
+            for (int y = 0; y < 48; ++y)
+                for (int x = 0; x < 48; ++x) {
+                    Pixel const& p = b.at(x, y);
+                    ASSERT_TRUE(std::isfinite(p.r) && std::isfinite(p.g) && std::isfinite(p.b) &&
+                                std::isfinite(p.a));
+                    if (x < 22) {
+                        ASSERT_EQ(p.r, a.at(x, y).r) << x << "," << y;
+                    }
+                }
+        }
+    }
+}
+
+TEST(GenerateStreak, ThreadCountNeverChangesAPixel) {
+    const Image src = noise(700, 420, 3);
+    RenderSettings s = streakSettings(25.0f, 7.0f, 23.0f);
+    s.details = 0.6f;
+    for (float diffraction : {0.0f, 200.0f})
+        for (bool symmetric : {false, true}) {
+            s.diffraction = diffraction;
+            s.symmetric = symmetric;
+            const Image serial = serially([&] { return streak(src, s, 5); });
+            const Image parallel = streak(src, s, 5);
+            EXPECT_TRUE(bitEqual(serial, parallel)) << diffraction << " " << symmetric;
+        }
+}
+
+TEST(BoxBlurHorizontal, WindowsAndEdges) {
+    Image src = noise(5, 3, 4), dst;
+    boxBlurHorizontal(src, dst, 0, EdgeMode::Clamp);
+    EXPECT_TRUE(bitEqual(src, dst));
+
+    // One pixel at the left edge, radius 1, Transparent: a third, not a half.
+    Image edge = dot(4, 1, 0, 0);
+    boxBlurHorizontal(edge, dst, 1, EdgeMode::Transparent);
+    EXPECT_EQ(dst.at(0, 0).r, 1.0f * (1.0f / 3.0f));
+    EXPECT_EQ(dst.at(1, 0).r, 1.0f * (1.0f / 3.0f));
+    EXPECT_EQ(dst.at(2, 0).r, 0.0f);
+
+    // A 1-pixel-wide image with radius 5 uses R = 2: a window of 5.
+    Image one = dot(1, 2, 0, 1);
+    boxBlurHorizontal(one, dst, 5, EdgeMode::Transparent);
+    EXPECT_EQ(dst.at(0, 1).r, 1.0f * (1.0f / 5.0f));
+    boxBlurHorizontal(one, dst, 5, EdgeMode::Wrap);
+    EXPECT_FLOAT_EQ(dst.at(0, 1).r, 1.0f);
+
+    // Every mode against the direct mean of the edge-mapped row.
+    const Image row = noise(7, 4, 5);
+    for (EdgeMode mode : {EdgeMode::Wrap, EdgeMode::Clamp, EdgeMode::Mirror, EdgeMode::Transparent})
+        for (int radius : {1, 3, 9}) {
+            boxBlurHorizontal(row, dst, radius, mode);
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 7; ++x) {
+                    double sum = 0.0;
+                    for (int k = -radius; k <= radius; ++k) sum += sampling::fetch(row, x + k, y, mode).g;
+                    ASSERT_NEAR(dst.at(x, y).g, sum / (2 * radius + 1), 1e-5);
+                }
+            Image inPlace = row;
+            boxBlurHorizontal(inPlace, inPlace, radius, mode);
+            EXPECT_TRUE(bitEqual(inPlace, dst));
+        }
+}
+
+TEST(VerticalStreak, MatchesTheProfileAndBoundsOutput) {
+    const Image src = noise(6, 23, 6);
+    Image dst;
+    for (bool symmetric : {false, true})
+        for (int length : {1, 4, 7, 40}) {
+            verticalStreak(src, dst, length, symmetric);
+            const int r = symmetric ? (length + 1) / 2 : length;
+            const int lo = symmetric ? -r : 0;
+            double norm = 0.0;
+            for (int k = lo; k <= r; ++k) norm += r + 1 - std::abs(k);
+            for (int y = 0; y < 23; ++y)
+                for (int x = 0; x < 6; ++x) {
+                    double sum = 0.0;
+                    for (int k = lo; k <= r; ++k)
+                        if (y + k >= 0 && y + k < 23) sum += (r + 1 - std::abs(k)) * src.at(x, y + k).b;
+                    ASSERT_NEAR(dst.at(x, y).b, sum / norm, 1e-6) << length << " " << symmetric;
+                }
+        }
+
+    // Negative light is dropped and alpha never exceeds full coverage.
+    Image odd(1, 3);
+    for (Pixel& p : odd.pixels) p = {-1.0f, 3.0f, 0.0f, 4.0f};
+    verticalStreak(odd, dst, 1, false);
+    EXPECT_EQ(dst.at(0, 0).r, 0.0f);
+    EXPECT_EQ(dst.at(0, 0).g, 3.0f);
+    EXPECT_EQ(dst.at(0, 0).a, 1.0f);
+}
+
+}  // namespace
+}  // namespace raydrift::image
