@@ -1,0 +1,239 @@
+// Whole frames through the CPU renderer, per standard scenario, plus a per-stage
+// breakdown that follows the frame driver's own sequence of calls.
+//
+//   build/bench/raydrift_frame_bench                       every scenario, median of 5
+//   build/bench/raydrift_frame_bench --benchmark_filter=frame/quality-4k
+//
+// Counters: peak_MiB is the most heap memory the frame held beyond its input and output
+// (measured once, outside the timed loop, by counting operator new); peak_frames is the
+// same in frame-sized float RGBA buffers. stage_* counters are milliseconds per frame.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "image/color.h"
+#include "image/composite.h"
+#include "image/frame.h"
+#include "image/luminance.h"
+#include "image/streak.h"
+#include "scenarios.h"
+
+// ---- heap accounting: every allocation of the process goes through these -------------
+
+namespace {
+std::atomic<long long> liveBytes{0};
+std::atomic<long long> peakBytes{0};
+
+void noteAllocation(std::size_t size) {
+    const long long now = liveBytes.fetch_add(static_cast<long long>(size)) + static_cast<long long>(size);
+    long long peak = peakBytes.load();
+    while (now > peak && !peakBytes.compare_exchange_weak(peak, now)) {
+    }
+}
+
+// The block size is kept in a 16-byte header so that delete can account for it.
+constexpr std::size_t kHeader = 16;
+
+void* allocate(std::size_t size) {
+    void* block = std::malloc(size + kHeader);
+    if (block == nullptr) throw std::bad_alloc();
+    *static_cast<std::size_t*>(block) = size;
+    noteAllocation(size);
+    return static_cast<char*>(block) + kHeader;
+}
+
+void release(void* p) noexcept {
+    if (p == nullptr) return;
+    void* block = static_cast<char*>(p) - kHeader;
+    liveBytes.fetch_sub(static_cast<long long>(*static_cast<std::size_t*>(block)));
+    std::free(block);
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+
+namespace {
+
+using raydrift::RenderSettings;
+using raydrift::bench::Scenario;
+using raydrift::image::Image;
+namespace img = raydrift::image;
+
+double frameBytes(Scenario const& s) { return 16.0 * s.width * s.height; }
+
+// Peak heap beyond what is live on entry (the input and a sized output), for one frame.
+long long peakOfOneFrame(Image const& src, Image& dst, RenderSettings const& settings) {
+    const long long before = liveBytes.load();
+    peakBytes.store(before);
+    img::processFrame(src, dst, settings);
+    return peakBytes.load() - before;
+}
+
+void frameBenchmark(benchmark::State& state, Scenario const& scenario) {
+    const Image src = raydrift::bench::syntheticFrame(scenario.width, scenario.height,
+                                                      scenario.transparentBorder);
+    Image dst;
+    img::processFrame(src, dst, scenario.settings);  // sizes dst like the host's output
+    const long long peak = peakOfOneFrame(src, dst, scenario.settings);
+    for (auto _ : state) {
+        img::processFrame(src, dst, scenario.settings);
+        benchmark::DoNotOptimize(dst.pixels.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["peak_MiB"] = static_cast<double>(peak) / (1024.0 * 1024.0);
+    state.counters["peak_frames"] = static_cast<double>(peak) / frameBytes(scenario);
+}
+
+// ---- per-stage breakdown ---------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+struct StageTimes {
+    std::vector<std::string> names;
+    std::vector<double> ms;
+    Clock::time_point last = Clock::now();
+    std::size_t next = 0;
+    void start() {
+        next = 0;
+        last = Clock::now();
+    }
+    void lap(char const* name) {
+        const Clock::time_point now = Clock::now();
+        if (next == names.size()) {
+            names.emplace_back(name);
+            ms.push_back(0.0);
+        }
+        ms[next++] += std::chrono::duration<double, std::milli>(now - last).count();
+        last = now;
+    }
+};
+
+// The frame driver's sequence for the Normal, Black and Alpha views, stage by stage
+// (same calls, same arguments), so that each stage's share of a frame can be read off.
+void runStages(Image const& src, Image& dst, RenderSettings const& settings, StageTimes& t) {
+    const RenderSettings animated = raydrift::animatedSettings(settings);
+    const int w = src.width;
+    const int h = src.height;
+    const bool chromatic = animated.chromaticAmount > 0.0f;
+    t.start();
+    Image selected;
+    if ((animated.performance || animated.view == raydrift::ViewMode::Performance) &&
+        (animated.length > 0.0f || animated.width > 0.0f) && w >= 2 && h >= 2) {
+        const int kw = (w + 3) / 4;
+        const int kh = (h + 3) / 4;
+        const bool tinted = chromatic && animated.tint > 0.0f;
+        const bool transparent = tinted && img::hasTransparentForeground(src);
+        Image small;
+        img::reduceQuarter(src, selected, tinted ? &small : nullptr, animated);
+        t.lap("stage_reduce");
+        RenderSettings streak = animated;
+        if (animated.scale > 0.0f)
+            streak.scale = animated.scale * std::sqrt((float(kw) * float(kh)) / (float(w) * float(h)));
+        const float sx = float(kw) / float(w);
+        const float sy = float(kh) / float(h);
+        if (!chromatic) {
+            img::generateStreak(selected, dst, streak, 0);
+            t.lap("stage_streak");
+            img::compositeMapped(src, selected, dst, animated,
+                                 {sx, sy, 0, true, raydrift::EdgeMode::Clamp}, &animated);
+            t.lap("stage_composite");
+            return;
+        }
+        const float s = animated.scale > 0.0f ? animated.scale : img::referenceScale(w, h);
+        const int margin = img::quarterChromaticMargin(animated.chromaticAmount, s, w, h);
+        img::generateStreak(selected, dst, streak, margin);
+        t.lap("stage_streak");
+        RenderSettings colour = animated;
+        colour.scale = std::sqrt(sx * sy) * s;
+        if (transparent) colour.tint = 0.0f;
+        img::applyColor(selected, dst, colour, small.pixels.empty() ? nullptr : &small, margin, margin);
+        t.lap("stage_color");
+        RenderSettings deferred = animated;
+        deferred.chromaticAmount = 0.0f;
+        deferred.saturation = 1.0f;
+        img::compositeMapped(src, selected, dst, animated,
+                             {sx, sy, margin, true, raydrift::EdgeMode::Transparent},
+                             transparent ? &deferred : nullptr);
+        t.lap("stage_composite");
+        return;
+    }
+    img::extractLuminanceRange(src, selected, animated);
+    t.lap("stage_select");
+    if (!chromatic) {
+        img::generateStreak(selected, dst, animated, 0);
+        t.lap("stage_streak");
+        if (animated.saturation == 1.0f && animated.tint <= 0.0f)
+            img::composite(src, selected, dst, animated);
+        else
+            img::compositeMapped(src, selected, dst, animated,
+                                 {1.0f, 1.0f, 0, false, raydrift::EdgeMode::Clamp}, &animated);
+        t.lap("stage_composite");
+        return;
+    }
+    const float s = animated.scale > 0.0f ? animated.scale : img::referenceScale(w, h);
+    const int margin = img::fullChromaticMargin(animated.chromaticAmount, s);
+    img::generateStreak(selected, dst, animated, margin);
+    t.lap("stage_streak");
+    RenderSettings colour = animated;
+    colour.scale = s;
+    img::applyColor(selected, dst, colour, &src, margin, margin);
+    t.lap("stage_color");
+    img::compositeMapped(src, selected, dst, animated,
+                         {1.0f, 1.0f, margin, false, raydrift::EdgeMode::Transparent}, nullptr);
+    t.lap("stage_composite");
+}
+
+void stageBenchmark(benchmark::State& state, Scenario const& scenario) {
+    const Image src = raydrift::bench::syntheticFrame(scenario.width, scenario.height,
+                                                      scenario.transparentBorder);
+    Image dst;
+    StageTimes times;
+    runStages(src, dst, scenario.settings, times);
+    times = StageTimes{};
+    for (auto _ : state) {
+        runStages(src, dst, scenario.settings, times);
+        benchmark::DoNotOptimize(dst.pixels.data());
+    }
+    for (std::size_t i = 0; i < times.names.size(); ++i)
+        state.counters[times.names[i]] =
+            benchmark::Counter(times.ms[i], benchmark::Counter::kAvgIterations);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static const std::vector<Scenario> scenarios = raydrift::bench::standardScenarios();
+    for (Scenario const& s : scenarios) {
+        benchmark::RegisterBenchmark(("frame/" + s.name).c_str(), frameBenchmark, s)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Repetitions(5)
+            ->ReportAggregatesOnly(true);
+    }
+    for (Scenario const& s : scenarios) {
+        if (s.settings.view == raydrift::ViewMode::Matte) continue;
+        benchmark::RegisterBenchmark(("stages/" + s.name).c_str(), stageBenchmark, s)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Repetitions(3)
+            ->ReportAggregatesOnly(true);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,174 @@
+#include "image/composite.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "image/blend_math.h"
+#include "image/luminance.h"
+#include "image/parallel.h"
+#include "image/sampling.h"
+
+namespace raydrift::image {
+
+namespace {
+
+inline RdRgba toRgba(Pixel const& p) { return rdRgba(p.r, p.g, p.b, p.a); }
+inline Pixel toPixel(RdRgba const& p) { return {p.r, p.g, p.b, p.a}; }
+
+enum class Shown { Blended, Black, Alpha };
+
+Shown shownOf(ViewMode view) {
+    if (view == ViewMode::Black) return Shown::Black;
+    if (view == ViewMode::Alpha) return Shown::Alpha;
+    return Shown::Blended;
+}
+
+// Saturation and tint applied to each fetched streak pixel, decided once per call.
+struct ColourStep {
+    bool apply = false;
+    bool protect = false;
+    float amount = 0.0f;
+    float saturation = 1.0f;
+    float tintR = 0.0f;
+    float tintG = 0.0f;
+    float tintB = 0.0f;
+};
+
+ColourStep colourStepFor(Image const& base, RenderSettings const* colour) {
+    ColourStep step;
+    if (colour == nullptr) return step;
+    step.amount = rdClamp01(colour->tint);
+    step.saturation = colour->saturation;
+    step.apply = step.amount != 0.0f || step.saturation != 1.0f;
+    step.protect = step.apply && step.amount > 0.0f && hasTransparentForeground(base);
+    step.tintR = colour->tintR;
+    step.tintG = colour->tintG;
+    step.tintB = colour->tintB;
+    return step;
+}
+
+// The per-row compositing shared by both entry points. `effectRow` is the row of streak
+// pixels (already mapped to the output's columns) for output row y.
+struct RowCompositor {
+    Shown shown;
+    ColourStep colour;
+    float opacity;
+    float intensity;
+    int mode;
+
+    void run(Pixel const* base, Pixel const* effect, Pixel* out, int width) const {
+        for (int x = 0; x < width; ++x) {
+            RdRgba p = toRgba(effect[x]);
+            if (colour.apply) {
+                float a = colour.amount;
+                if (colour.protect) a = a * rdTintScale(base[x].a);
+                p = rdColorPixel(p, colour.saturation, a, colour.tintR, colour.tintG, colour.tintB);
+            }
+            if (shown != Shown::Blended) {
+                out[x] = toPixel(rdStreakOnly(p, opacity, intensity, shown == Shown::Alpha));
+                continue;
+            }
+            const float alpha = rdStreakCoverage(p.a, opacity);
+            if (alpha == 0.0f) {
+                // Uncovered: the base's sixteen bytes, whatever they hold.
+                std::memcpy(&out[x], &base[x], sizeof(Pixel));
+                continue;
+            }
+            out[x] = toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, mode));
+        }
+    }
+};
+
+RowCompositor compositorFor(RenderSettings const& settings, ColourStep const& colour) {
+    return {shownOf(settings.view), colour, settings.opacity, settings.intensity,
+            static_cast<int>(settings.blendMode)};
+}
+
+// Zero strength in a blended view shows the base unchanged. True when done.
+bool copiedAtZeroStrength(Image const& base, Image& out, RenderSettings const& settings) {
+    if (shownOf(settings.view) != Shown::Blended) return false;
+    if (settings.opacity > 0.0f && settings.intensity > 0.0f) return false;
+    if (&out != &base) out = base;
+    return true;
+}
+
+unsigned long workOf(Image const& image) { return static_cast<unsigned long>(image.pixelCount()); }
+
+}  // namespace
+
+float blendChannel(float a, float b, BlendMode mode) {
+    return rdBlendChannel(a, b, static_cast<int>(mode));
+}
+
+void composite(Image const& base, Image const& effect, Image& out, RenderSettings const& settings) {
+    if (effect.width != base.width || effect.height != base.height)
+        throw std::invalid_argument("composite: the streak image must have the base's size");
+    if (copiedAtZeroStrength(base, out, settings)) return;
+    out.resize(base.width, base.height);
+    const RowCompositor compositor = compositorFor(settings, ColourStep{});
+    const int width = base.width;
+    parallel::ranges(base.height, workOf(base), [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const std::size_t row = static_cast<std::size_t>(y) * width;
+            compositor.run(base.pixels.data() + row, effect.pixels.data() + row,
+                           out.pixels.data() + row, width);
+        }
+    });
+}
+
+void compositeMapped(Image const& base, Image const& effect, Image& out,
+                     RenderSettings const& settings, CompositeMapping const& mapping,
+                     RenderSettings const* colorOverride) {
+    const int width = base.width;
+    const int height = base.height;
+    const int margin = mapping.margin;
+    if (!mapping.resample && !base.empty() &&
+        (margin < 0 ||
+         static_cast<std::int64_t>(width) + margin > effect.width ||
+         static_cast<std::int64_t>(height) + margin > effect.height))
+        throw std::invalid_argument("compositeMapped: the streak image does not cover the frame");
+    if (copiedAtZeroStrength(base, out, settings)) return;
+
+    // Writing the output must not pull the streaks from under the reads.
+    Image effectCopy;
+    Image const* streaks = &effect;
+    if (&out == &effect) {
+        effectCopy = effect;
+        streaks = &effectCopy;
+    }
+    const RowCompositor compositor = compositorFor(settings, colourStepFor(base, colorOverride));
+    out.resize(width, height);
+
+    if (!mapping.resample) {
+        const int effectWidth = streaks->width;
+        parallel::ranges(height, workOf(base), [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                const std::size_t row = static_cast<std::size_t>(y) * width;
+                Pixel const* effectRow = streaks->pixels.data() +
+                                         static_cast<std::size_t>(y + margin) * effectWidth + margin;
+                compositor.run(base.pixels.data() + row, effectRow, out.pixels.data() + row, width);
+            }
+        });
+        return;
+    }
+
+    // One grid for the axis tables; each worker resamples its rows, in increasing order,
+    // with a copy of its own (the row cache is per grid). A row's samples do not depend
+    // on what the cache held before, so the split changes nothing.
+    const sampling::BilinearGrid prototype =
+        sampling::makeGrid(*streaks, width, height, mapping.scaleX, mapping.scaleY, margin, mapping.edge);
+    parallel::ranges(height, workOf(base), [&](int y0, int y1) {
+        sampling::BilinearGrid grid = prototype;
+        std::vector<Pixel> effectRow;
+        for (int y = y0; y < y1; ++y) {
+            grid.resampleRow(y, effectRow);
+            const std::size_t row = static_cast<std::size_t>(y) * width;
+            compositor.run(base.pixels.data() + row, effectRow.data(), out.pixels.data() + row, width);
+        }
+    });
+}
+
+}  // namespace raydrift::image
