@@ -1,0 +1,185 @@
+#include "host/pixel_formats.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "PrSDKPixelFormat.h"
+
+namespace raydrift::pixel_formats {
+
+namespace {
+
+using image::Image;
+using image::Pixel;
+
+// Multiplied, not divided: the host conversions are defined with these reciprocals.
+constexpr float k8 = 1.0f / 255.0f;
+constexpr float k16 = 1.0f / 32768.0f;
+constexpr float kOpaqueEpsilon = 1e-6f;
+
+// Clamp to [0, 1]. NaN lands on 0: a channel without a value carries nothing.
+inline float c01(float x) {
+    if (!(x > 0.0f)) return 0.0f;
+    return x < 1.0f ? x : 1.0f;
+}
+
+// Clamped, scaled and rounded half away from zero; c01 has already removed NaN.
+inline long quantise(float x, float scale) { return std::lroundf(c01(x) * scale); }
+
+template <typename T>
+inline T load(unsigned char const* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename T>
+inline void store(unsigned char* p, T const& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// The checks shared by read and write: world and data present, a known format, rows
+// long enough to hold a row of pixels.
+PF_Err checkWorld(PF_LayerDef const* world, int format) {
+    if (!world || !world->data) return PF_Err_BAD_CALLBACK_PARAM;
+    const int pixelBytes = bytesPerPixel(format);
+    if (pixelBytes == 0) return PF_Err_UNRECOGNIZED_PARAM_TYPE;
+    if (world->width < 0 || world->height < 0) return PF_Err_BAD_CALLBACK_PARAM;
+    const long long rowBytes = std::llabs(static_cast<long long>(world->rowbytes));
+    if (rowBytes < static_cast<long long>(world->width) * pixelBytes) return PF_Err_BAD_CALLBACK_PARAM;
+    return PF_Err_NONE;
+}
+
+inline unsigned char* rowPointer(PF_LayerDef const* world, int y) {
+    return reinterpret_cast<unsigned char*>(world->data) +
+           static_cast<std::ptrdiff_t>(y) * static_cast<std::ptrdiff_t>(world->rowbytes);
+}
+
+}  // namespace
+
+int bytesPerPixel(int format) {
+    switch (format) {
+    case PF_PixelFormat_ARGB32:
+    case PrPixelFormat_BGRA_4444_8u:
+        return 4;
+    case PF_PixelFormat_ARGB64:
+        return 8;
+    case PF_PixelFormat_ARGB128:
+    case PrPixelFormat_BGRA_4444_32f:
+        return 16;
+    default:
+        return 0;
+    }
+}
+
+PF_Err readWorld(PF_LayerDef const* world, int format, Image& image) {
+    if (PF_Err err = checkWorld(world, format)) return err;
+    if (world->width < 1 || world->height < 1) return PF_Err_BAD_CALLBACK_PARAM;
+
+    const int w = world->width;
+    const int h = world->height;
+    image.resize(w, h);
+    for (int y = 0; y < h; ++y) {
+        unsigned char const* row = rowPointer(world, y);
+        Pixel* out = &image.at(0, y);
+        switch (format) {
+        case PF_PixelFormat_ARGB32:
+            for (int x = 0; x < w; ++x) {
+                const auto p = load<PF_Pixel>(row + 4 * x);
+                out[x] = {p.red * k8, p.green * k8, p.blue * k8, p.alpha * k8};
+            }
+            break;
+        case PF_PixelFormat_ARGB64:
+            for (int x = 0; x < w; ++x) {
+                const auto p = load<PF_Pixel16>(row + 8 * x);
+                out[x] = {p.red * k16, p.green * k16, p.blue * k16, p.alpha * k16};
+            }
+            break;
+        case PF_PixelFormat_ARGB128:
+            for (int x = 0; x < w; ++x) {
+                const auto p = load<PF_PixelFloat>(row + 16 * x);
+                out[x] = {p.red, p.green, p.blue, p.alpha};
+            }
+            break;
+        case PrPixelFormat_BGRA_4444_8u:
+            for (int x = 0; x < w; ++x) {
+                const auto p = load<Bgra8>(row + 4 * x);
+                const float a = c01(p.alpha * k8);
+                out[x] = {(p.red * k8) * a, (p.green * k8) * a, (p.blue * k8) * a, a};
+            }
+            break;
+        case PrPixelFormat_BGRA_4444_32f:
+            for (int x = 0; x < w; ++x) {
+                const auto p = load<BgraFloat>(row + 16 * x);
+                const float a = c01(p.alpha);
+                out[x] = {p.red * a, p.green * a, p.blue * a, a};
+            }
+            break;
+        }
+    }
+    return PF_Err_NONE;
+}
+
+PF_Err writeWorld(Image const& image, int format, PF_LayerDef* world, bool alphaView) {
+    if (PF_Err err = checkWorld(world, format)) return err;
+    if (image.width != world->width || image.height != world->height)
+        return PF_Err_BAD_CALLBACK_PARAM;
+
+    const int w = world->width;
+    const int h = world->height;
+    for (int y = 0; y < h; ++y) {
+        unsigned char* row = rowPointer(world, y);
+        Pixel const* in = &image.at(0, y);
+        for (int x = 0; x < w; ++x) {
+            const Pixel& p = in[x];
+            const float A = c01(p.a);
+            const float inv = A > kOpaqueEpsilon ? 1.0f / A : 0.0f;
+            switch (format) {
+            case PF_PixelFormat_ARGB32:
+            case PF_PixelFormat_ARGB64: {
+                const float scale = format == PF_PixelFormat_ARGB32 ? 255.0f : 32768.0f;
+                const float r = alphaView ? p.r * inv : p.r;
+                const float g = alphaView ? p.g * inv : p.g;
+                const float b = alphaView ? p.b * inv : p.b;
+                const float a = alphaView ? A : p.a;
+                if (format == PF_PixelFormat_ARGB32) {
+                    const PF_Pixel q{static_cast<A_u_char>(quantise(a, scale)),
+                                     static_cast<A_u_char>(quantise(r, scale)),
+                                     static_cast<A_u_char>(quantise(g, scale)),
+                                     static_cast<A_u_char>(quantise(b, scale))};
+                    store(row + 4 * x, q);
+                } else {
+                    const PF_Pixel16 q{static_cast<A_u_short>(quantise(a, scale)),
+                                       static_cast<A_u_short>(quantise(r, scale)),
+                                       static_cast<A_u_short>(quantise(g, scale)),
+                                       static_cast<A_u_short>(quantise(b, scale))};
+                    store(row + 8 * x, q);
+                }
+                break;
+            }
+            case PF_PixelFormat_ARGB128: {
+                const PF_PixelFloat q = alphaView ? PF_PixelFloat{A, p.r * inv, p.g * inv, p.b * inv}
+                                                  : PF_PixelFloat{A, p.r, p.g, p.b};
+                store(row + 16 * x, q);
+                break;
+            }
+            case PrPixelFormat_BGRA_4444_8u: {
+                const Bgra8 q{static_cast<std::uint8_t>(quantise(p.b * inv, 255.0f)),
+                              static_cast<std::uint8_t>(quantise(p.g * inv, 255.0f)),
+                              static_cast<std::uint8_t>(quantise(p.r * inv, 255.0f)),
+                              static_cast<std::uint8_t>(quantise(A, 255.0f))};
+                store(row + 4 * x, q);
+                break;
+            }
+            case PrPixelFormat_BGRA_4444_32f:
+                store(row + 16 * x, BgraFloat{p.b * inv, p.g * inv, p.r * inv, A});
+                break;
+            }
+        }
+    }
+    return PF_Err_NONE;
+}
+
+}  // namespace raydrift::pixel_formats

@@ -1,0 +1,334 @@
+#include "host/smart_render.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "AEFX_SuiteHelper.h"
+#include "AE_EffectSuites.h"
+#include "AE_Macros.h"
+#include "PrSDKPixelFormat.h"
+#include "gpu/aegpu.h"
+#include "host/bounds.h"
+#include "host/pixel_formats.h"
+#include "image/frame.h"
+#include "settings/param_indices.h"
+#include "settings/render_settings.h"
+
+namespace raydrift {
+
+namespace {
+
+using image::Image;
+
+constexpr std::int64_t kMaxCanvasPixels = std::int64_t{1} << 32;
+
+struct PreRenderData {
+    RenderSettings settings;
+    PF_LRect layerRect{0, 0, 0, 0};   // where the effect produces pixels, layer coordinates
+    PF_LRect outputRect{0, 0, 0, 0};  // the requested part of it; the output world's extent
+    std::int32_t refWidth = 0;        // the layer before downsampling
+    std::int32_t refHeight = 0;
+};
+
+void deletePreRenderData(void* p) { delete static_cast<PreRenderData*>(p); }
+
+bool isEmpty(PF_LRect const& r) { return r.right <= r.left || r.bottom <= r.top; }
+
+// 64-bit extents: a rectangle spanning most of the int range must not overflow.
+std::int64_t rectWidth(PF_LRect const& r) { return std::int64_t{r.right} - r.left; }
+std::int64_t rectHeight(PF_LRect const& r) { return std::int64_t{r.bottom} - r.top; }
+
+double frameTime(PF_InData const* in_data) {
+    return in_data->time_scale == 0 ? 0.0
+                                    : static_cast<double>(in_data->current_time) / in_data->time_scale;
+}
+
+// The layer's size at the current resolution: ⌈num·size / den⌉, a denominator of 0
+// counting as 1. Saturates instead of leaving the int range.
+std::int32_t downsampled(std::int32_t size, PF_RationalScale const& s) {
+    const double den = std::max<double>(s.den, 1.0);
+    const double v = std::ceil(static_cast<double>(s.num) * std::max(size, 0) / den);
+    if (!(v > 0.0)) return 0;
+    return v >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<std::int32_t>(v);
+}
+
+bool abortRequested(PF_InData* in_data, PF_Err& err) {
+    if (!in_data->inter.abort) return false;
+    err = PF_ABORT(in_data);
+    return err != PF_Err_NONE;
+}
+
+// The error writeWorld would give for a missing world, missing data or unknown format,
+// found before any work is done.
+PF_Err checkOutput(PF_LayerDef const* output, int format) {
+    if (!output) return PF_Err_BAD_CALLBACK_PARAM;
+    if (pixel_formats::bytesPerPixel(format) == 0) return PF_Err_UNRECOGNIZED_PARAM_TYPE;
+    if (!output->data) return PF_Err_BAD_CALLBACK_PARAM;
+    return PF_Err_NONE;
+}
+
+// Premiere Pro float frames: pixels the effect left as they were get the host's own
+// bytes back, which the round trip through premultiplied float would otherwise alter
+// (colour under zero alpha above all).
+void passThroughUntouched(PF_LayerDef const* input, PF_LayerDef* output, Image const& source,
+                          Image const& result, PreRenderData const* pre) {
+    const std::int64_t inputShiftX = pre ? std::int64_t{pre->outputRect.left} - input->origin_x : 0;
+    const std::int64_t inputShiftY = pre ? std::int64_t{pre->outputRect.top} - input->origin_y : 0;
+    const std::int64_t engineShiftX = pre ? std::int64_t{pre->outputRect.left} - pre->layerRect.left : 0;
+    const std::int64_t engineShiftY = pre ? std::int64_t{pre->outputRect.top} - pre->layerRect.top : 0;
+    auto const* inBase = reinterpret_cast<unsigned char const*>(input->data);
+    auto* outBase = reinterpret_cast<unsigned char*>(output->data);
+    for (std::int64_t y = 0; y < output->height; ++y) {
+        const std::int64_t iy = y + inputShiftY;
+        const std::int64_t ey = y + engineShiftY;
+        if (iy < 0 || iy >= input->height || ey < 0 || ey >= source.height) continue;
+        for (std::int64_t x = 0; x < output->width; ++x) {
+            const std::int64_t ix = x + inputShiftX;
+            const std::int64_t ex = x + engineShiftX;
+            if (ix < 0 || ix >= input->width || ex < 0 || ex >= source.width) continue;
+            image::Pixel const& before = source.at(static_cast<int>(ex), static_cast<int>(ey));
+            image::Pixel const& after = result.at(static_cast<int>(ex), static_cast<int>(ey));
+            if (std::memcmp(&before, &after, sizeof before) != 0) continue;
+            std::memcpy(outBase + y * output->rowbytes + x * 16, inBase + iy * input->rowbytes + ix * 16, 16);
+        }
+    }
+}
+
+PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_LayerDef* output,
+                              int outputFormat, RenderSettings const& settings,
+                              PreRenderData const* pre, int inputFormat) {
+    const int readFormat = inputFormat == PF_PixelFormat_INVALID ? outputFormat : inputFormat;
+    const bool hasInput = input && input->data && input->width > 0 && input->height > 0;
+
+    Image source;
+    if (pre) {
+        if (!output) return PF_Err_BAD_CALLBACK_PARAM;
+        if (isEmpty(pre->outputRect)) return PF_Err_NONE;
+        if (output->width != rectWidth(pre->outputRect) || output->height != rectHeight(pre->outputRect))
+            return PF_Err_BAD_CALLBACK_PARAM;
+        if (PF_Err err = checkOutput(output, outputFormat)) return err;
+        const std::int64_t layerW = std::max<std::int64_t>(0, rectWidth(pre->layerRect));
+        const std::int64_t layerH = std::max<std::int64_t>(0, rectHeight(pre->layerRect));
+        if (layerW > INT32_MAX || layerH > INT32_MAX) return PF_Err_BAD_CALLBACK_PARAM;
+        // Beyond 2^32 pixels (64 GiB of float pixels) the rectangles cannot describe a real
+        // layer; refuse them rather than let the allocation decide.
+        if (layerW * layerH > kMaxCanvasPixels) return PF_Err_BAD_CALLBACK_PARAM;
+        source = Image(static_cast<int>(layerW), static_cast<int>(layerH));
+        if (hasInput) {
+            if (input->width == source.width && input->height == source.height &&
+                input->origin_x == pre->layerRect.left && input->origin_y == pre->layerRect.top) {
+                if (PF_Err err = pixel_formats::readWorld(input, readFormat, source)) return err;
+            } else {
+                Image placed;
+                if (PF_Err err = pixel_formats::readWorld(input, readFormat, placed)) return err;
+                const std::int64_t dx = std::int64_t{input->origin_x} - pre->layerRect.left;
+                const std::int64_t dy = std::int64_t{input->origin_y} - pre->layerRect.top;
+                // Beyond the int range nothing can overlap the layer image.
+                if (dx > INT32_MIN && dx < INT32_MAX && dy > INT32_MIN && dy < INT32_MAX)
+                    bounds::blit(placed, source, static_cast<int>(dx), static_cast<int>(dy));
+            }
+        }
+    } else {
+        if (!input || !output || input->width != output->width || input->height != output->height)
+            return PF_Err_BAD_CALLBACK_PARAM;
+        if (PF_Err err = checkOutput(output, outputFormat)) return err;
+        if (PF_Err err = pixel_formats::readWorld(input, readFormat, source)) return err;
+    }
+
+    PF_Err err = PF_Err_NONE;
+    if (abortRequested(in_data, err)) return err;
+
+    Image result;
+    image::processFrame(source, result, settings);
+
+    if (abortRequested(in_data, err)) return err;
+
+    const bool alphaView = settings.view == ViewMode::Alpha;
+    if (pre && !(pre->outputRect.left == pre->layerRect.left && pre->outputRect.top == pre->layerRect.top &&
+                 output->width == result.width && output->height == result.height)) {
+        Image cropped(output->width, output->height);
+        bounds::blit(result, cropped, static_cast<int>(std::int64_t{pre->layerRect.left} - pre->outputRect.left),
+                     static_cast<int>(std::int64_t{pre->layerRect.top} - pre->outputRect.top));
+        err = pixel_formats::writeWorld(cropped, outputFormat, output, alphaView);
+    } else {
+        err = pixel_formats::writeWorld(result, outputFormat, output, alphaView);
+    }
+    if (err) return err;
+
+    if (hasInput && readFormat == PrPixelFormat_BGRA_4444_32f && outputFormat == PrPixelFormat_BGRA_4444_32f &&
+        (settings.view == ViewMode::Performance || settings.view == ViewMode::Quality))
+        passThroughUntouched(input, output, source, result, pre);
+    return PF_Err_NONE;
+}
+
+// The CPU render of one frame. Memory exhaustion is 4, any other failure 512; every
+// engine image is released on the way out.
+PF_Err processWorlds(PF_InData* in_data, PF_LayerDef const* input, PF_LayerDef* output, int outputFormat,
+                     RenderSettings const& settings, PreRenderData const* pre, int inputFormat) {
+    try {
+        return processWorldsUnguarded(in_data, input, output, outputFormat, settings, pre, inputFormat);
+    } catch (std::bad_alloc const&) {
+        return PF_Err_OUT_OF_MEMORY;
+    } catch (...) {
+        return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    }
+}
+
+// The formats of the smart-render worlds. A missing world suite is reported to the
+// user and answered 13; the caller still checks the input back in.
+PF_Err worldFormats(PF_InData* in_data, PF_OutData* out_data, PF_EffectWorld const* input,
+                    PF_EffectWorld const* output, bool gpuCall, PF_PixelFormat& inputFormat,
+                    PF_PixelFormat& outputFormat) {
+    try {
+        AEFX_SuiteScoper<PF_WorldSuite2> worlds(in_data, kPFWorldSuite, kPFWorldSuiteVersion2, out_data);
+        if (!worlds->PF_GetPixelFormat) return PF_Err_BAD_CALLBACK_PARAM;
+        PF_Err err = output ? worlds->PF_GetPixelFormat(output, &outputFormat) : PF_Err_NONE;
+        if (!err && input && (input->data || gpuCall)) err = worlds->PF_GetPixelFormat(input, &inputFormat);
+        return err;
+    } catch (A_Err code) {
+        return code;
+    }
+}
+
+}  // namespace
+
+PF_Err SmartPreRender(PF_InData* in_data, PF_OutData* /*out_data*/, PF_PreRenderExtra* extra) {
+    if (!in_data || !extra || !extra->input || !extra->output || !extra->cb || !extra->cb->checkout_layer ||
+        !in_data->inter.checkout_param || !in_data->inter.checkin_param)
+        return PF_Err_BAD_CALLBACK_PARAM;
+
+    std::array<PF_ParamDef, kRenderParameterIndices.size()> defs;
+    std::array<PF_ParamDef*, kParamCount> params{};
+    std::size_t checkedOut = 0;
+    PF_Err err = PF_Err_NONE;
+    for (int index : kRenderParameterIndices) {
+        PF_ParamDef& def = defs[checkedOut];
+        std::memset(&def, 0, sizeof def);
+        err = PF_CHECKOUT_PARAM(in_data, index, in_data->current_time, in_data->time_step,
+                                in_data->time_scale, &def);
+        if (err) break;
+        params[index] = &def;
+        ++checkedOut;
+    }
+    RenderSettings settings;
+    if (!err) settings = SettingsFromParams(params.data(), frameTime(in_data));
+    PF_Err checkinErr = PF_Err_NONE;
+    for (std::size_t i = 0; i < checkedOut; ++i) {
+        const PF_Err e = PF_CHECKIN_PARAM(in_data, &defs[i]);
+        if (!checkinErr) checkinErr = e;
+    }
+    if (err) return err;
+    if (checkinErr) return checkinErr;
+
+    PF_RenderRequest request = extra->input->output_request;
+    request.rect = PF_LRect{0, 0, 0, 0};
+    request.field = PF_Field_FRAME;
+    request.preserve_rgb_of_zero_alpha = true;
+    PF_CheckoutResult layer;
+    std::memset(&layer, 0, sizeof layer);
+    // Id 1000: the layer's bounds only, before the rectangles are known.
+    err = extra->cb->checkout_layer(in_data->effect_ref, 0, 1000, &request, in_data->current_time,
+                                    in_data->time_step, in_data->time_scale, &layer);
+    if (err) return err;
+
+    auto pre = std::make_unique<PreRenderData>();
+    pre->settings = settings;
+    pre->refWidth = layer.ref_width;
+    pre->refHeight = layer.ref_height;
+
+    const std::int32_t w = downsampled(pre->refWidth, in_data->downsample_x);
+    const std::int32_t h = downsampled(pre->refHeight, in_data->downsample_y);
+    // Streak sizes follow the whole layer, not the requested part of it.
+    pre->settings.scale =
+        std::sqrt(static_cast<float>(std::max(w, 1)) * static_cast<float>(std::max(h, 1)) / 2073600.0f);
+
+    PF_LRect const& possible = layer.max_result_rect;
+    if (!isEmpty(possible))
+        pre->layerRect = PF_LRect{std::min(possible.left, 0), std::min(possible.top, 0),
+                                  std::max(possible.right, w), std::max(possible.bottom, h)};
+    PF_LRect const& requested = extra->input->output_request.rect;
+    PF_LRect out{std::max(requested.left, pre->layerRect.left), std::max(requested.top, pre->layerRect.top),
+                 std::min(requested.right, pre->layerRect.right),
+                 std::min(requested.bottom, pre->layerRect.bottom)};
+    pre->outputRect = isEmpty(out) ? PF_LRect{0, 0, 0, 0} : out;
+
+    extra->output->max_result_rect = pre->layerRect;
+    extra->output->result_rect = pre->outputRect;
+    if (isEmpty(pre->outputRect)) return PF_Err_NONE;
+
+    // Id 0: the pixels render will use, all the input can give.
+    PF_RenderRequest pixels = request;
+    pixels.rect = possible;
+    PF_CheckoutResult checkedPixels;
+    std::memset(&checkedPixels, 0, sizeof checkedPixels);
+    err = extra->cb->checkout_layer(in_data->effect_ref, 0, 0, &pixels, in_data->current_time,
+                                    in_data->time_step, in_data->time_scale, &checkedPixels);
+    if (err) return err;
+
+    extra->output->delete_pre_render_data_func = deletePreRenderData;
+    if (pre->settings.useGpu && !isEmpty(possible) &&
+        aegpu::available(extra->input->gpu_data, extra->input->what_gpu))
+        extra->output->flags |= PF_RenderOutputFlag_GPU_RENDER_POSSIBLE;
+    extra->output->pre_render_data = pre.release();
+    return PF_Err_NONE;
+}
+
+PF_Err SmartRender(PF_InData* in_data, PF_OutData* out_data, PF_SmartRenderExtra* extra) {
+    if (!in_data || !extra || !extra->input) return PF_Err_BAD_CALLBACK_PARAM;
+    auto const* pre = static_cast<PreRenderData const*>(extra->input->pre_render_data);
+    if (!pre) return PF_Err_NONE;
+    PF_SmartRenderCallbacks const* cb = extra->cb;
+    if (!cb || !cb->checkout_layer_pixels || !cb->checkin_layer_pixels || !cb->checkout_output)
+        return PF_Err_BAD_CALLBACK_PARAM;
+
+    PF_EffectWorld* input = nullptr;
+    if (PF_Err err = cb->checkout_layer_pixels(in_data->effect_ref, 0, &input)) return err;
+
+    const bool gpuCall = extra->input->what_gpu != PF_GPU_Framework_NONE;
+    PF_EffectWorld* output = nullptr;
+    PF_PixelFormat inputFormat = PF_PixelFormat_INVALID;
+    PF_PixelFormat outputFormat = PF_PixelFormat_INVALID;
+    PF_Err err = cb->checkout_output(in_data->effect_ref, &output);
+    if (!err) err = worldFormats(in_data, out_data, input, output, gpuCall, inputFormat, outputFormat);
+    if (!err) {
+        if (gpuCall) {
+            err = inputFormat == PF_PixelFormat_GPU_BGRA128 && outputFormat == PF_PixelFormat_GPU_BGRA128
+                      ? aegpu::render(in_data, extra, input, output, pre->settings, pre->layerRect,
+                                      pre->outputRect, pre->refWidth, pre->refHeight)
+                      : PF_Err_BAD_CALLBACK_PARAM;
+        } else {
+            err = processWorlds(in_data, input, output, outputFormat, pre->settings, pre, inputFormat);
+        }
+    }
+    const PF_Err checkinErr = cb->checkin_layer_pixels(in_data->effect_ref, 0);
+    return err ? err : checkinErr;
+}
+
+PF_Err RenderFrame(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef** params, PF_LayerDef* output) {
+    if (!in_data || !params || !params[0] || !output) return PF_Err_BAD_CALLBACK_PARAM;
+    const RenderSettings settings = SettingsFromParams(params, frameTime(in_data));
+    PF_LayerDef const* input = &params[0]->u.ld;
+
+    if (in_data->appl_id == PF_AppId_Premiere) {
+        PrPixelFormat outputFormat = PF_PixelFormat_INVALID;
+        PrPixelFormat inputFormat = PF_PixelFormat_INVALID;
+        {
+            AEFX_SuiteScoper<PF_PixelFormatSuite1> formats(in_data, kPFPixelFormatSuite,
+                                                           kPFPixelFormatSuiteVersion1, out_data);
+            if (!formats->GetPixelFormat) return PF_Err_BAD_CALLBACK_PARAM;
+            if (PF_Err err = formats->GetPixelFormat(output, &outputFormat)) return err;
+            if (PF_Err err = formats->GetPixelFormat(&params[0]->u.ld, &inputFormat)) return err;
+        }
+        return processWorlds(in_data, input, output, outputFormat, settings, nullptr, inputFormat);
+    }
+    const int format = (output->world_flags & PF_WorldFlag_DEEP) ? PF_PixelFormat_ARGB64 : PF_PixelFormat_ARGB32;
+    return processWorlds(in_data, input, output, format, settings, nullptr, format);
+}
+
+}  // namespace raydrift

@@ -1,0 +1,222 @@
+// A simulated host: loads the built plug-in, registers it, learns its parameters from its
+// own parameter set-up and renders frames through its exported entry points, the way
+// either of the two video hosts would (smart pre-render/render with ARGB worlds, or the
+// plain render command with BGRA worlds). Tests of the host boundary and the command-line
+// renderer use it; nothing here reaches inside the plug-in.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AE_Effect.h"
+#include "PrGPUFilterModule.h"
+
+namespace hostsim {
+
+// The personality the host presents: appl_id, the render path and the worlds it offers.
+enum class HostKind {
+    AfterEffects,  // smart render, 'argb' / 'ae16' / 'ae32' worlds
+    Premiere,      // plain render, 'bgra' / 'BGra' worlds
+};
+
+// A pixel world the host owns. Rows are `rowbytes` apart (may exceed width × pixel size).
+class World {
+public:
+    World() = default;
+    // A world of `format` ('argb', 'ae16', 'ae32', 'bgra', 'BGra'), zero-filled.
+    World(int width, int height, int format);
+    // The same with rows `rowbytes` apart (0: packed; negative: the rows run upwards in
+    // memory from the first row, as bottom-up host buffers do). Row padding and a guard
+    // zone before and after the pixels are filled with a pattern guardsIntact() checks.
+    World(int width, int height, int format, int rowbytes);
+    World(World const& other);
+    World& operator=(World const& other);
+    World(World&& other) noexcept;
+    World& operator=(World&& other) noexcept;
+
+    int width() const { return def_.width; }
+    int height() const { return def_.height; }
+    int format() const { return format_; }
+    PF_LayerDef& def() { return def_; }
+    PF_LayerDef const& def() const { return def_; }
+    std::uint8_t* row(int y) {
+        return static_cast<std::uint8_t*>(static_cast<void*>(def_.data)) +
+               static_cast<std::ptrdiff_t>(y) * def_.rowbytes;
+    }
+    std::uint8_t const* row(int y) const {
+        return static_cast<std::uint8_t const*>(static_cast<void const*>(def_.data)) +
+               static_cast<std::ptrdiff_t>(y) * def_.rowbytes;
+    }
+    // The format the host reports for this world (tests may give it an unknown code).
+    void setFormat(int format) { format_ = format; }
+    // Bytes per pixel of a format the host knows; 0 otherwise.
+    static int pixelBytes(int format);
+    // False when anything wrote into the row padding or the guard zones.
+    bool guardsIntact() const;
+
+    // Channels of pixel (x, y) as floats in the world's own scale and alpha convention,
+    // in the order alpha, red, green, blue (whatever the memory order).
+    void get(int x, int y, float argb[4]) const;
+    void set(int x, int y, float const argb[4]);
+
+private:
+    void rebase(World const& from);
+    int format_ = 0;
+    int guard_ = 0;  // bytes of guard before the first byte of the pixel area
+    std::vector<std::uint8_t> bytes_;
+    PF_LayerDef def_{};
+};
+
+// What a host callback throws during a call (to exercise the plug-in's exception
+// boundary): nothing, the int `thrownCode`, std::bad_alloc, or a std::runtime_error.
+enum class HostThrow { None, Int, BadAlloc, Other };
+
+// One frame to render.
+struct FrameRequest {
+    // Parameter values for indices 1 … kParamCount-1, as the host holds them; entry 0
+    // (the input layer) is filled in by the host. Start from Host::defaults().
+    std::vector<PF_ParamDef> params;
+    // Time: current_time / time_scale seconds; time_step is one frame.
+    A_long currentTime = 0;
+    A_long timeStep = 1;
+    A_u_long timeScale = 24;
+    // Downsampling of the layer (1/1 is full resolution).
+    PF_RationalScale downsampleX{1, 1};
+    PF_RationalScale downsampleY{1, 1};
+
+    // Smart render only. The input world lies at (inputOriginX, inputOriginY) of the layer
+    // and the layer at the current resolution is the input's size unless refWidth /
+    // refHeight (the size before downsampling) say otherwise. The requested rectangle
+    // defaults to the whole layer at the current resolution; the output world must match
+    // the part of it the plug-in reports.
+    A_long inputOriginX = 0;
+    A_long inputOriginY = 0;
+    A_long refWidth = 0;
+    A_long refHeight = 0;
+    std::optional<PF_LRect> requestRect;
+    // After Effects only: use the plain RENDER command instead of the smart pair.
+    bool plainRender = false;
+    // Simulated host conditions.
+    PF_Err abortCode = PF_Err_NONE;      // what PF_ABORT answers (non-zero: user cancel)
+    HostThrow throwFromCheckout = HostThrow::None;  // thrown by checkout_param
+    PF_Err thrownCode = PF_Err_NONE;
+};
+
+// What the plug-in told the host at registration.
+struct Registration {
+    std::string name, matchName, category, entryPoint, supportUrl;
+    A_long kind = 0, apiMajor = 0, apiMinor = 0, reservedInfo = 0;
+    PF_Err result = PF_Err_NONE;
+};
+
+// A pre-render/render pair as the host saw it, for tests of the rectangles and flags.
+struct SmartTrace {
+    PF_Err preRenderErr = PF_Err_NONE;
+    PF_Err renderErr = PF_Err_NONE;
+    PF_LRect resultRect{0, 0, 0, 0};
+    PF_LRect maxResultRect{0, 0, 0, 0};
+    PF_RenderOutputFlags flags = 0;
+    bool hadPreRenderData = false;
+    std::vector<A_long> checkoutIds;  // checkout_layer ids in call order
+    int paramCheckouts = 0;
+    int paramCheckins = 0;
+};
+
+// The parameter set-up command run once more on its own (the Host keeps its list).
+struct ParamsSetupResult {
+    PF_Err err = PF_Err_NONE;
+    std::vector<PF_ParamDef> added;  // the definitions in the order add_param saw them
+    A_long numParams = 0;
+    bool uiRegistered = false;
+    A_long uiEvents = 0;
+};
+
+// The entry points of a plug-in linked into the program itself.
+struct EntryPoints {
+    PF_PluginDataEntryFunction2Ptr registration = nullptr;
+    PF_EffectMainPtr effectMain = nullptr;
+    PrGPUFilterEntry gpuFilter = nullptr;
+};
+
+class Host {
+public:
+    // Loads the plug-in shared library at `pluginPath` (dlopen), resolves its three
+    // entry points, registers it, and runs global set-up, parameter set-up and sequence
+    // set-up. Throws std::runtime_error with a one-line reason on any failure.
+    Host(std::string const& pluginPath, HostKind kind);
+    // The same for a plug-in linked into this program.
+    Host(EntryPoints const& entry, HostKind kind);
+    ~Host();  // sequence and global set-down, then unload
+    Host(Host const&) = delete;
+    Host& operator=(Host const&) = delete;
+
+    HostKind kind() const;
+
+    // The parameter list as the plug-in declared it at parameter set-up (index 0 is the
+    // input layer), with names, kinds, ranges, defaults, flags and menu strings; string
+    // pointers stay valid for the Host's lifetime.
+    std::vector<PF_ParamDef> const& params() const;
+    // A copy of params() holding the default values, ready for a FrameRequest.
+    std::vector<PF_ParamDef> defaults() const;
+
+    // The text the about command returns.
+    std::string aboutMessage();
+
+    // Renders `input` into `output` (same size and format) through the kind's render
+    // path. Safe to call from several threads at once (the host's threaded rendering):
+    // every call has its own in/out data and callbacks. Returns the plug-in's error code.
+    PF_Err render(World const& input, World& output, FrameRequest const& request);
+
+    // The out-flags the plug-in reported at global set-up.
+    PF_OutFlags outFlags() const;
+    PF_OutFlags2 outFlags2() const;
+
+    // --- For tests of the host boundary ---------------------------------------------
+    Registration const& registration() const;
+    A_u_long version() const;
+    // Pixel formats the plug-in registered at global set-up (Premiere), in order.
+    std::vector<int> const& pixelFormats() const;
+    // Whether this host would hand the plug-in a world of `format`: After Effects' three
+    // ARGB depths, or in Premiere the formats the plug-in registered.
+    bool acceptsFormat(int format) const;
+    EntryPoints const& entryPoints() const;
+
+    // The same as render(), also reporting what the smart pair did.
+    PF_Err render(World const& input, World& output, FrameRequest const& request, SmartTrace* trace);
+
+    // Sends one command with in/out data as the host fills them for `request` (parameters
+    // at its time; null: defaults at time 0) and `extra` as given. `out`, when given,
+    // receives the out data.
+    PF_Err command(PF_Cmd cmd, void* extra = nullptr, FrameRequest const* request = nullptr,
+                   PF_OutData* out = nullptr);
+
+    // Runs parameter set-up again; add_param fails with `failCode` at position `failAt`
+    // (1-based, as the parameter's index; 0 never fails).
+    ParamsSetupResult setupParameters(int failAt = 0, PF_Err failCode = PF_Err_OUT_OF_MEMORY);
+
+    // Runs global set-up again into `out` (the result's global handle is disposed of).
+    PF_Err globalSetup(PF_OutData& out);
+
+    // Makes the basic suite refuse a suite by name (all versions), as a host without it.
+    void hideSuite(std::string const& name);
+    void clearHiddenSuites();
+
+    // Host memory handles currently allocated through the handle suite.
+    int liveHandles() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The pixel formats' codes by their four characters, e.g. formatName('argb'-code) = "argb".
+std::string formatName(int format);
+
+// The plug-in built next to this program: RAYDRIFT_PLUGIN if set, otherwise the path
+// compiled in at build time.
+std::string defaultPluginPath();
+
+}  // namespace hostsim
