@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "PrSDKPixelFormat.h"
+#include "image/parallel.h"
 
 namespace raydrift::pixel_formats {
 
@@ -57,7 +58,109 @@ inline unsigned char* rowPointer(PF_LayerDef const* world, int y) {
            static_cast<std::ptrdiff_t>(y) * static_cast<std::ptrdiff_t>(world->rowbytes);
 }
 
+// One row of a world into engine pixels.
+void readRow(unsigned char const* row, int format, int w, Pixel* out) {
+    switch (format) {
+    case PF_PixelFormat_ARGB32:
+        for (int x = 0; x < w; ++x) {
+            const auto p = load<PF_Pixel>(row + 4 * x);
+            out[x] = {p.red * k8, p.green * k8, p.blue * k8, p.alpha * k8};
+        }
+        break;
+    case PF_PixelFormat_ARGB64:
+        for (int x = 0; x < w; ++x) {
+            const auto p = load<PF_Pixel16>(row + 8 * x);
+            out[x] = {p.red * k16, p.green * k16, p.blue * k16, p.alpha * k16};
+        }
+        break;
+    case PF_PixelFormat_ARGB128:
+        for (int x = 0; x < w; ++x) {
+            const auto p = load<PF_PixelFloat>(row + 16 * x);
+            out[x] = {p.red, p.green, p.blue, p.alpha};
+        }
+        break;
+    case PrPixelFormat_BGRA_4444_8u:
+        for (int x = 0; x < w; ++x) {
+            const auto p = load<Bgra8>(row + 4 * x);
+            const float a = c01(p.alpha * k8);
+            out[x] = {(p.red * k8) * a, (p.green * k8) * a, (p.blue * k8) * a, a};
+        }
+        break;
+    case PrPixelFormat_BGRA_4444_32f:
+        for (int x = 0; x < w; ++x) {
+            const auto p = load<BgraFloat>(row + 16 * x);
+            const float a = c01(p.alpha);
+            out[x] = {p.red * a, p.green * a, p.blue * a, a};
+        }
+        break;
+    }
+}
+
+// After Effects integer worlds: premultiplied, or straight colour for the Alpha view.
+template <typename Q>
+void writeIntegerRow(Pixel const* in, int w, float scale, bool alphaView, unsigned char* row) {
+    for (int x = 0; x < w; ++x) {
+        const Pixel& p = in[x];
+        const float A = c01(p.a);
+        const float inv = A > kOpaqueEpsilon ? 1.0f / A : 0.0f;
+        const float r = alphaView ? p.r * inv : p.r;
+        const float g = alphaView ? p.g * inv : p.g;
+        const float b = alphaView ? p.b * inv : p.b;
+        const float a = alphaView ? A : p.a;
+        using C = decltype(Q::alpha);
+        const Q q{static_cast<C>(quantise(a, scale)), static_cast<C>(quantise(r, scale)),
+                  static_cast<C>(quantise(g, scale)), static_cast<C>(quantise(b, scale))};
+        store(row + sizeof(Q) * static_cast<std::size_t>(x), q);
+    }
+}
+
+void writeRow(Pixel const* in, int format, int w, bool alphaView, unsigned char* row) {
+    switch (format) {
+    case PF_PixelFormat_ARGB32:
+        writeIntegerRow<PF_Pixel>(in, w, 255.0f, alphaView, row);
+        break;
+    case PF_PixelFormat_ARGB64:
+        writeIntegerRow<PF_Pixel16>(in, w, 32768.0f, alphaView, row);
+        break;
+    case PF_PixelFormat_ARGB128:
+        for (int x = 0; x < w; ++x) {
+            const Pixel& p = in[x];
+            PF_PixelFloat q{p.a, p.r, p.g, p.b};
+            if (alphaView) {
+                const float A = c01(p.a);
+                const float inv = A > kOpaqueEpsilon ? 1.0f / A : 0.0f;
+                q = PF_PixelFloat{A, p.r * inv, p.g * inv, p.b * inv};
+            } else {
+                q.alpha = c01(p.a);
+            }
+            store(row + 16 * x, q);
+        }
+        break;
+    case PrPixelFormat_BGRA_4444_8u:
+        for (int x = 0; x < w; ++x) {
+            const Pixel& p = in[x];
+            const float A = c01(p.a);
+            const float inv = A > kOpaqueEpsilon ? 1.0f / A : 0.0f;
+            const Bgra8 q{static_cast<std::uint8_t>(quantise(p.b * inv, 255.0f)),
+                          static_cast<std::uint8_t>(quantise(p.g * inv, 255.0f)),
+                          static_cast<std::uint8_t>(quantise(p.r * inv, 255.0f)),
+                          static_cast<std::uint8_t>(quantise(A, 255.0f))};
+            store(row + 4 * x, q);
+        }
+        break;
+    case PrPixelFormat_BGRA_4444_32f:
+        for (int x = 0; x < w; ++x) {
+            const Pixel& p = in[x];
+            const float A = c01(p.a);
+            const float inv = A > kOpaqueEpsilon ? 1.0f / A : 0.0f;
+            store(row + 16 * x, BgraFloat{p.b * inv, p.g * inv, p.r * inv, A});
+        }
+        break;
+    }
+}
+
 }  // namespace
+
 
 int bytesPerPixel(int format) {
     switch (format) {
@@ -81,44 +184,9 @@ PF_Err readWorld(PF_LayerDef const* world, int format, Image& image) {
     const int w = world->width;
     const int h = world->height;
     image.resize(w, h);
-    for (int y = 0; y < h; ++y) {
-        unsigned char const* row = rowPointer(world, y);
-        Pixel* out = &image.at(0, y);
-        switch (format) {
-        case PF_PixelFormat_ARGB32:
-            for (int x = 0; x < w; ++x) {
-                const auto p = load<PF_Pixel>(row + 4 * x);
-                out[x] = {p.red * k8, p.green * k8, p.blue * k8, p.alpha * k8};
-            }
-            break;
-        case PF_PixelFormat_ARGB64:
-            for (int x = 0; x < w; ++x) {
-                const auto p = load<PF_Pixel16>(row + 8 * x);
-                out[x] = {p.red * k16, p.green * k16, p.blue * k16, p.alpha * k16};
-            }
-            break;
-        case PF_PixelFormat_ARGB128:
-            for (int x = 0; x < w; ++x) {
-                const auto p = load<PF_PixelFloat>(row + 16 * x);
-                out[x] = {p.red, p.green, p.blue, p.alpha};
-            }
-            break;
-        case PrPixelFormat_BGRA_4444_8u:
-            for (int x = 0; x < w; ++x) {
-                const auto p = load<Bgra8>(row + 4 * x);
-                const float a = c01(p.alpha * k8);
-                out[x] = {(p.red * k8) * a, (p.green * k8) * a, (p.blue * k8) * a, a};
-            }
-            break;
-        case PrPixelFormat_BGRA_4444_32f:
-            for (int x = 0; x < w; ++x) {
-                const auto p = load<BgraFloat>(row + 16 * x);
-                const float a = c01(p.alpha);
-                out[x] = {p.red * a, p.green * a, p.blue * a, a};
-            }
-            break;
-        }
-    }
+    parallel::ranges(h, static_cast<unsigned long>(image.pixelCount()), [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) readRow(rowPointer(world, y), format, w, &image.at(0, y));
+    });
     return PF_Err_NONE;
 }
 
@@ -129,56 +197,10 @@ PF_Err writeWorld(Image const& image, int format, PF_LayerDef* world, bool alpha
 
     const int w = world->width;
     const int h = world->height;
-    for (int y = 0; y < h; ++y) {
-        unsigned char* row = rowPointer(world, y);
-        Pixel const* in = &image.at(0, y);
-        for (int x = 0; x < w; ++x) {
-            const Pixel& p = in[x];
-            const float A = c01(p.a);
-            const float inv = A > kOpaqueEpsilon ? 1.0f / A : 0.0f;
-            switch (format) {
-            case PF_PixelFormat_ARGB32:
-            case PF_PixelFormat_ARGB64: {
-                const float scale = format == PF_PixelFormat_ARGB32 ? 255.0f : 32768.0f;
-                const float r = alphaView ? p.r * inv : p.r;
-                const float g = alphaView ? p.g * inv : p.g;
-                const float b = alphaView ? p.b * inv : p.b;
-                const float a = alphaView ? A : p.a;
-                if (format == PF_PixelFormat_ARGB32) {
-                    const PF_Pixel q{static_cast<A_u_char>(quantise(a, scale)),
-                                     static_cast<A_u_char>(quantise(r, scale)),
-                                     static_cast<A_u_char>(quantise(g, scale)),
-                                     static_cast<A_u_char>(quantise(b, scale))};
-                    store(row + 4 * x, q);
-                } else {
-                    const PF_Pixel16 q{static_cast<A_u_short>(quantise(a, scale)),
-                                       static_cast<A_u_short>(quantise(r, scale)),
-                                       static_cast<A_u_short>(quantise(g, scale)),
-                                       static_cast<A_u_short>(quantise(b, scale))};
-                    store(row + 8 * x, q);
-                }
-                break;
-            }
-            case PF_PixelFormat_ARGB128: {
-                const PF_PixelFloat q = alphaView ? PF_PixelFloat{A, p.r * inv, p.g * inv, p.b * inv}
-                                                  : PF_PixelFloat{A, p.r, p.g, p.b};
-                store(row + 16 * x, q);
-                break;
-            }
-            case PrPixelFormat_BGRA_4444_8u: {
-                const Bgra8 q{static_cast<std::uint8_t>(quantise(p.b * inv, 255.0f)),
-                              static_cast<std::uint8_t>(quantise(p.g * inv, 255.0f)),
-                              static_cast<std::uint8_t>(quantise(p.r * inv, 255.0f)),
-                              static_cast<std::uint8_t>(quantise(A, 255.0f))};
-                store(row + 4 * x, q);
-                break;
-            }
-            case PrPixelFormat_BGRA_4444_32f:
-                store(row + 16 * x, BgraFloat{p.b * inv, p.g * inv, p.r * inv, A});
-                break;
-            }
-        }
-    }
+    if (w == 0 || h == 0) return PF_Err_NONE;
+    parallel::ranges(h, static_cast<unsigned long>(image.pixelCount()), [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) writeRow(&image.at(0, y), format, w, alphaView, rowPointer(world, y));
+    });
     return PF_Err_NONE;
 }
 

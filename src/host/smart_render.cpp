@@ -15,6 +15,7 @@
 #include "PrSDKPixelFormat.h"
 #include "gpu/aegpu.h"
 #include "host/bounds.h"
+#include "host/frame_buffers.h"
 #include "host/pixel_formats.h"
 #include "image/frame.h"
 #include "settings/param_indices.h"
@@ -106,7 +107,8 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
     const int readFormat = inputFormat == PF_PixelFormat_INVALID ? outputFormat : inputFormat;
     const bool hasInput = input && input->data && input->width > 0 && input->height > 0;
 
-    Image source;
+    frame_buffers::Borrowed borrowedSource;
+    Image& source = borrowedSource.image;
     if (pre) {
         if (!output) return PF_Err_BAD_CALLBACK_PARAM;
         if (isEmpty(pre->outputRect)) return PF_Err_NONE;
@@ -119,10 +121,13 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
         // Beyond 2^32 pixels (64 GiB of float pixels) the rectangles cannot describe a real
         // layer; refuse them rather than let the allocation decide.
         if (layerW * layerH > kMaxCanvasPixels) return PF_Err_BAD_CALLBACK_PARAM;
-        source = Image(static_cast<int>(layerW), static_cast<int>(layerH));
+        source.resize(static_cast<int>(layerW), static_cast<int>(layerH));
+        const bool covers = hasInput && input->width == source.width && input->height == source.height &&
+                            input->origin_x == pre->layerRect.left && input->origin_y == pre->layerRect.top;
+        // A borrowed image holds an earlier frame: what the input does not cover is clear.
+        if (!covers) std::fill(source.pixels.begin(), source.pixels.end(), image::Pixel{});
         if (hasInput) {
-            if (input->width == source.width && input->height == source.height &&
-                input->origin_x == pre->layerRect.left && input->origin_y == pre->layerRect.top) {
+            if (covers) {
                 if (PF_Err err = pixel_formats::readWorld(input, readFormat, source)) return err;
             } else {
                 Image placed;
@@ -144,7 +149,8 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
     PF_Err err = PF_Err_NONE;
     if (abortRequested(in_data, err)) return err;
 
-    Image result;
+    frame_buffers::Borrowed borrowedResult;
+    Image& result = borrowedResult.image;
     image::processFrame(source, result, settings);
 
     if (abortRequested(in_data, err)) return err;
