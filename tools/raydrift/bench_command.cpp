@@ -1,0 +1,171 @@
+// `raydrift bench`: the standard frame scenarios rendered through the plug-in as a host
+// would (float worlds, smart render), next to the engine called directly, so the cost of
+// the host boundary shows.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "cli_error.h"
+#include "commands.h"
+#include "image/frame.h"
+#include "param_names.h"
+#include "scenes.h"
+#include "worlds.h"
+
+namespace raydrift::cli {
+
+namespace {
+
+struct Timing {
+    double median = 0, min = 0, max = 0;
+};
+
+template <class F>
+Timing measure(int iterations, F&& run) {
+    run();  // warm-up: first-touch allocations and caches
+    std::vector<double> ms;
+    for (int i = 0; i < iterations; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        run();
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    const std::size_t n = ms.size();
+    return {n % 2 ? ms[n / 2] : 0.5 * (ms[n / 2 - 1] + ms[n / 2]), ms.front(), ms.back()};
+}
+
+// The process's resident peak is reset before each scenario (Linux's clear_refs), so the
+// figure is that scenario's own peak; -1 where the system does not say.
+void resetPeakMemory() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+double peakMemoryMiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    return -1.0;
+}
+
+hostsim::World floatWorld(image::Image const& img, int format) {
+    hostsim::World w(img.width, img.height, format);
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x) {
+            image::Pixel const& p = img.pixels[std::size_t(y) * std::size_t(img.width) + std::size_t(x)];
+            const float argb[4] = {p.a, p.r, p.g, p.b};
+            w.set(x, y, argb);
+        }
+    return w;
+}
+
+}  // namespace
+
+int benchCommand(Args args) {
+    const PluginOptions options = takePluginOptions(args);
+    int iterations = 10;
+    bool json = false, list = false, engine = true;
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        if (takeValue(args, i, "--iterations", v)) {
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (!end || *end || n < 1 || n > 10000)
+                throw UsageError("--iterations expects a whole number from 1 to 10000, got \"" + v + "\"");
+            iterations = static_cast<int>(n);
+        } else if (args[i] == "--json") {
+            json = true;
+        } else if (args[i] == "--list") {
+            list = true;
+        } else if (args[i] == "--no-engine") {
+            engine = false;
+        } else if (!args[i].empty() && args[i][0] == '-') {
+            throw UsageError("unknown option \"" + args[i] + "\" for bench (see raydrift help)");
+        } else {
+            names.push_back(args[i]);
+        }
+    }
+
+    const std::vector<bench::Scenario> all = bench::standardScenarios();
+    std::vector<bench::Scenario> chosen;
+    if (names.empty()) chosen = all;
+    for (std::string const& n : names) {
+        bench::Scenario const* s = bench::findScenario(all, n);
+        if (!s) {
+            std::string known;
+            for (bench::Scenario const& k : all) known += (known.empty() ? "" : ", ") + k.name;
+            throw UsageError("unknown scenario \"" + n + "\"; known: " + known);
+        }
+        chosen.push_back(*s);
+    }
+    if (list) {
+        for (bench::Scenario const& s : chosen) std::printf("%s\n", s.name.c_str());
+        return 0;
+    }
+
+    const auto host = loadHost(options);
+    const std::vector<ParamInfo> params = describeParams(host->params());
+    const int format = worldFormat(host->kind(), 32);
+
+    if (json) std::printf("[\n");
+    else
+        std::printf("%-20s %-10s %9s %9s %9s %8s %9s %10s\n", "scenario", "size", "median ms", "min ms",
+                    "max ms", "MP/s", "peak MiB", "engine ms");
+    for (std::size_t k = 0; k < chosen.size(); ++k) {
+        bench::Scenario const& s = chosen[k];
+        hostsim::FrameRequest request;
+        request.params = host->defaults();
+        for (std::string const& a : scenarioAssignments(s.name)) {
+            const auto [name, value] = splitAssignment(a);
+            ParamInfo const& p = findParam(params, name);
+            applyValue(p, value, request.params[static_cast<std::size_t>(p.index)]);
+        }
+
+        resetPeakMemory();
+        Timing host_ms;
+        double peak = -1.0;
+        {
+            const image::Image src = bench::syntheticFrame(s.width, s.height, s.transparentBorder);
+            const hostsim::World input = floatWorld(src, format);
+            hostsim::World output(s.width, s.height, format);
+            PF_Err err = PF_Err_NONE;
+            host_ms = measure(iterations, [&] {
+                const PF_Err e = host->render(input, output, request);
+                if (e) err = e;
+            });
+            peak = peakMemoryMiB();
+            if (err) throw CliError("scenario " + s.name + ": the effect returned error " + std::to_string(err));
+        }
+        Timing engine_ms;
+        if (engine) {
+            const image::Image src = bench::syntheticFrame(s.width, s.height, s.transparentBorder);
+            image::Image dst;
+            engine_ms = measure(iterations, [&] { image::processFrame(src, dst, s.settings); });
+        }
+        const double mps = s.width * double(s.height) / (host_ms.median * 1000.0);
+        char size[32];
+        std::snprintf(size, sizeof size, "%dx%d", s.width, s.height);
+        if (json) {
+            std::printf("  {\"scenario\": \"%s\", \"width\": %d, \"height\": %d, \"iterations\": %d, "
+                        "\"median_ms\": %.3f, \"min_ms\": %.3f, \"max_ms\": %.3f, \"megapixels_per_s\": %.2f, "
+                        "\"peak_mib\": %.1f",
+                        s.name.c_str(), s.width, s.height, iterations, host_ms.median, host_ms.min,
+                        host_ms.max, mps, peak);
+            if (engine) std::printf(", \"engine_median_ms\": %.3f", engine_ms.median);
+            std::printf("}%s\n", k + 1 < chosen.size() ? "," : "");
+        } else {
+            std::printf("%-20s %-10s %9.2f %9.2f %9.2f %8.1f %9.1f", s.name.c_str(), size, host_ms.median,
+                        host_ms.min, host_ms.max, mps, peak);
+            if (engine) std::printf(" %10.2f", engine_ms.median);
+            std::printf("\n");
+        }
+        std::fflush(stdout);
+    }
+    if (json) std::printf("]\n");
+    return 0;
+}
+
+}  // namespace raydrift::cli

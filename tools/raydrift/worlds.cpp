@@ -1,0 +1,120 @@
+#include "worlds.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "AE_EffectPixelFormat.h"
+#include "PrSDKPixelFormat.h"
+
+namespace raydrift::cli {
+
+namespace {
+
+bool straightWorld(int format) {
+    return format == PrPixelFormat_BGRA_4444_8u || format == PrPixelFormat_BGRA_4444_32f;
+}
+
+float fullScale(int format) {
+    switch (format) {
+        case PF_PixelFormat_ARGB32:
+        case PrPixelFormat_BGRA_4444_8u:
+            return 255.0f;
+        case PF_PixelFormat_ARGB64:
+            return 32768.0f;
+        default:
+            return 1.0f;
+    }
+}
+
+int pixelBytes(int format) {
+    switch (format) {
+        case PF_PixelFormat_ARGB32:
+        case PrPixelFormat_BGRA_4444_8u:
+            return 4;
+        case PF_PixelFormat_ARGB64:
+            return 8;
+        default:
+            return 16;
+    }
+}
+
+float quantise(float v, float scale) {
+    if (scale == 1.0f) return v;
+    if (!(v == v)) return 0.0f;
+    return static_cast<float>(std::lround(std::clamp(v * scale, 0.0f, scale)));
+}
+
+}  // namespace
+
+int worldFormat(hostsim::HostKind kind, int depth) {
+    if (kind == hostsim::HostKind::Premiere)
+        return depth == 8 ? PrPixelFormat_BGRA_4444_8u : PrPixelFormat_BGRA_4444_32f;
+    switch (depth) {
+        case 8: return PF_PixelFormat_ARGB32;
+        case 16: return PF_PixelFormat_ARGB64;
+        default: return PF_PixelFormat_ARGB128;
+    }
+}
+
+hostsim::World toWorld(Picture const& picture, int format) {
+    hostsim::World world(picture.width, picture.height, format);
+    const float scale = fullScale(format);
+    const bool straight = straightWorld(format);
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x) {
+            const std::size_t i = (std::size_t(y) * std::size_t(picture.width) + std::size_t(x)) * 4;
+            float rgba[4];
+            if (straight && picture.straight) {
+                std::copy_n(&picture.original[i], 4, rgba);
+            } else {
+                std::copy_n(&picture.rgba[i], 4, rgba);
+                if (straight) {
+                    const float a = rgba[3];
+                    for (int c = 0; c < 3; ++c) rgba[c] = a > 0.0f ? rgba[c] / a : 0.0f;
+                }
+            }
+            const float argb[4] = {quantise(rgba[3], scale), quantise(rgba[0], scale),
+                                   quantise(rgba[1], scale), quantise(rgba[2], scale)};
+            world.set(x, y, argb);
+        }
+    return world;
+}
+
+void fromWorld(hostsim::World const& world, Picture& picture) {
+    picture.width = world.width();
+    picture.height = world.height();
+    picture.rgba.assign(std::size_t(world.width()) * std::size_t(world.height()) * 4, 0.0f);
+    const float scale = fullScale(world.format());
+    const bool straight = straightWorld(world.format());
+    for (int y = 0; y < world.height(); ++y)
+        for (int x = 0; x < world.width(); ++x) {
+            float argb[4];
+            world.get(x, y, argb);
+            float* p = &picture.rgba[(std::size_t(y) * std::size_t(world.width()) + std::size_t(x)) * 4];
+            const float a = argb[0] / scale;
+            const float k = straight ? a : 1.0f;
+            p[0] = argb[1] / scale * k;
+            p[1] = argb[2] / scale * k;
+            p[2] = argb[3] / scale * k;
+            p[3] = a;
+        }
+}
+
+std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World const& output) {
+    std::vector<bool> same(std::size_t(input.width()) * std::size_t(input.height()), false);
+    if (input.width() != output.width() || input.height() != output.height() ||
+        input.format() != output.format())
+        return same;
+    const std::size_t bytes = std::size_t(pixelBytes(input.format()));
+    for (int y = 0; y < input.height(); ++y) {
+        const std::uint8_t* a = input.row(y);
+        const std::uint8_t* b = output.row(y);
+        for (int x = 0; x < input.width(); ++x)
+            same[std::size_t(y) * std::size_t(input.width()) + std::size_t(x)] =
+                std::memcmp(a + std::size_t(x) * bytes, b + std::size_t(x) * bytes, bytes) == 0;
+    }
+    return same;
+}
+
+}  // namespace raydrift::cli
