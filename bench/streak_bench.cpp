@@ -1,5 +1,10 @@
-// Streak generation on a 1080p selection: the axis-aligned (nearest-pixel) and rotated
-// (bilinear) paths, and the diffraction pass that replaces the two blurs.
+// Streak generation over the settings that size its work: Length, Width, Direction (0 is
+// the nearest-pixel path, 30 the bilinear one) and Diffraction (250 replaces the two blurs
+// by the modulated pass), at 1080p and 2160p. The cost per pixel must not grow with Length
+// or Width, so compare rows that differ only in those.
+//
+//   raydrift_streak_bench --benchmark_filter='h:1080/' --benchmark_repetitions=5
+//       --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -21,33 +26,40 @@ Image selection(int w, int h) {
     return img;
 }
 
-void runStreak(benchmark::State& state, float direction, float diffraction, bool symmetric) {
-    const Image src = selection(1920, 1080);
+// Args: frame height (1080 or 2160, 16:9), Length, Width, Direction, Diffraction.
+void BM_GenerateStreak(benchmark::State& state) {
+    const int h = static_cast<int>(state.range(0));
+    const Image src = selection(h * 16 / 9, h);
     RenderSettings s;
-    s.length = 200.0f;
-    s.width = 8.0f;
-    s.direction = direction;
-    s.diffraction = diffraction;
-    s.symmetric = symmetric;
-    s.details = 0.3f;
+    s.scale = 1.0f;  // Length and Width in pixels of this frame, at every size
+    s.length = static_cast<float>(state.range(1));
+    s.width = static_cast<float>(state.range(2));
+    s.direction = static_cast<float>(state.range(3));
+    s.diffraction = static_cast<float>(state.range(4));
+    s.edgeMode = raydrift::EdgeMode::Clamp;
+    // The full-resolution frame driver's margin without chromatic aberration.
+    constexpr int kMargin = 2;
     Image image, scratch;
     for (auto _ : state) {
+        // Restoring the selection is not streak work.
+        state.PauseTiming();
         image = src;
-        raydrift::image::generateStreak(image, scratch, s, 12);
+        state.ResumeTiming();
+        raydrift::image::generateStreak(image, scratch, s, kMargin);
         benchmark::DoNotOptimize(image.pixels.data());
+        benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * static_cast<long long>(src.pixelCount()));
 }
 
-void BM_StreakAxisAligned(benchmark::State& state) { runStreak(state, 0.0f, 0.0f, false); }
-void BM_StreakRotated(benchmark::State& state) { runStreak(state, 30.0f, 0.0f, false); }
-void BM_StreakRotatedSymmetric(benchmark::State& state) { runStreak(state, 30.0f, 0.0f, true); }
-void BM_StreakDiffraction(benchmark::State& state) { runStreak(state, 30.0f, 250.0f, false); }
-
-BENCHMARK(BM_StreakAxisAligned)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StreakRotated)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StreakRotatedSymmetric)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StreakDiffraction)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GenerateStreak)
+    ->ArgNames({"h", "length", "width", "dir", "diffraction"})
+    ->ArgsProduct({{1080, 2160}, {0, 50, 200, 1000}, {0, 40}, {0, 30}, {0, 250}})
+    ->Unit(benchmark::kMillisecond)
+    // The passes run on worker threads too: wall time, and the CPU time of all threads
+    // (steadier than wall time on a loaded machine).
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 }  // namespace
 

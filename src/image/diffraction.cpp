@@ -67,7 +67,7 @@ FlareProfile flareProfile(int halfWidth, int length, bool symmetric, float stren
 }
 
 void applyFlareStreak(Image& canvas, Image& /*scratch*/, int halfWidth, int length, bool symmetric,
-                      float strength) {
+                      float strength, int rows) {
     if (canvas.empty()) return;
     const FlareProfile f = flareProfile(halfWidth, length, symmetric, strength);
     const int ww = canvas.width;
@@ -109,6 +109,7 @@ void applyFlareStreak(Image& canvas, Image& /*scratch*/, int halfWidth, int leng
     const double m = f.depth;
     const long long L = f.length;
     const long long hs = f.above;
+    const int outRows = std::clamp(rows, 0, wh);
 
     parallel::ranges(ww, work, [&](int x0, int x1) {
         // prefix[(k·kColumnBlock) + c]: entries k = 0 … wh of column x + c of the block.
@@ -139,7 +140,7 @@ void applyFlareStreak(Image& canvas, Image& /*scratch*/, int halfWidth, int leng
                         entry(k, c) + add;
                 }
             }
-            for (int y = 0; y < wh; ++y) {
+            for (int y = 0; y < outRows; ++y) {
                 const double ct = cosT[static_cast<std::size_t>(y)];
                 const double st = sinT[static_cast<std::size_t>(y)];
                 const long long yl = y;

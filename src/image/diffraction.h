@@ -2,6 +2,8 @@
 // profile modulated by a cosine so that the streak shows bright and dark bands.
 #pragma once
 
+#include <limits>
+
 #include "image/image.h"
 
 namespace raydrift::image {
@@ -28,8 +30,11 @@ FlareProfile flareProfile(int halfWidth, int length, bool symmetric, float stren
 // Replaces `canvas` by its box-blurred (half-width halfWidth, divided by the full box)
 // and modulated-profile streak, in place and in double precision, O(1) per pixel.
 // Outside the canvas counts as zero. Colour is raised to at least 0, alpha limited to
-// [0, 1]. `scratch` is not needed by this pass and is left as it is.
+// [0, 1]. `scratch` is not needed by this pass and is left as it is. With `rows` below the
+// canvas height only rows [0, rows) receive the streak; the rows under them keep the
+// box-blurred canvas (every output row is its own prefix-sum window, so the rows written
+// do not change).
 void applyFlareStreak(Image& canvas, Image& scratch, int halfWidth, int length, bool symmetric,
-                      float strength);
+                      float strength, int rows = std::numeric_limits<int>::max());
 
 }  // namespace raydrift::image

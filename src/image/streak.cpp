@@ -49,8 +49,10 @@ inline float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
 inline Pixel finiteOrZero(Pixel const& p) {
     return {finiteOrZero(p.r), finiteOrZero(p.g), finiteOrZero(p.b), finiteOrZero(p.a)};
 }
+// x − x is +0 for every finite x and NaN otherwise: one test for all four channels,
+// without the per-channel classification std::isfinite compiles to.
 inline bool isFinite(Pixel const& p) {
-    return std::isfinite(p.r) && std::isfinite(p.g) && std::isfinite(p.b) && std::isfinite(p.a);
+    return (p.r - p.r) + (p.g - p.g) + (p.b - p.b) + (p.a - p.a) == 0.0f;
 }
 
 // sampleBilinear with every non-finite channel of the four neighbours read as zero. Only
@@ -94,9 +96,130 @@ inline Pixel boundedStreak(Sum4 const& s, double inverse) {
     return p;
 }
 
-inline Sum4 rowPixel(Image const& src, long long row, int x) {
-    if (row < 0 || row >= src.height) return {};
-    return widen(src.pixels[static_cast<std::size_t>(row) * src.width + x]);
+// sampling::saturatingInt, inlined into the per-pixel loops.
+inline int truncatedIndex(float v) {
+    if (!(v > -2147483520.0f)) return -2147483520;
+    if (v > 2147483520.0f) return 2147483520;
+    return static_cast<int>(v);
+}
+
+// The edge mode's answer for every integer coordinate a pass can ask about along one
+// axis, looked up instead of mapped per read: outside the image the rotation reads the
+// edge mode for most of a long streak's canvas (the 30° rotation of a 1080p frame with
+// Clamp, one thread: 195 ms through sampling::sampleBilinear, 83 ms with the tables and
+// the sampler below). −1 where the mode yields nothing; coordinates outside the table
+// (none, for the ranges the passes compute) are mapped.
+class AxisMap {
+public:
+    AxisMap(double lo, double hi, int size, EdgeMode mode) : size_(size), mode_(mode) {
+        const double first = std::floor(std::max(lo, -2147483520.0)) - 2.0;
+        const double last = std::ceil(std::min(hi, 2147483520.0)) + 3.0;
+        if (!(last >= first) || last - first > 1 << 26) return;
+        first_ = static_cast<long long>(first);
+        table_.resize(static_cast<std::size_t>(last - first) + 1);
+        for (std::size_t k = 0; k < table_.size(); ++k) table_[k] = map(first_ + static_cast<long long>(k));
+    }
+    int operator()(int c) const {
+        const long long k = static_cast<long long>(c) - first_;
+        if (k >= 0 && k < static_cast<long long>(table_.size())) return table_[static_cast<std::size_t>(k)];
+        return map(c);
+    }
+
+private:
+    int map(long long c) const {
+        int mapped = 0;
+        return sampling::mapCoordinate(static_cast<int>(c), size_, mode_, mapped) ? mapped : -1;
+    }
+    int size_;
+    EdgeMode mode_;
+    long long first_ = 0;
+    std::vector<int> table_;
+};
+
+// Pixel (x, y) through the edge mode: sampling::fetch with both mappings looked up.
+inline Pixel fetchMapped(Image const& image, int x, int y, AxisMap const& mapX, AxisMap const& mapY) {
+    const int mx = mapX(x);
+    if (mx < 0) return {};
+    const int my = mapY(y);
+    if (my < 0) return {};
+    return image.pixels[static_cast<std::size_t>(my) * image.width + mx];
+}
+
+// sampling::sampleBilinear(image, x, y, mode) to the bit, with the mode's mappings taken
+// from the tables: the same four pixels, the same lerps in the same order.
+inline Pixel sampleMapped(Image const& image, float x, float y, AxisMap const& mapX,
+                          AxisMap const& mapY) {
+    const float fa = std::floor(x);
+    const float fb = std::floor(y);
+    const int a = truncatedIndex(fa);
+    const int b = truncatedIndex(fb);
+    const float fx = x - fa;
+    const float fy = y - fb;
+    Pixel p00, p10, p01, p11;
+    if (a >= 0 && b >= 0 && a + 1 < image.width && b + 1 < image.height) {
+        const std::size_t row = static_cast<std::size_t>(b) * image.width + a;
+        const std::size_t next = row + image.width;
+        p00 = image.pixels[row];
+        p10 = image.pixels[row + 1];
+        p01 = image.pixels[next];
+        p11 = image.pixels[next + 1];
+    } else {
+        p00 = fetchMapped(image, a, b, mapX, mapY);
+        p10 = fetchMapped(image, a + 1, b, mapX, mapY);
+        p01 = fetchMapped(image, a, b + 1, mapX, mapY);
+        p11 = fetchMapped(image, a + 1, b + 1, mapX, mapY);
+    }
+    return lerp(lerp(p00, p10, fx), lerp(p01, p11, fx), fy);
+}
+
+// sampling::sampleBilinear(image, x, y, Transparent) to the bit.
+inline Pixel sampleTransparent(Image const& image, float x, float y) {
+    const float fa = std::floor(x);
+    const float fb = std::floor(y);
+    const int a = truncatedIndex(fa);
+    const int b = truncatedIndex(fb);
+    const float fx = x - fa;
+    const float fy = y - fb;
+    const int w = image.width;
+    const int h = image.height;
+    Pixel p00, p10, p01, p11;
+    if (a >= 0 && b >= 0 && a + 1 < w && b + 1 < h) {
+        const std::size_t row = static_cast<std::size_t>(b) * w + a;
+        const std::size_t next = row + w;
+        p00 = image.pixels[row];
+        p10 = image.pixels[row + 1];
+        p01 = image.pixels[next];
+        p11 = image.pixels[next + 1];
+    } else {
+        auto at = [&](int i, int j) -> Pixel {
+            if (i < 0 || j < 0 || i >= w || j >= h) return {};
+            return image.pixels[static_cast<std::size_t>(j) * w + i];
+        };
+        p00 = at(a, b);
+        p10 = at(a + 1, b);
+        p01 = at(a, b + 1);
+        p11 = at(a + 1, b + 1);
+    }
+    return lerp(lerp(p00, p10, fx), lerp(p01, p11, fx), fy);
+}
+
+// The resampling passes walk their output in tiles: a rotated row crosses hundreds of
+// source rows, one memory page each, and a tile keeps what it reads within the caches
+// and the TLB. Measured on the 30° rotation of a 1080p frame (one thread): 83 ms row by
+// row, 52 ms in 32 × 32 tiles, 79 ms in 32 × 128. Every pixel is computed as in a plain
+// row-by-row walk.
+constexpr int kTileRows = 32;
+constexpr int kTileColumns = 32;
+
+template <class F>
+void forTiles(int j0, int j1, int width, F&& pixelRow) {
+    for (int jb = j0; jb < j1; jb += kTileRows) {
+        const int je = std::min(j1, jb + kTileRows);
+        for (int ib = 0; ib < width; ib += kTileColumns) {
+            const int ie = std::min(width, ib + kTileColumns);
+            for (int j = jb; j < je; ++j) pixelRow(j, ib, ie);
+        }
+    }
 }
 
 }  // namespace
@@ -192,19 +315,45 @@ void boxBlurHorizontal(Image const& src, Image& dst, int radius, EdgeMode edge) 
     // row is read, so the pass may run in place.
     parallel::ranges(src.height, static_cast<unsigned long>(src.pixelCount()), [&](int y0, int y1) {
         std::vector<Pixel> prefix(prefixSize);
+        std::vector<Pixel> edges(static_cast<std::size_t>(2 * R));
         for (int y = y0; y < y1; ++y) {
             const Pixel* row = src.pixels.data() + static_cast<std::size_t>(y) * w;
-            Pixel sum{};
-            prefix[0] = sum;
-            for (std::size_t k = 0; k + 1 < prefixSize; ++k) {
-                const long long x = static_cast<long long>(k) - R;
-                const Pixel p = (x >= 0 && x < w)
-                                    ? row[x]
-                                    : sampling::fetch(src, static_cast<int>(std::clamp<long long>(
-                                                               x, -0x7fffffffLL, 0x7fffffffLL)),
-                                                      y, edge);
-                sum = {sum.r + p.r, sum.g + p.g, sum.b + p.b, sum.a + p.a};
-                prefix[k + 1] = sum;
+            // The R columns left of the row through the edge mode, the row itself, the R
+            // columns right of it: the additions of one left-to-right walk, without a
+            // bounds test per pixel inside the row. The out-of-row columns are fetched
+            // into `edges` first: with the fetch calls inside the loop the compiler kept
+            // the running sum in memory, and a 1080p canvas with radius 20 took 19 ms
+            // instead of 10 (one thread).
+            const std::size_t R0 = static_cast<std::size_t>(R);
+            for (std::size_t e = 0; e < 2 * R0; ++e) {
+                const long long x = e < R0 ? static_cast<long long>(e) - R
+                                           : w + static_cast<long long>(e - R0);
+                edges[e] = sampling::fetch(
+                    src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)), y, edge);
+            }
+            Pixel* entry = prefix.data();
+            float sr = 0.0f, sg = 0.0f, sb = 0.0f, sa = 0.0f;
+            *entry = {sr, sg, sb, sa};
+            for (std::size_t e = 0; e < R0; ++e) {
+                sr += edges[e].r;
+                sg += edges[e].g;
+                sb += edges[e].b;
+                sa += edges[e].a;
+                *++entry = {sr, sg, sb, sa};
+            }
+            for (int x = 0; x < w; ++x) {
+                sr += row[x].r;
+                sg += row[x].g;
+                sb += row[x].b;
+                sa += row[x].a;
+                *++entry = {sr, sg, sb, sa};
+            }
+            for (std::size_t e = R0; e < 2 * R0; ++e) {
+                sr += edges[e].r;
+                sg += edges[e].g;
+                sb += edges[e].b;
+                sa += edges[e].a;
+                *++entry = {sr, sg, sb, sa};
             }
             Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
             for (int x = 0; x < w; ++x) {
@@ -218,10 +367,14 @@ void boxBlurHorizontal(Image const& src, Image& dst, int radius, EdgeMode edge) 
 }
 
 void verticalStreak(Image const& src, Image& dst, int length, bool symmetric) {
+    verticalStreak(src, dst, length, symmetric, src.height);
+}
+
+void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows) {
     if (&src == &dst) {
         // Rows ahead of the output row are still needed: work from a copy.
         const Image copy = src;
-        verticalStreak(copy, dst, length, symmetric);
+        verticalStreak(copy, dst, length, symmetric, rows);
         return;
     }
     dst.resize(src.width, src.height);
@@ -233,6 +386,13 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric) {
     const double peak = static_cast<double>(r + 1);
     const int w = src.width;
     const int h = src.height;
+    const int outRows = std::clamp(rows, 0, h);
+    // Rows outside the image read as this row of zeros, so the loops carry no bounds tests.
+    const std::vector<Pixel> zeros(static_cast<std::size_t>(w));
+    auto rowAt = [&](long long y) -> Pixel const* {
+        if (y < 0 || y >= h) return zeros.data();
+        return src.pixels.data() + static_cast<std::size_t>(y) * w;
+    };
 
     parallel::ranges(w, static_cast<unsigned long>(src.pixelCount()), [&](int x0, int x1) {
         const std::size_t n = static_cast<std::size_t>(x1 - x0);
@@ -240,8 +400,9 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric) {
         const long long initRows = std::min<long long>(r + (symmetric ? 1 : 0), h - 1LL);
         for (long long k = 0; k <= initRows; ++k) {
             const double weight = static_cast<double>(r + 1 - k);
+            Pixel const* row = rowAt(k) + x0;
             for (std::size_t c = 0; c < n; ++c) {
-                const Sum4 p = rowPixel(src, k, x0 + static_cast<int>(c));
+                const Sum4 p = widen(row[c]);
                 if (k <= r) weighted[c] = weighted[c] + weight * p;
                 if (symmetric && k != 0)
                     right[c] = right[c] + p;
@@ -249,22 +410,28 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric) {
                     left[c] = left[c] + p;
             }
         }
-        for (int y = 0; y < h; ++y) {
+        for (int y = 0; y < outRows; ++y) {
             Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w + x0;
             for (std::size_t c = 0; c < n; ++c) out[c] = boundedStreak(weighted[c], inverse);
-            if (y + 1 == h) break;
-            for (std::size_t c = 0; c < n; ++c) {
-                const int x = x0 + static_cast<int>(c);
-                if (symmetric) {
-                    const Sum4 incoming = rowPixel(src, y + r + 2, x);
-                    const Sum4 mid = rowPixel(src, y + 1LL, x);
-                    const Sum4 old = rowPixel(src, y - r, x);
+            if (y + 1 == outRows) break;
+            if (symmetric) {
+                Pixel const* incomingRow = rowAt(y + r + 2) + x0;
+                Pixel const* midRow = rowAt(y + 1LL) + x0;
+                Pixel const* oldRow = rowAt(y - r) + x0;
+                for (std::size_t c = 0; c < n; ++c) {
+                    const Sum4 incoming = widen(incomingRow[c]);
+                    const Sum4 mid = widen(midRow[c]);
+                    const Sum4 old = widen(oldRow[c]);
                     weighted[c] = weighted[c] + (right[c] - left[c]);
                     left[c] = left[c] + (mid - old);
                     right[c] = right[c] + (incoming - mid);
-                } else {
-                    const Sum4 now = rowPixel(src, y, x);
-                    const Sum4 incoming = rowPixel(src, y + r + 1, x);
+                }
+            } else {
+                Pixel const* nowRow = rowAt(y) + x0;
+                Pixel const* incomingRow = rowAt(y + r + 1) + x0;
+                for (std::size_t c = 0; c < n; ++c) {
+                    const Sum4 now = widen(nowRow[c]);
+                    const Sum4 incoming = widen(incomingRow[c]);
                     left[c] = (left[c] - now) + incoming;
                     weighted[c] = (weighted[c] - now * peak) + left[c];
                 }
@@ -299,43 +466,107 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     {
         Image const& src = image;
         Image& canvas = scratch;
-        parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
-            for (int j = j0; j < j1; ++j) {
-                const float v = static_cast<float>(j) + g.oy;
-                Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                for (int i = 0; i < ww; ++i) {
-                    const float u = static_cast<float>(i) + g.ox;
-                    const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
-                    const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
-                    Pixel p;
-                    if (g.axisAligned) {
-                        // Whole-number positions: truncation is exact.
-                        const int xi = sampling::saturatingInt(x);
-                        const int yi = sampling::saturatingInt(y);
-                        p = (xi >= 0 && yi >= 0 && xi < w && yi < h)
-                                ? src.pixels[static_cast<std::size_t>(yi) * w + xi]
-                                : sampling::fetch(src, xi, yi, edge);
-                        p = finiteOrZero(p);
-                    } else {
-                        p = sampling::sampleBilinear(src, x, y, edge);
-                        if (!isFinite(p)) p = sampleFinite(src, x, y, edge);
-                    }
-                    out[i] = p;
-                }
+        // The source positions the canvas can ask for lie within its corners' positions.
+        double xLo = 0.0, xHi = 0.0, yLo = 0.0, yHi = 0.0;
+        for (int corner = 0; corner < 4; ++corner) {
+            const float u = static_cast<float>(corner & 1 ? ww - 1 : 0) + g.ox;
+            const float v = static_cast<float>(corner & 2 ? wh - 1 : 0) + g.oy;
+            const double x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+            const double y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+            xLo = corner == 0 ? x : std::min(xLo, x);
+            xHi = corner == 0 ? x : std::max(xHi, x);
+            yLo = corner == 0 ? y : std::min(yLo, y);
+            yHi = corner == 0 ? y : std::max(yHi, y);
+        }
+        const AxisMap mapX(xLo, xHi, w, edge);
+        const AxisMap mapY(yLo, yHi, h, edge);
+        if (g.axisAligned) {
+            // With one of sn, cs exactly 0 and the other ±1, x depends on the column only
+            // and y on the row only (sn = 0), or the other way round (cs = 0): the rotation
+            // is a gather through one index per column and one per row, each evaluated with
+            // the per-pixel formula (the other coordinate's term is a signed zero).
+            const bool columnsAreX = g.sn == 0.0f;
+            std::vector<int> columnIndex(static_cast<std::size_t>(ww));
+            for (int i = 0; i < ww; ++i) {
+                const float u = static_cast<float>(i) + g.ox;
+                columnIndex[static_cast<std::size_t>(i)] =
+                    columnsAreX ? mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, u, g.oy, g.cx)))
+                                : mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, u, g.oy, g.cy)));
             }
-        });
+            parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
+                forTiles(j0, j1, ww, [&](int j, int i0, int i1) {
+                    const float v = static_cast<float>(j) + g.oy;
+                    const int rowIndex =
+                        columnsAreX ? mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, g.ox, v, g.cy)))
+                                    : mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, g.ox, v, g.cx)));
+                    Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+                    if (rowIndex < 0) {
+                        std::fill(out + i0, out + i1, Pixel{});
+                        return;
+                    }
+                    // Element (my, mx) of the source is my·w + mx.
+                    const std::size_t rowStep = columnsAreX ? static_cast<std::size_t>(w) : 1;
+                    const std::size_t columnStep = columnsAreX ? 1 : static_cast<std::size_t>(w);
+                    Pixel const* base = src.pixels.data() + static_cast<std::size_t>(rowIndex) * rowStep;
+                    for (int i = i0; i < i1; ++i) {
+                        const int c = columnIndex[static_cast<std::size_t>(i)];
+                        if (c < 0) {
+                            out[i] = Pixel{};
+                            continue;
+                        }
+                        const Pixel p = base[static_cast<std::size_t>(c) * columnStep];
+                        out[i] = isFinite(p) ? p : finiteOrZero(p);
+                    }
+                });
+            });
+        } else {
+            parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
+                forTiles(j0, j1, ww, [&](int j, int i0, int i1) {
+                    const float v = static_cast<float>(j) + g.oy;
+                    Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+                    for (int i = i0; i < i1; ++i) {
+                        const float u = static_cast<float>(i) + g.ox;
+                        const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+                        const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+                        Pixel p = sampleMapped(src, x, y, mapX, mapY);
+                        if (!isFinite(p)) p = sampleFinite(src, x, y, edge);
+                        out[i] = p;
+                    }
+                });
+            });
+        }
     }
     std::swap(image, scratch);
 
+    // The crop reads no canvas row below this one: the passes leave the rows under it
+    // (those that only feed light upwards into it) unwritten, which for a long streak is
+    // most of the canvas. Corners bound the affine crop position; 2 rows of slack cover
+    // its rounding and the bilinear neighbour.
+    int rowsRead = 0;
+    {
+        const int outW = g.outputWidth;
+        const int outH = g.outputHeight;
+        float yHi = 0.0f;
+        for (int corner = 0; corner < 4; ++corner) {
+            const float dx = static_cast<float>((corner & 1 ? outW - 1 : 0) - margin) - g.cx;
+            const float dy = static_cast<float>((corner & 2 ? outH - 1 : 0) - margin) - g.cy;
+            const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+            yHi = corner == 0 ? y : std::max(yHi, y);
+        }
+        const double end = std::isfinite(yHi) ? std::floor(static_cast<double>(yHi)) + 3.0 : wh;
+        rowsRead = static_cast<int>(std::clamp(end, 0.0, static_cast<double>(wh)));
+    }
+
     if (g.strength > 0.0f) {
-        applyFlareStreak(image, scratch, g.halfWidth, g.length, settings.symmetric, g.strength);
+        applyFlareStreak(image, scratch, g.halfWidth, g.length, settings.symmetric, g.strength,
+                         rowsRead);
     } else {
         if (g.halfWidth >= 1) {
             boxBlurHorizontal(image, scratch, g.halfWidth, EdgeMode::Transparent);
             std::swap(image, scratch);
         }
         if (g.length >= 1) {
-            verticalStreak(image, scratch, g.length, settings.symmetric);
+            verticalStreak(image, scratch, g.length, settings.symmetric, rowsRead);
             std::swap(image, scratch);
         }
     }
@@ -346,7 +577,7 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
             factors[static_cast<std::size_t>(i)] = detailsFactor(i, g.ox, g.scale, settings.details);
         Image& canvas = image;
         parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
-            for (int j = j0; j < j1; ++j) {
+            for (int j = j0; j < std::min(j1, rowsRead); ++j) {
                 Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
                 for (int i = 0; i < ww; ++i) {
                     const float f = factors[static_cast<std::size_t>(i)];
@@ -364,24 +595,24 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         Image const& canvas = image;
         Image& out = scratch;
         parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
-            for (int j = j0; j < j1; ++j) {
+            forTiles(j0, j1, outW, [&](int j, int i0, int i1) {
                 const float dy = static_cast<float>(j - margin) - g.cy;
                 Pixel* row = out.pixels.data() + static_cast<std::size_t>(j) * outW;
-                for (int i = 0; i < outW; ++i) {
+                for (int i = i0; i < i1; ++i) {
                     const float dx = static_cast<float>(i - margin) - g.cx;
                     const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
                     const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
                     if (g.axisAligned) {
-                        const int xi = sampling::saturatingInt(x);
-                        const int yi = sampling::saturatingInt(y);
+                        const int xi = truncatedIndex(x);
+                        const int yi = truncatedIndex(y);
                         row[i] = (xi >= 0 && yi >= 0 && xi < ww && yi < wh)
                                      ? canvas.pixels[static_cast<std::size_t>(yi) * ww + xi]
                                      : Pixel{};
                     } else {
-                        row[i] = sampling::sampleBilinear(canvas, x, y, EdgeMode::Transparent);
+                        row[i] = sampleTransparent(canvas, x, y);
                     }
                 }
-            }
+            });
         });
     }
     std::swap(image, scratch);

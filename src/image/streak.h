@@ -68,5 +68,9 @@ void boxBlurHorizontal(Image const& src, Image& dst, int radius, EdgeMode edge);
 // unit sum; rows outside count as zero. Colour and alpha are raised to at least 0 and
 // alpha limited to at most 1. Sums are double, O(1) per pixel.
 void verticalStreak(Image const& src, Image& dst, int length, bool symmetric);
+// The same, writing only output rows [0, rows): the rows under them are left as dst held
+// them. The running sums still start at the top, so those rows come out bit for bit as
+// in the full pass.
+void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows);
 
 }  // namespace raydrift::image

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -98,6 +99,22 @@ TEST(ApplyFlareStreak, SinglePixelBandsFlatFieldAndBounds) {
     for (int y = 0; y < 40 - 11; ++y)
         for (int x = 2; x < 10; ++x) ASSERT_NEAR(flat.at(x, y).r, 1.0f, 1e-6f) << x << "," << y;
     EXPECT_LT(flat.at(5, 39).r, 0.5f);
+
+    // Only the rows asked for receive the streak, the same bits as the full pass; the
+    // rows under them keep the box-blurred canvas.
+    {
+        const Image src = noise(7, 30, 3);
+        Image full = src, part = src, boxed = src;
+        applyFlareStreak(full, scratch, 1, 6, true, 0.6f);
+        applyFlareStreak(part, scratch, 1, 6, true, 0.6f, 18);
+        for (int y = 0; y < 18; ++y)
+            for (int x = 0; x < 7; ++x) ASSERT_EQ(part.at(x, y).g, full.at(x, y).g) << x << "," << y;
+        for (int x = 0; x < 7; ++x) {
+            double box = 0.0;
+            for (int c = std::max(0, x - 1); c <= std::min(6, x + 1); ++c) box += src.at(c, 25).g;
+            ASSERT_NEAR(part.at(x, 25).g, box / 3.0, 1e-6) << x;
+        }
+    }
 
     // Negative colour is dropped, alpha is limited to [0, 1].
     Image odd(1, 4);
