@@ -4,6 +4,7 @@
 #pragma once
 
 #include "AE_Effect.h"
+#include "DrawbotSuite.h"
 
 #define AEFX_ACQUIRE_FAILED_MESSAGE "Not able to acquire AEFX Suite."
 #define AEFX_RELEASE_FAILED_MESSAGE "Not able to release AEFX Suite."
@@ -14,6 +15,23 @@ PF_Err AEFX_AcquireSuite(PF_InData* in_data, PF_OutData* out_data, const char* n
                          std::int32_t version, const char* error_stringPC, void** suitePP);
 PF_Err AEFX_ReleaseSuite(PF_InData* in_data, PF_OutData* out_data, const char* name,
                          std::int32_t version, const char* error_stringPC);
+
+// The four drawing suites, acquired and released together.
+typedef struct {
+    DRAWBOT_DrawbotSuite1* drawbot_suiteP;
+    DRAWBOT_SupplierSuite1* supplier_suiteP;
+    DRAWBOT_SurfaceSuite2* surface_suiteP;
+    DRAWBOT_PathSuite1* path_suiteP;
+} DRAWBOT_Suites;
+
+#define AEFX_NULL_DRAWBOT_SUITES_MESSAGE "NULL suite pointer passed to AEFX_AcquireDrawbotSuites"
+
+// All four or none: a suite that cannot be acquired is reported as AEFX_AcquireSuite
+// does, the ones already held are released and every pointer is null. A null
+// destination is reported and answered with 514.
+PF_Err AEFX_AcquireDrawbotSuites(PF_InData* in_data, PF_OutData* out_data, DRAWBOT_Suites* suitesP);
+// Releases the suites AEFX_AcquireDrawbotSuites acquired; the first error is returned.
+PF_Err AEFX_ReleaseDrawbotSuites(PF_InData* in_data, PF_OutData* out_data);
 
 // Writes the failure report into out_data (when given): the display flag and the message.
 void AEFX_ReportSuiteFailure(PF_OutData* out_data, const char* message);

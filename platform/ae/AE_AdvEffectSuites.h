@@ -2,6 +2,7 @@
 #pragma once
 
 #include "AE_Effect.h"
+#include "AE_EffectUI.h"
 
 #define kPFAppSuite "PF AE App Suite"
 #define kPFAppSuiteVersion1 1
@@ -36,4 +37,6 @@ typedef struct PF_AppSuite6 {
     PF_Err (*PF_GetFontStyleSheet)(A_long sheet, void* font_nameP, A_short* font_numPS,
                                    A_short* sizePS, A_short* stylePS);
     PF_Err (*PF_SetCursor)(A_long cursor);
+    // Asks the host to redraw `rectP0` of the context (null: all of it).
+    PF_Err (*PF_InvalidateRect)(const PF_ContextH contextH, const PF_Rect* rectP0);
 } PF_AppSuite6;

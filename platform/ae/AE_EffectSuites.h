@@ -2,6 +2,8 @@
 #pragma once
 
 #include "AE_Effect.h"
+#include "AE_EffectUI.h"
+#include "DrawbotSuite.h"
 #include "PrSDKPixelFormat.h"
 
 #define kPFWorldSuite "PF World Suite"
@@ -32,3 +34,18 @@ typedef struct PF_PixelFormatSuite1 {
                                                float red, float green, float blue,
                                                void* pixelData);
 } PF_PixelFormatSuite1;
+
+#define kPFEffectCustomUISuite "PF Effect Custom UI Suite"
+#define kPFEffectCustomUISuiteVersion1 1
+#define kPFEffectCustomUISuiteVersion2 2
+
+typedef struct PF_EffectCustomUISuite1 {
+    // The drawing reference of a context, valid during its draw event.
+    PF_Err (*PF_GetDrawingReference)(const PF_ContextH effect_contextH, DRAWBOT_DrawRef* referenceP0);
+} PF_EffectCustomUISuite1;
+
+typedef struct PF_EffectCustomUISuite2 {
+    PF_Err (*PF_GetDrawingReference)(const PF_ContextH effect_contextH, DRAWBOT_DrawRef* referenceP0);
+    PF_Err (*PF_GetContextAsyncManager)(PF_InData* in_data, PF_EventExtra* extra,
+                                        PF_AsyncManagerP* managerPP0);
+} PF_EffectCustomUISuite2;

@@ -91,6 +91,9 @@ typedef struct PF_Context {
 } PF_Context, *PF_ContextH_;
 typedef PF_Context** PF_ContextH;
 
+// The custom UI's asynchronous render manager (one per context, owned by the host).
+typedef struct _PF_AsyncManager* PF_AsyncManagerP;
+
 typedef struct {
     PF_Point screen_point;
     A_long modifiers;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -10,10 +11,14 @@ namespace raydrift::frame_buffers {
 namespace {
 
 // Never destroyed: a host may send global set-down, and with it clear(), after this
-// library's static destructors have run. The mutex's destructor does nothing.
+// library's static destructors have run. The list lives in static storage rather than
+// on the heap, so a library unloaded after set-down (which empties it) leaves nothing
+// allocated. The mutex's destructor does nothing.
 std::mutex mutex;
 std::vector<image::Image>& idle() {
-    static auto* images = new std::vector<image::Image>();
+    using List = std::vector<image::Image>;
+    alignas(List) static unsigned char storage[sizeof(List)];
+    static List* images = new (storage) List();
     return *images;
 }
 

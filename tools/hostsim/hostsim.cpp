@@ -22,6 +22,7 @@
 #include "AE_EffectSuites.h"
 #include "AE_EffectUI.h"
 #include "PrSDKPixelFormat.h"
+#include "ui_suites.h"
 
 #ifndef RAYDRIFT_DEFAULT_PLUGIN_PATH
 #define RAYDRIFT_DEFAULT_PLUGIN_PATH "raydrift_plugin.so"
@@ -182,7 +183,9 @@ PF_Err worldFormat(const PF_EffectWorld* world, PF_PixelFormat* format) {
         *format = call->inputFormat;
     else if (world == &call->outputDef)
         *format = call->outputFormat;
-    else
+    else if (world->data && world->data == call->inputDef.data)
+        *format = call->inputFormat;  // a checked-out copy of the input layer
+    else if (!detail::uiWorldFormat(world, format))
         return PF_Err_BAD_CALLBACK_PARAM;
     return PF_Err_NONE;
 }
@@ -230,6 +233,7 @@ const PF_AppSuite6 kAppSuite6 = {
     [](void*) -> PF_Err { return PF_Err_INTERNAL_STRUCT_DAMAGED; },
     [](A_long, void*, A_short*, A_short*, A_short*) -> PF_Err { return PF_Err_INTERNAL_STRUCT_DAMAGED; },
     [](A_long) -> PF_Err { return PF_Err_NONE; },
+    detail::invalidateRect,
 };
 
 SPErr acquireSuite(const char* name, std::int32_t version, const void** suite) {
@@ -243,6 +247,7 @@ SPErr acquireSuite(const char* name, std::int32_t version, const void** suite) {
     else if (n == kPFPixelFormatSuite && version == kPFPixelFormatSuiteVersion1) *suite = &kPixelFormatSuite;
     else if (n == kPFAppSuite && version == kPFAppSuiteVersion1) *suite = &kAppSuite1;
     else if (n == kPFAppSuite && version == kPFAppSuiteVersion6) *suite = &kAppSuite6;
+    else *suite = detail::uiSuite(n, version);
     return *suite ? kSPNoError : kSPSuiteNotFoundError;
 }
 
@@ -422,7 +427,7 @@ PF_InData HostState::inData(Call& call, FrameRequest const& request) {
     in.current_time = request.currentTime;
     in.time_step = request.timeStep;
     in.local_time_step = request.timeStep;
-    in.total_time = request.timeStep * 100;
+    in.total_time = static_cast<A_long>(std::clamp<std::int64_t>(std::int64_t{request.timeStep} * 100, INT32_MIN, INT32_MAX));
     in.time_scale = request.timeScale;
     in.field = PF_Field_FRAME;
     in.downsample_x = request.downsampleX;
@@ -635,6 +640,40 @@ PF_Err Host::globalSetup(PF_OutData& out) {
     if (out.global_data) kHandleSuite.host_dispose_handle(out.global_data);
     out.global_data = nullptr;
     return err;
+}
+
+PF_Err Host::event(PF_EventExtra& extra, FrameRequest& request, World const* input,
+                   std::vector<PF_ParamIndex>* changed, PF_OutData* outData) {
+    Call call;
+    impl_->prepare(call, &request, input);
+    // The change flags are the plug-in's answer; they share the slot of the id.
+    for (PF_ParamDef& def : call.values) def.uu.change_flags = PF_ChangeFlag_NONE;
+    PF_InData in = impl_->inData(call, request);
+    if (input) {
+        in.width = input->width();
+        in.height = input->height();
+        in.extent_hint = PF_LRect{0, 0, input->width(), input->height()};
+    }
+    PF_OutData out;
+    std::memset(&out, 0, sizeof out);
+    const PF_Err err = impl_->send(PF_Cmd_EVENT, call, in, out, nullptr, &extra);
+    const std::size_t n = std::min(request.params.size(), call.values.size());
+    for (std::size_t i = 1; i < n; ++i) {
+        if (!(call.values[i].uu.change_flags & PF_ChangeFlag_CHANGED_VALUE)) continue;
+        const A_long id = request.params[i].uu.id;
+        request.params[i] = call.values[i];
+        request.params[i].uu.id = id;
+        if (changed) changed->push_back(static_cast<PF_ParamIndex>(i));
+    }
+    if (outData) *outData = out;
+    return err;
+}
+
+std::vector<std::uint8_t> Host::globalDataBytes() const {
+    if (!impl_->globalData) return {};
+    auto const* handle = static_cast<HostHandle const*>(impl_->globalData);
+    auto const* bytes = static_cast<std::uint8_t const*>(handle->block);
+    return std::vector<std::uint8_t>(bytes, bytes + handle->size);
 }
 
 PF_Err Host::render(World const& input, World& output, FrameRequest const& request) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AE_Effect.h"
+#include "AE_EffectUI.h"
 #include "PrGPUFilterModule.h"
 
 namespace hostsim {
@@ -207,8 +208,113 @@ public:
     // Host memory handles currently allocated through the handle suite.
     int liveHandles() const;
 
+    // --- Custom controls -----------------------------------------------------------
+    // Sends one custom-UI event (PF_Cmd_EVENT with `extra`) with in data for `request`
+    // and `input` as the layer at index 0 (none: no pixels). The parameters go to the
+    // plug-in without their change flags; those it flags as changed are copied back into
+    // request.params (which must hold the whole list) and, when given, listed in
+    // `changed`.
+    PF_Err event(PF_EventExtra& extra, FrameRequest& request, World const* input,
+                 std::vector<PF_ParamIndex>* changed = nullptr, PF_OutData* out = nullptr);
+
+    // The bytes of the plug-in's global data handle (empty without one).
+    std::vector<std::uint8_t> globalDataBytes() const;
+
 private:
     struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// --- Custom controls: what the plug-in draws and how the user works them ---------------
+
+// One element of a path the plug-in built with the path suite. MoveTo/LineTo: x, y;
+// BezierTo: three points; Rect: left, top, width, height; Arc: centre x, y, radius,
+// start and sweep in degrees.
+struct PathElement {
+    enum class Kind { MoveTo, LineTo, BezierTo, Rect, Arc, Close };
+    Kind kind = Kind::MoveTo;
+    float v[6] = {0, 0, 0, 0, 0, 0};
+};
+
+// One drawing call, in the control's coordinates.
+struct DrawCall {
+    enum class Op { PaintRect, FillPath, StrokePath, DrawString, DrawImage, Clip, PushState, PopState, Transform, Flush };
+    Op op = Op::PaintRect;
+    float colour[4] = {0, 0, 0, 0};  // red, green, blue, alpha of the paint, brush or pen
+    float penWidth = 0.0f;           // StrokePath
+    A_long fillType = 0;             // FillPath: the fill rule as the plug-in gave it
+    float rect[4] = {0, 0, 0, 0};    // PaintRect, Clip, DrawImage: left, top, width, height
+    std::vector<PathElement> path;   // FillPath, StrokePath
+    std::u16string text;             // DrawString
+    float origin[2] = {0, 0};        // DrawString
+    float fontSize = 0.0f, alpha = 1.0f;
+    A_long alignment = 0;
+};
+
+// A custom control in the effect panel, as the host shows it: one context (window type
+// effect, area control) for parameter `paramIndex`, occupying `frame`. Events carry the
+// panel's parameter values and input layer; values the plug-in changes come back into
+// request(). Drawing goes to an image at `scale` device pixels per control pixel and
+// is recorded call by call. In After Effects the input reaches the plug-in through the
+// asynchronous render manager: the first `renderDelay` requests for a frame come back
+// empty, as while the host is still rendering, and the rest get the input downsampled
+// by the requested factors (box average). The host must outlive its panels.
+class Panel {
+public:
+    Panel(Host& host, PF_ParamIndex paramIndex, PF_Rect frame, double scale = 1.0);
+    ~Panel();  // closes the context if the plug-in still holds state in it
+    Panel(Panel const&) = delete;
+    Panel& operator=(Panel const&) = delete;
+
+    FrameRequest& request();  // starts at the host's defaults
+    void setInput(World input);  // a new input also restarts the render delay
+    void setRenderDelay(int requests);
+
+    PF_Err newContext();
+    PF_Err draw();  // one draw event on a fresh, transparent image
+    // Draws; if that left an asynchronous render under way, lets it finish and draws
+    // again, as the host does when the frame arrives.
+    PF_Err show();
+    PF_Err click(int x, int y);
+    // Continues the click's drag with the continuation the plug-in left.
+    PF_Err drag(int x, int y, bool lastTime);
+    PF_Err adjustCursor(int x, int y);
+    PF_Err closeContext();
+    PF_Err send(PF_EventType type);  // any other event, with nothing but the window
+
+    // What the last event left.
+    PF_EventOutFlags outFlags() const;
+    PF_Mouse const& mouse() const;
+    PF_CursorType cursor() const;
+    std::vector<PF_ParamIndex> const& changed() const;
+    std::vector<PF_Rect> const& invalidated() const;  // every invalidation so far
+    // The last draw event's calls, and drawing objects it left unreleased.
+    std::vector<DrawCall> const& drawing() const;
+    int unreleasedObjects() const;
+    // Whether the plug-in keeps state in the context (its spare pointer is set).
+    bool contextHoldsState() const;
+
+    // The asynchronous renders asked for, the last request's purpose and downsample
+    // factors, whether it came back empty, and frames not yet checked in.
+    int renderRequests() const;
+    A_u_long lastPurpose() const;
+    int lastDownsampleX() const;
+    int lastDownsampleY() const;
+    bool renderPending() const;
+    int framesCheckedOut() const;
+    // Effect handles and render options the plug-in holds.
+    int openAegpObjects() const;
+
+    // The last drawing: size in device pixels, one pixel as straight red, green, blue,
+    // alpha in [0, 1], and the whole of it as a PNG file (false when it cannot be written).
+    int imageWidth() const;
+    int imageHeight() const;
+    void pixel(int x, int y, float rgba[4]) const;
+    bool writePng(std::string const& path) const;
+
+    struct Impl;  // the host's side of the context (ui_events.cpp)
+
+private:
     std::unique_ptr<Impl> impl_;
 };
 
@@ -218,5 +324,8 @@ std::string formatName(int format);
 // The plug-in built next to this program: RAYDRIFT_PLUGIN if set, otherwise the path
 // compiled in at build time.
 std::string defaultPluginPath();
+
+// UTF-16 text (the hosts' strings) as UTF-8; unpaired surrogates pass through encoded.
+std::string utf8(std::u16string const& text);
 
 }  // namespace hostsim

@@ -13,32 +13,6 @@ namespace raydrift::cli {
 
 namespace {
 
-std::string utf8(std::u16string const& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xd800 && c < 0xdc00 && i + 1 < text.size() && text[i + 1] >= 0xdc00 &&
-            text[i + 1] < 0xe000)
-            c = 0x10000 + ((c - 0xd800) << 10) + (text[++i] - 0xdc00);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xc0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xe0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        } else {
-            out += static_cast<char>(0xf0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        }
-    }
-    return out;
-}
-
 void rejectLeftovers(Args const& args, std::string const& command) {
     if (!args.empty())
         throw UsageError("unexpected argument \"" + args.front() + "\" for " + command +
@@ -132,7 +106,7 @@ int infoCommand(Args args) {
     std::printf("plug-in: %s\n", options.pluginPath.empty() ? hostsim::defaultPluginPath().c_str()
                                                             : options.pluginPath.c_str());
     std::printf("\n%s\n\nGPU Hardware:\n", about.c_str());
-    for (std::u16string const& name : ui::gpuNames()) std::printf("  %s\n", utf8(name).c_str());
+    for (std::u16string const& name : ui::gpuNames()) std::printf("  %s\n", hostsim::utf8(name).c_str());
     return 0;
 }
 

@@ -27,6 +27,7 @@ int renderCommand(Args args);
 int paramsCommand(Args args);
 int infoCommand(Args args);
 int benchCommand(Args args);
+int uiCommand(Args args);
 
 // The value of option `name` at args[i] ("--name VALUE" or "--name=VALUE"), advancing i;
 // nullopt-like empty return with `found` false when args[i] is not that option.

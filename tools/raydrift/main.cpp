@@ -29,6 +29,8 @@ constexpr const char* kUsage =
     "  info                   version, about message and GPU hardware\n"
     "  bench [SCENARIO ...] [--iterations N] [--json] [--list]\n"
     "         the standard frame scenarios rendered through the plug-in\n"
+    "  ui histogram [INPUT] [-o PANEL.png] [--set \"Name=value\" ...] [--depth 8|16|32]\n"
+    "         draws the histogram control for INPUT (default: the demo scene) at 2x\n"
     "\n"
     "options of every command that loads the plug-in:\n"
     "  --host aftereffects|premiere   the host personality (default aftereffects)\n"
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
         if (command == "params") return paramsCommand(args);
         if (command == "info") return infoCommand(args);
         if (command == "bench") return benchCommand(args);
+        if (command == "ui") return uiCommand(args);
         if (command == "help" || command == "--help" || command == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -59,7 +62,7 @@ int main(int argc, char** argv) {
             std::printf("raydrift %s\n", raydrift::releaseVersion().c_str());
             return 0;
         }
-        throw UsageError("unknown command \"" + command + "\"; commands: render, params, info, bench, help");
+        throw UsageError("unknown command \"" + command + "\"; commands: render, params, info, bench, ui, help");
     } catch (CliError const& e) {
         std::fprintf(stderr, "raydrift: %s\n", e.what());
         return e.exitCode;

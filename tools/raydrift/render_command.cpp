@@ -210,24 +210,6 @@ int renderSequence(Renderer& renderer, RenderOptions const& o, FramePattern cons
     return 0;
 }
 
-Picture demoPicture() {
-    const image::Image scene = demoScene();
-    Picture p;
-    p.width = scene.width;
-    p.height = scene.height;
-    p.rgba.reserve(scene.pixels.size() * 4);
-    for (image::Pixel const& px : scene.pixels) {
-        p.rgba.push_back(px.r);
-        p.rgba.push_back(px.g);
-        p.rgba.push_back(px.b);
-        p.rgba.push_back(px.a);
-    }
-    p.original = p.rgba;
-    p.type = SampleType::Float;
-    p.spec = OIIO::ImageSpec(p.width, p.height, 4, OIIO::TypeDesc::FLOAT);
-    return p;
-}
-
 }  // namespace
 
 int renderCommand(Args args) {
@@ -247,7 +229,7 @@ int renderCommand(Args args) {
 
     if (o.input.empty()) {
         const std::string out = o.output.empty() ? "raydrift-demo.png" : o.output;
-        const Picture demo = demoPicture();
+        const Picture demo = pictureOf(demoScene());
         const SampleType type =
             lowerExtension(out) == ".png" ? SampleType::UInt8 : outputType(out, SampleType::Float);
         renderer.render(demo, 0, out, type);

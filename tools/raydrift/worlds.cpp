@@ -101,6 +101,23 @@ void fromWorld(hostsim::World const& world, Picture& picture) {
         }
 }
 
+Picture pictureOf(image::Image const& image) {
+    Picture p;
+    p.width = image.width;
+    p.height = image.height;
+    p.rgba.reserve(image.pixels.size() * 4);
+    for (image::Pixel const& px : image.pixels) {
+        p.rgba.push_back(px.r);
+        p.rgba.push_back(px.g);
+        p.rgba.push_back(px.b);
+        p.rgba.push_back(px.a);
+    }
+    p.original = p.rgba;
+    p.type = SampleType::Float;
+    p.spec = OIIO::ImageSpec(p.width, p.height, 4, OIIO::TypeDesc::FLOAT);
+    return p;
+}
+
 std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World const& output) {
     std::vector<bool> same(std::size_t(input.width()) * std::size_t(input.height()), false);
     if (input.width() != output.width() || input.height() != output.height() ||

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "hostsim.h"
+#include "image/image.h"
 #include "image_io.h"
 
 namespace raydrift::cli {
@@ -20,6 +21,10 @@ hostsim::World toWorld(Picture const& picture, int format);
 
 // The world's pixels as premultiplied RGBA floats in `picture` (size taken from the world).
 void fromWorld(hostsim::World const& world, Picture& picture);
+
+// An engine image (premultiplied float RGBA) as a float picture without a file, for the
+// built-in scenes.
+Picture pictureOf(image::Image const& image);
 
 // Pixels whose bytes the render left exactly as they came in.
 std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World const& output);

@@ -1,0 +1,90 @@
+// `raydrift ui histogram`: the effect's histogram control drawn for an input the way a
+// host's effect panel shows it, at twice the pixel density so it reads well on paper.
+#include <cstdio>
+#include <string>
+
+#include "cli_error.h"
+#include "commands.h"
+#include "image_io.h"
+#include "param_names.h"
+#include "scenes.h"
+#include "worlds.h"
+
+namespace raydrift::cli {
+
+namespace {
+
+// The control's size in the effect panel.
+constexpr int kPanelWidth = 300;
+constexpr int kPanelHeight = 126;
+constexpr double kPixelDensity = 2.0;
+
+struct UiOptions {
+    std::string control;
+    std::string input;
+    std::string output = "histogram-panel.png";
+    std::vector<std::string> assignments;
+    int depth = 0;  // 0: follows the input
+};
+
+UiOptions parse(Args const& args) {
+    UiOptions o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        if (takeValue(args, i, "-o", v) || takeValue(args, i, "--output", v)) {
+            o.output = v;
+        } else if (takeValue(args, i, "--set", v)) {
+            o.assignments.push_back(v);
+        } else if (takeValue(args, i, "--depth", v)) {
+            if (v != "8" && v != "16" && v != "32") throw UsageError("--depth expects 8, 16 or 32, got \"" + v + "\"");
+            o.depth = std::stoi(v);
+        } else if (!args[i].empty() && args[i][0] == '-' && args[i] != "-") {
+            throw UsageError("unknown option \"" + args[i] + "\" for ui (see raydrift help)");
+        } else if (o.control.empty()) {
+            o.control = args[i];
+        } else if (o.input.empty()) {
+            o.input = args[i];
+        } else {
+            throw UsageError("ui takes a control and one INPUT; got \"" + o.input + "\" and \"" + args[i] + "\"");
+        }
+    }
+    if (o.control.empty()) throw UsageError("ui needs a control to draw; controls: histogram");
+    if (o.control != "histogram") throw UsageError("unknown control \"" + o.control + "\"; controls: histogram");
+    return o;
+}
+
+// The custom control the plug-in declared under this name.
+int controlIndex(std::vector<ParamInfo> const& params, std::string const& name) {
+    for (ParamInfo const& p : params)
+        if (p.control && p.name == name) return p.index;
+    throw CliError("the plug-in declares no \"" + name + "\" control");
+}
+
+}  // namespace
+
+int uiCommand(Args args) {
+    const PluginOptions pluginOptions = takePluginOptions(args);
+    const UiOptions o = parse(args);
+    const auto host = loadHost(pluginOptions);
+
+    const std::vector<ParamInfo> params = describeParams(host->params());
+    hostsim::Panel panel(*host, controlIndex(params, "Histogram"), PF_Rect{0, 0, kPanelWidth, kPanelHeight},
+                         kPixelDensity);
+    for (std::string const& a : o.assignments) {
+        const auto [name, value] = splitAssignment(a);
+        ParamInfo const& p = findParam(params, name);
+        applyValue(p, value, panel.request().params[static_cast<std::size_t>(p.index)]);
+    }
+    const Picture picture = o.input.empty() ? pictureOf(demoScene()) : readPicture(o.input);
+    const int depth = o.depth ? o.depth : worldDepth(picture.type);
+    panel.setInput(toWorld(picture, worldFormat(host->kind(), depth)));
+
+    PF_Err err = panel.newContext();
+    if (!err) err = panel.show();
+    if (err) throw CliError("the histogram control failed to draw (error " + std::to_string(err) + ")");
+    if (!panel.writePng(o.output)) throw CliError("cannot write '" + o.output + "'");
+    std::fprintf(stderr, "wrote %s (%d×%d)\n", o.output.c_str(), panel.imageWidth(), panel.imageHeight());
+    return 0;
+}
+
+}  // namespace raydrift::cli
