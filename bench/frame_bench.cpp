@@ -5,8 +5,10 @@
 //   build/bench/raydrift_frame_bench --benchmark_filter=frame/quality-4k
 //
 // Counters: peak_MiB is the most heap memory the frame held beyond its input and output
-// (measured once, outside the timed loop, by counting operator new); peak_frames is the
-// same in frame-sized float RGBA buffers. stage_* counters are milliseconds per frame.
+// (measured once, outside the timed loop, by counting operator new) when the output is
+// reused from the previous frame; peak_frames is the same in frame-sized float RGBA
+// buffers; fresh_frames is the same for a frame rendered into a new, empty output (its
+// own w × h pixels not counted). stage_* counters are milliseconds per frame.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/color.h"
@@ -86,6 +89,10 @@ void frameBenchmark(benchmark::State& state, Scenario const& scenario) {
     const Image src = raydrift::bench::syntheticFrame(scenario.width, scenario.height,
                                                       scenario.transparentBorder);
     Image dst;
+    // A fresh output, as a host that allocates one per frame hands it over: everything the
+    // frame allocates beyond the output's own w × h pixels counts.
+    Image fresh;
+    const long long freshPeak = peakOfOneFrame(src, fresh, scenario.settings);
     img::processFrame(src, dst, scenario.settings);  // sizes dst like the host's output
     const long long peak = peakOfOneFrame(src, dst, scenario.settings);
     for (auto _ : state) {
@@ -95,6 +102,8 @@ void frameBenchmark(benchmark::State& state, Scenario const& scenario) {
     }
     state.counters["peak_MiB"] = static_cast<double>(peak) / (1024.0 * 1024.0);
     state.counters["peak_frames"] = static_cast<double>(peak) / frameBytes(scenario);
+    state.counters["fresh_frames"] =
+        static_cast<double>(freshPeak) / frameBytes(scenario) - 1.0;
 }
 
 // ---- per-stage breakdown ---------------------------------------------------------------
@@ -122,40 +131,46 @@ struct StageTimes {
 };
 
 // The frame driver's sequence for the Normal, Black and Alpha views, stage by stage
-// (same calls, same arguments), so that each stage's share of a frame can be read off.
+// (same calls, same arguments, same buffer reservations), so that each stage's share of a
+// frame can be read off.
 void runStages(Image const& src, Image& dst, RenderSettings const& settings, StageTimes& t) {
     const RenderSettings animated = raydrift::animatedSettings(settings);
     const int w = src.width;
     const int h = src.height;
     const bool chromatic = animated.chromaticAmount > 0.0f;
+    const float s = animated.scale > 0.0f ? animated.scale : img::referenceScale(w, h);
     t.start();
     Image selected;
     if ((animated.performance || animated.view == raydrift::ViewMode::Performance) &&
-        (animated.length > 0.0f || animated.width > 0.0f) && w >= 2 && h >= 2) {
+        std::max(animated.length, animated.width) > 0.0f && w >= 2 && h >= 2) {
         const int kw = (w + 3) / 4;
         const int kh = (h + 3) / 4;
         const bool tinted = chromatic && animated.tint > 0.0f;
         const bool transparent = tinted && img::hasTransparentForeground(src);
-        Image small;
-        img::reduceQuarter(src, selected, tinted ? &small : nullptr, animated);
-        t.lap("stage_reduce");
         RenderSettings streak = animated;
         if (animated.scale > 0.0f)
             streak.scale = animated.scale * std::sqrt((float(kw) * float(kh)) / (float(w) * float(h)));
         const float sx = float(kw) / float(w);
         const float sy = float(kh) / float(h);
+        const int margin = chromatic ? img::quarterChromaticMargin(animated.chromaticAmount, s, w, h) : 0;
+        Image output;
+        std::swap(output, dst);
+        const std::size_t working = img::streakWorkingPixels(kw, kh, streak, margin);
+        img::reserveFramePixels(selected, working);
+        img::reserveFramePixels(dst, working);
+        Image small;
+        img::reduceQuarter(src, selected, tinted ? &small : nullptr, animated);
+        t.lap("stage_reduce");
+        img::generateStreak(selected, dst, streak, margin);
+        t.lap("stage_streak");
         if (!chromatic) {
-            img::generateStreak(selected, dst, streak, 0);
-            t.lap("stage_streak");
+            std::swap(output, dst);
+            img::reserveFramePixels(dst, src.pixelCount());
             img::compositeMapped(src, selected, dst, animated,
                                  {sx, sy, 0, true, raydrift::EdgeMode::Clamp}, &animated);
             t.lap("stage_composite");
             return;
         }
-        const float s = animated.scale > 0.0f ? animated.scale : img::referenceScale(w, h);
-        const int margin = img::quarterChromaticMargin(animated.chromaticAmount, s, w, h);
-        img::generateStreak(selected, dst, streak, margin);
-        t.lap("stage_streak");
         RenderSettings colour = animated;
         colour.scale = std::sqrt(sx * sy) * s;
         if (transparent) colour.tint = 0.0f;
@@ -164,17 +179,23 @@ void runStages(Image const& src, Image& dst, RenderSettings const& settings, Sta
         RenderSettings deferred = animated;
         deferred.chromaticAmount = 0.0f;
         deferred.saturation = 1.0f;
+        std::swap(output, dst);
+        img::reserveFramePixels(dst, src.pixelCount());
         img::compositeMapped(src, selected, dst, animated,
                              {sx, sy, margin, true, raydrift::EdgeMode::Transparent},
                              transparent ? &deferred : nullptr);
         t.lap("stage_composite");
         return;
     }
+    const int margin = chromatic ? img::fullChromaticMargin(animated.chromaticAmount, s) : 0;
+    const std::size_t working = img::streakWorkingPixels(w, h, animated, margin);
+    img::reserveFramePixels(selected, working);
+    img::reserveFramePixels(dst, working);
     img::extractLuminanceRange(src, selected, animated);
     t.lap("stage_select");
+    img::generateStreak(selected, dst, animated, margin);
+    t.lap("stage_streak");
     if (!chromatic) {
-        img::generateStreak(selected, dst, animated, 0);
-        t.lap("stage_streak");
         if (animated.saturation == 1.0f && animated.tint <= 0.0f)
             img::composite(src, selected, dst, animated);
         else
@@ -183,10 +204,6 @@ void runStages(Image const& src, Image& dst, RenderSettings const& settings, Sta
         t.lap("stage_composite");
         return;
     }
-    const float s = animated.scale > 0.0f ? animated.scale : img::referenceScale(w, h);
-    const int margin = img::fullChromaticMargin(animated.chromaticAmount, s);
-    img::generateStreak(selected, dst, animated, margin);
-    t.lap("stage_streak");
     RenderSettings colour = animated;
     colour.scale = s;
     img::applyColor(selected, dst, colour, &src, margin, margin);

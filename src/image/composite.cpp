@@ -104,9 +104,9 @@ float blendChannel(float a, float b, BlendMode mode) {
 }
 
 void composite(Image const& base, Image const& effect, Image& out, RenderSettings const& settings) {
+    if (copiedAtZeroStrength(base, out, settings)) return;
     if (effect.width != base.width || effect.height != base.height)
         throw std::invalid_argument("composite: the streak image must have the base's size");
-    if (copiedAtZeroStrength(base, out, settings)) return;
     out.resize(base.width, base.height);
     const RowCompositor compositor = compositorFor(settings, ColourStep{});
     const int width = base.width;
@@ -125,12 +125,12 @@ void compositeMapped(Image const& base, Image const& effect, Image& out,
     const int width = base.width;
     const int height = base.height;
     const int margin = mapping.margin;
+    if (copiedAtZeroStrength(base, out, settings)) return;
     if (!mapping.resample && !base.empty() &&
         (margin < 0 ||
          static_cast<std::int64_t>(width) + margin > effect.width ||
          static_cast<std::int64_t>(height) + margin > effect.height))
         throw std::invalid_argument("compositeMapped: the streak image does not cover the frame");
-    if (copiedAtZeroStrength(base, out, settings)) return;
 
     // Writing the output must not pull the streaks from under the reads.
     Image effectCopy;

@@ -2,6 +2,8 @@
 // quarter-resolution Performance path.
 #pragma once
 
+#include <cstddef>
+
 #include "image/image.h"
 #include "settings/render_settings.h"
 
@@ -23,6 +25,16 @@ void processFrame(Image const& src, Image& dst, RenderSettings const& settings);
 // Pixels are summed in block order (j outer, i inner) whatever the thread split.
 void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
                    RenderSettings const& settings);
+
+// Gives `image` capacity for `pixels` pixels without touching them, so that later resizes
+// up to that size neither move nor copy it; when it has to grow its content is dropped
+// (callers overwrite it). On Linux the untouched buffer is offered huge pages, which makes
+// the first touch of a fresh frame-sized buffer several times cheaper; a hint only.
+void reserveFramePixels(Image& image, std::size_t pixels);
+
+// The most pixels either image of generateStreak holds for a width × height selection
+// with `margin`: the canvas, the result with its margin, or the selection itself.
+std::size_t streakWorkingPixels(int width, int height, RenderSettings const& settings, int margin);
 
 // Streak margin the chromatic shift needs at full resolution: ceil(amount·scale) + 2.
 // Throws std::bad_alloc when the shift is not finite or too large to address.

@@ -1,0 +1,443 @@
+#include "image/frame.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "gpu/metal_frame.h"
+#include "image/color.h"
+#include "image/composite.h"
+#include "image/luminance.h"
+#include "image/parallel.h"
+#include "image/streak.h"
+#include "scenarios.h"
+
+namespace raydrift::image {
+namespace {
+
+bool bitEqual(Image const& a, Image const& b) {
+    return a.width == b.width && a.height == b.height &&
+           std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size() * sizeof(Pixel)) == 0;
+}
+
+bool bitEqual(Pixel const& a, Pixel const& b) { return std::memcmp(&a, &b, sizeof(Pixel)) == 0; }
+
+float nanWithPayload(std::uint32_t payload) {
+    const std::uint32_t bits = 0x7fc00000u | (payload & 0x003fffffu);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+template <class F>
+auto serially(F&& f) {
+    struct Hold {
+        std::uint32_t saved = parallel::activeFrames.load();
+        Hold() { parallel::activeFrames.store(1000); }
+        ~Hold() { parallel::activeFrames.store(saved); }
+    } hold;
+    return f();
+}
+
+// The benchmark's night scene with extra lights sprinkled in: at test sizes its own lights
+// cover few whole pixels.
+Image scene(int w, int h, bool transparentBorder) {
+    Image img = bench::syntheticFrame(w, h, transparentBorder, 50);
+    std::uint32_t state = 12345u;
+    for (std::size_t i = 0; i < img.pixels.size(); i += 29) {
+        state = state * 1664525u + 1013904223u;
+        const float level = 0.5f + static_cast<float>(state >> 24) / 64.0f;  // 0.5 … 4.5
+        Pixel& p = img.pixels[i];
+        p = {level * p.a, 0.7f * level * p.a, (0.3f + 0.002f * static_cast<float>(i % 300)) * p.a, p.a};
+    }
+    return img;
+}
+
+Image render(Image const& src, RenderSettings const& s) {
+    Image dst;
+    processFrame(src, dst, s);
+    return dst;
+}
+
+RenderSettings cpuSettings() {
+    RenderSettings s;
+    s.useGpu = false;
+    s.length = 30.0f;
+    return s;
+}
+
+// The driver's sequence of calls written out once more, step by step, without its buffer
+// management, so that the frames it renders can be compared bit for bit.
+Image referenceFrame(Image const& src, RenderSettings const& settings) {
+    const RenderSettings animated = animatedSettings(settings);
+    const int w = src.width;
+    const int h = src.height;
+    const int kw = (w + 3) / 4;
+    const int kh = (h + 3) / 4;
+    Image dst;
+    Image selected;
+    const bool chromatic = animated.chromaticAmount > 0.0f;
+    const float s = animated.scale > 0.0f ? animated.scale : referenceScale(w, h);
+    if ((animated.performance || animated.view == ViewMode::Performance) &&
+        std::max(animated.length, animated.width) > 0.0f && w >= 2 && h >= 2) {
+        const bool transparent = chromatic && animated.tint > 0.0f && hasTransparentForeground(src);
+        Image small;
+        reduceQuarter(src, selected, chromatic && animated.tint > 0.0f ? &small : nullptr, animated);
+        RenderSettings streak = animated;
+        if (animated.scale > 0.0f)
+            streak.scale = animated.scale * std::sqrt((float(kw) * float(kh)) / (float(w) * float(h)));
+        const float sx = float(kw) / float(w);
+        const float sy = float(kh) / float(h);
+        if (!chromatic) {
+            generateStreak(selected, dst, streak, 0);
+            compositeMapped(src, selected, dst, animated, {sx, sy, 0, true, EdgeMode::Clamp}, &animated);
+            return dst;
+        }
+        const int shift = static_cast<int>(std::ceil(animated.chromaticAmount * s));
+        const int margin = static_cast<int>(std::ceil(std::max(sx, sy) * float(shift + 3))) + 2;
+        generateStreak(selected, dst, streak, margin);
+        RenderSettings colour = animated;
+        colour.scale = std::sqrt(sx * sy) * s;
+        if (transparent) colour.tint = 0.0f;
+        applyColor(selected, dst, colour, small.pixels.empty() ? nullptr : &small, margin, margin);
+        RenderSettings deferred = animated;
+        deferred.chromaticAmount = 0.0f;
+        deferred.saturation = 1.0f;
+        compositeMapped(src, selected, dst, animated, {sx, sy, margin, true, EdgeMode::Transparent},
+                        transparent ? &deferred : nullptr);
+        return dst;
+    }
+    extractLuminanceRange(src, selected, animated);
+    if (!chromatic) {
+        generateStreak(selected, dst, animated, 0);
+        if (animated.saturation == 1.0f && animated.tint <= 0.0f)
+            composite(src, selected, dst, animated);
+        else
+            compositeMapped(src, selected, dst, animated, {1.0f, 1.0f, 0, false, EdgeMode::Clamp},
+                            &animated);
+        return dst;
+    }
+    const int margin = static_cast<int>(std::ceil(animated.chromaticAmount * s)) + 2;
+    generateStreak(selected, dst, animated, margin);
+    RenderSettings colour = animated;
+    colour.scale = s;
+    applyColor(selected, dst, colour, &src, margin, margin);
+    compositeMapped(src, selected, dst, animated, {1.0f, 1.0f, margin, false, EdgeMode::Transparent},
+                    nullptr);
+    return dst;
+}
+
+TEST(MetalFrame, DeclinesEveryFrameWithAFixedReason) {
+    const Image input = bench::syntheticFrame(8, 4, false, 2);
+    Image output(3, 3);
+    output.pixels[0].r = 5.0f;
+    const Image before = output;
+    std::string reason;
+    EXPECT_FALSE(metal::frame(input, output, RenderSettings{}, &reason));
+    EXPECT_EQ(reason, "No Metal device");
+    EXPECT_TRUE(bitEqual(output, before));
+    EXPECT_FALSE(metal::frame(Image(), output, RenderSettings{}, &reason));
+    EXPECT_EQ(reason, "Invalid Metal software frame");
+    Image same = input;
+    EXPECT_FALSE(metal::frame(same, same, RenderSettings{}, &reason));
+    EXPECT_EQ(reason, "Invalid Metal software frame");
+    EXPECT_FALSE(metal::frame(input, output, RenderSettings{}, nullptr));
+
+    // A declined frame renders on the CPU, exactly as without the GPU.
+    RenderSettings s = cpuSettings();
+    const Image cpu = render(input, s);
+    s.useGpu = true;
+    EXPECT_TRUE(bitEqual(render(input, s), cpu));
+}
+
+TEST(ProcessFrame, CountsItselfWhileRenderingAndOnEveryExit) {
+    const std::uint32_t before = parallel::activeFrames.load();
+    const Image src = scene(40, 30, true);
+    RenderSettings s = cpuSettings();
+    for (ViewMode view : {ViewMode::Matte, ViewMode::Performance, ViewMode::Quality, ViewMode::Black,
+                          ViewMode::Alpha}) {
+        s.view = view;
+        for (float opacity : {0.0f, 1.0f}) {
+            s.opacity = opacity;
+            render(src, s);
+            EXPECT_EQ(parallel::activeFrames.load(), before);
+        }
+    }
+    // A chromatic shift no image could hold fails as an allocation, uncounted afterwards.
+    s.view = ViewMode::Quality;
+    s.opacity = 1.0f;
+    s.chromaticAmount = 1e30f;
+    Image dst;
+    EXPECT_THROW(processFrame(src, dst, s), std::bad_alloc);
+    EXPECT_EQ(parallel::activeFrames.load(), before);
+    s.view = ViewMode::Performance;
+    EXPECT_THROW(processFrame(src, dst, s), std::bad_alloc);
+    EXPECT_EQ(parallel::activeFrames.load(), before);
+}
+
+TEST(ProcessFrame, MatteView) {
+    Image src(4, 1);
+    src.pixels[0] = {0.4f, 0.4f, 0.4f, 0.5f};    // straight luma 0.8, half covered
+    src.pixels[1] = {5.0f, 5.0f, 5.0f, 1e-6f};   // no coverage
+    src.pixels[2] = {0.1f, 0.1f, 0.1f, 1.0f};    // below the threshold
+    src.pixels[3] = {3.0f, 3.0f, 3.0f, 2.0f};    // alpha above 1 counts as 1
+    RenderSettings s = cpuSettings();
+    s.view = ViewMode::Matte;
+    s.opacity = 0.0f;  // ignored by the matte
+    const Image out = render(src, s);
+    EXPECT_TRUE(bitEqual(out.pixels[0], {0.5f, 0.5f, 0.5f, 1.0f}));
+    EXPECT_TRUE(bitEqual(out.pixels[1], {0.0f, 0.0f, 0.0f, 1.0f}));
+    EXPECT_TRUE(bitEqual(out.pixels[2], {0.0f, 0.0f, 0.0f, 1.0f}));
+    EXPECT_TRUE(bitEqual(out.pixels[3], {1.0f, 1.0f, 1.0f, 1.0f}));
+    s.invert = true;
+    EXPECT_TRUE(bitEqual(render(src, s).pixels[2], {1.0f, 1.0f, 1.0f, 1.0f}));
+    // An empty source keeps its dimensions and has no pixels.
+    Image empty;
+    empty.width = 5;
+    Image dst(2, 2);
+    processFrame(empty, dst, s);
+    EXPECT_EQ(dst.width, 5);
+    EXPECT_TRUE(dst.pixels.empty());
+}
+
+TEST(ProcessFrame, NothingToAddReturnsTheSourceOrAnEmptyStreakLayer) {
+    Image src = scene(16, 12, true);
+    src.pixels[5] = {-0.0f, nanWithPayload(0x2a), -3.0f, 0.5f};
+    RenderSettings s = cpuSettings();
+    for (bool performance : {false, true}) {
+        s.performance = performance;
+        s.view = performance ? ViewMode::Performance : ViewMode::Quality;
+        s.opacity = 0.0f;
+        Image dst(1, 1);
+        processFrame(src, dst, s);
+        EXPECT_TRUE(bitEqual(dst, src));
+        s.opacity = 1.0f;
+        s.intensity = 0.0f;
+        processFrame(src, dst, s);
+        EXPECT_TRUE(bitEqual(dst, src));
+        Image inPlace = src;
+        processFrame(inPlace, inPlace, s);
+        EXPECT_TRUE(bitEqual(inPlace, src));
+        s.intensity = 1.0f;
+    }
+    s.opacity = 0.0f;
+    s.view = ViewMode::Black;
+    for (Pixel const& p : render(src, s).pixels) EXPECT_TRUE(bitEqual(p, {0.0f, 0.0f, 0.0f, 1.0f}));
+    s.view = ViewMode::Alpha;
+    const Image alpha = render(src, s);
+    EXPECT_EQ(alpha.pixelCount(), src.pixelCount());
+    for (Pixel const& p : alpha.pixels) EXPECT_TRUE(bitEqual(p, {0.0f, 0.0f, 0.0f, 0.0f}));
+}
+
+TEST(ProcessFrame, QuarterReductionAndMargins) {
+    // A 5×5 frame reduces to 2×2: blocks of 16, 4, 4 and 1 real pixels.
+    Image src(5, 5);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 5; ++x) {
+            const float v = static_cast<float>(1 + x + 5 * y);
+            src.at(x, y) = {v, 2.0f * v, 0.5f * v, 1.0f};
+        }
+    RenderSettings s = cpuSettings();
+    s.lowCut = 0.0f;  // everything passes
+    Image selected;
+    Image small;
+    reduceQuarter(src, selected, &small, s);
+    ASSERT_EQ(selected.width, 2);
+    ASSERT_EQ(selected.height, 2);
+    auto mean = [&](int x0, int y0, int x1, int y1) {
+        float sum = 0.0f;
+        int count = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x, ++count) sum += src.at(x, y).r;
+        return sum * (1.0f / static_cast<float>(count));
+    };
+    EXPECT_EQ(selected.at(0, 0).r, mean(0, 0, 4, 4));
+    EXPECT_EQ(selected.at(1, 0).r, mean(4, 0, 5, 4));
+    EXPECT_EQ(selected.at(0, 1).r, mean(0, 4, 4, 5));
+    EXPECT_EQ(selected.at(1, 1).r, 25.0f);
+    EXPECT_TRUE(bitEqual(small, selected));
+    EXPECT_EQ(selected.at(1, 1).a, 1.0f);
+
+    // The selection weighs each pixel by its mask; a transparent pixel gets the mask of
+    // luma 0, which shows when the matte is inverted and the colour hides under alpha 0.
+    s.lowCut = 10.0f;
+    src.at(4, 4) = {1.0f, 1.0f, 1.0f, 0.0f};
+    s.invert = true;
+    reduceQuarter(src, selected, nullptr, s);
+    EXPECT_EQ(selected.at(1, 1).r, 1.0f);
+    s.invert = false;
+    reduceQuarter(src, selected, nullptr, s);
+    EXPECT_EQ(selected.at(1, 1).r, 0.0f);
+
+    // Margins for a chromatic amount of 10 at scale 1.
+    EXPECT_EQ(quarterChromaticMargin(10.0f, 1.0f, 1920, 1080), 6);
+    EXPECT_EQ(fullChromaticMargin(10.0f, 1.0f), 12);
+    EXPECT_EQ(fullChromaticMargin(0.5f, 2.0f), 3);
+    EXPECT_THROW(fullChromaticMargin(std::numeric_limits<float>::infinity(), 1.0f), std::bad_alloc);
+}
+
+TEST(ProcessFrame, EveryPathMakesTheCallsOfTheDriver) {
+    const Image opaque = scene(67, 41, false);
+    const Image bordered = scene(67, 41, true);
+    struct Case {
+        char const* name;
+        void (*adjust)(RenderSettings&);
+    };
+    const Case cases[] = {
+        {"quality", [](RenderSettings&) {}},
+        {"quality tint 0.01", [](RenderSettings& s) { s.tint = 0.01f; }},
+        {"quality saturation", [](RenderSettings& s) { s.saturation = 0.5f; }},
+        {"quality chromatic", [](RenderSettings& s) { s.chromaticAmount = 10.0f; s.tint = 0.5f; }},
+        {"performance", [](RenderSettings& s) { s.performance = true; s.view = ViewMode::Performance; }},
+        {"performance tint",
+         [](RenderSettings& s) { s.view = ViewMode::Performance; s.tint = 0.6f; s.saturation = 1.4f; }},
+        {"performance chromatic",
+         [](RenderSettings& s) { s.view = ViewMode::Performance; s.chromaticAmount = 10.0f; }},
+        {"performance chromatic tint",
+         [](RenderSettings& s) {
+             s.view = ViewMode::Performance;
+             s.chromaticAmount = 10.0f;
+             s.tint = 0.5f;
+             s.scale = 0.3f;
+         }},
+        {"black performance",
+         [](RenderSettings& s) { s.view = ViewMode::Black; s.performance = true; s.direction = 30.0f; }},
+        {"alpha chromatic",
+         [](RenderSettings& s) { s.view = ViewMode::Alpha; s.chromaticAmount = 4.0f; s.intensity = 3.0f; }},
+        {"jitter",
+         [](RenderSettings& s) {
+             s.jitterLength = true;
+             s.jitterWidth = true;
+             s.time = 1.37;
+             s.width = 6.0f;
+         }},
+    };
+    // The scene must have light above the default threshold for the comparisons to mean
+    // anything.
+    int bright = 0;
+    for (Pixel const& p : opaque.pixels) bright += luma(p) >= 0.396f ? 1 : 0;
+    ASSERT_GT(bright, 20);
+    for (Case const& c : cases)
+        for (Image const* src : {&opaque, &bordered}) {
+            RenderSettings s = cpuSettings();
+            s.blendMode = BlendMode::Screen;
+            c.adjust(s);
+            const Image got = render(*src, s);
+            EXPECT_TRUE(bitEqual(got, referenceFrame(*src, s)))
+                << c.name << (src == &bordered ? ", transparent border" : "");
+        }
+
+    // Tint 0 and saturation 1 use the plain compositor; a tint of 0.01 switches to the
+    // mapped compositor with the animated settings as its colour.
+    RenderSettings s = cpuSettings();
+    Image selected, dst;
+    extractLuminanceRange(opaque, selected, s);
+    generateStreak(selected, dst, s, 0);
+    Image plain;
+    composite(opaque, selected, plain, s);
+    EXPECT_TRUE(bitEqual(render(opaque, s), plain));
+    s.tint = 0.01f;
+    Image mapped;
+    compositeMapped(opaque, selected, mapped, s, {1.0f, 1.0f, 0, false, EdgeMode::Clamp}, &s);
+    EXPECT_TRUE(bitEqual(render(opaque, s), mapped));
+    EXPECT_FALSE(bitEqual(mapped, plain));
+}
+
+TEST(ProcessFrame, PathChoice) {
+    // Thin frames and streakless settings take the full-resolution path even in
+    // Performance: the result equals the Quality render.
+    RenderSettings performance = cpuSettings();
+    performance.view = ViewMode::Performance;
+    RenderSettings quality = cpuSettings();
+    for (auto [w, h] : {std::pair{1, 40}, std::pair{40, 1}}) {
+        const Image src = scene(w, h, false);
+        EXPECT_TRUE(bitEqual(render(src, performance), render(src, quality))) << w << "×" << h;
+    }
+    const Image src = scene(48, 32, false);
+    performance.length = 0.0f;
+    performance.width = 0.0f;
+    quality.length = 0.0f;
+    EXPECT_TRUE(bitEqual(render(src, performance), render(src, quality)));
+    // With a streak the two differ: the quarter path really is taken.
+    performance.length = 30.0f;
+    quality.length = 30.0f;
+    EXPECT_FALSE(bitEqual(render(src, performance), render(src, quality)));
+    // The Output switch alone selects the quarter path for the Black view.
+    RenderSettings black = cpuSettings();
+    black.view = ViewMode::Black;
+    const Image full = render(src, black);
+    black.performance = true;
+    EXPECT_FALSE(bitEqual(render(src, black), full));
+}
+
+TEST(ProcessFrame, InPlaceAndRowSplitRenderTheSameFrame) {
+    const Image src = scene(720, 400, true);
+    struct Case {
+        ViewMode view;
+        bool performance;
+        float chromatic;
+        float tint;
+    };
+    for (Case c : {Case{ViewMode::Quality, false, 0.0f, 0.0f}, Case{ViewMode::Quality, false, 10.0f, 0.5f},
+                   Case{ViewMode::Performance, true, 10.0f, 0.5f}, Case{ViewMode::Alpha, true, 0.0f, 0.2f},
+                   Case{ViewMode::Matte, false, 0.0f, 0.0f}}) {
+        RenderSettings s = cpuSettings();
+        s.view = c.view;
+        s.performance = c.performance;
+        s.chromaticAmount = c.chromatic;
+        s.tint = c.tint;
+        s.direction = 20.0f;
+        s.width = 5.0f;
+        const Image split = render(src, s);
+        const Image serial = serially([&] { return render(src, s); });
+        EXPECT_TRUE(bitEqual(split, serial)) << static_cast<int>(c.view) << " " << c.chromatic;
+        Image inPlace = src;
+        processFrame(inPlace, inPlace, s);
+        EXPECT_TRUE(bitEqual(inPlace, split));
+        // A reused output of another size, as a host hands back, changes nothing either.
+        Image reused(3000, 7);
+        processFrame(src, reused, s);
+        EXPECT_TRUE(bitEqual(reused, split));
+    }
+}
+
+TEST(ProcessFrame, ConcurrentFramesShareTheWorkersAndAgree) {
+    // Frames rendered on several host threads at once split the workers among them; each
+    // still comes out as when rendered alone, and the counters return to rest.
+    const Image src = scene(640, 420, true);
+    RenderSettings quality = cpuSettings();
+    quality.chromaticAmount = 6.0f;
+    quality.tint = 0.4f;
+    RenderSettings performance = cpuSettings();
+    performance.view = ViewMode::Performance;
+    performance.direction = 15.0f;
+    const Image expectedQuality = render(src, quality);
+    const Image expectedPerformance = render(src, performance);
+    const std::uint32_t frames = parallel::activeFrames.load();
+    const std::uint32_t helpers = parallel::helpersInUse.load();
+
+    std::vector<Image> results(6);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] {
+            for (int repeat = 0; repeat < 2; ++repeat)
+                processFrame(src, results[i], i % 2 == 0 ? quality : performance);
+        });
+    for (std::thread& t : threads) t.join();
+    for (std::size_t i = 0; i < results.size(); ++i)
+        EXPECT_TRUE(bitEqual(results[i], i % 2 == 0 ? expectedQuality : expectedPerformance)) << i;
+    EXPECT_EQ(parallel::activeFrames.load(), frames);
+    EXPECT_EQ(parallel::helpersInUse.load(), helpers);
+}
+
+}  // namespace
+}  // namespace raydrift::image
