@@ -1,5 +1,7 @@
 #include "image/luminance.h"
 
+#include "image/parallel.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -132,6 +134,32 @@ TEST(ExtractLuminanceRange, ScalesWholePixelsByTheirMask) {
     extractLuminanceRange(none, dst, s);
     EXPECT_EQ(dst.width, 0);
     EXPECT_TRUE(dst.pixels.empty());
+}
+
+// A frame large enough to be split over workers gives the bits of the same frame
+// extracted on the calling thread alone.
+TEST(ExtractLuminanceRange, SplitOverWorkersKeepsEveryBit) {
+    Image src(700, 500);
+    std::uint32_t state = 12345;
+    for (Pixel& p : src.pixels) {
+        auto next = [&state] { return (state = state * 1664525u + 1013904223u) / 4294967296.0f; };
+        const float a = next();
+        p = {2.0f * next() * a, next() * a, 3.0f * next() * a, a};
+    }
+    const RenderSettings s = cut(0.4f, 0.3f);
+    Image split, serial;
+    extractLuminanceRange(src, split, s);
+    {
+        // Counted frames beyond the machine's threads leave no helpers to start.
+        const std::uint32_t saved = raydrift::parallel::activeFrames.exchange(1000);
+        extractLuminanceRange(src, serial, s);
+        raydrift::parallel::activeFrames.store(saved);
+    }
+    ASSERT_EQ(split.pixels.size(), serial.pixels.size());
+    EXPECT_EQ(std::memcmp(split.pixels.data(), serial.pixels.data(), split.pixels.size() * sizeof(Pixel)), 0);
+    Image inPlace = src;
+    extractLuminanceRange(inPlace, inPlace, s);
+    EXPECT_EQ(std::memcmp(inPlace.pixels.data(), serial.pixels.data(), serial.pixels.size() * sizeof(Pixel)), 0);
 }
 
 TEST(HasTransparentForeground, StrictlyBelowTheOpaqueLimit) {
