@@ -93,10 +93,10 @@ Pixels testPicture(int channels, bool straightAlpha) {
 void writeImage(fs::path const& path, Pixels const& p, OIIO::TypeDesc type, bool straight = false) {
     auto out = OIIO::ImageOutput::create(path.string());
     ASSERT_TRUE(out) << OIIO::geterror();
-    OIIO::ImageSpec spec(p.width, p.height, p.channels, type);
-    if (p.channels == 4) spec.alpha_channel = 3;
-    if (straight) spec.attribute("oiio:UnassociatedAlpha", 1);
-    ASSERT_TRUE(out->open(path.string(), spec)) << out->geterror();
+    OIIO::ImageSpec header(p.width, p.height, p.channels, type);
+    if (p.channels == 4) header.alpha_channel = 3;
+    if (straight) header.attribute("oiio:UnassociatedAlpha", 1);
+    ASSERT_TRUE(out->open(path.string(), header)) << out->geterror();
     ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, p.v.data())) << out->geterror();
     ASSERT_TRUE(out->close());
 }
@@ -116,11 +116,11 @@ Samples readImage(fs::path const& path) {
     auto in = OIIO::ImageInput::open(path.string(), &config);
     EXPECT_TRUE(in) << OIIO::geterror();
     if (!in) return s;
-    const OIIO::ImageSpec& spec = in->spec();
-    s.width = spec.width;
-    s.height = spec.height;
-    s.channels = spec.nchannels;
-    s.type = spec.format;
+    const OIIO::ImageSpec& header = in->spec();
+    s.width = header.width;
+    s.height = header.height;
+    s.channels = header.nchannels;
+    s.type = header.format;
     const std::size_t n = std::size_t(s.width) * s.height * s.channels;
     s.v.resize(n);
     EXPECT_TRUE(in->read_image(0, 0, 0, s.channels, OIIO::TypeDesc::FLOAT, s.v.data()));

@@ -59,13 +59,13 @@ TEST_F(CliUi, DrawsTheHistogramControl) {
     EXPECT_EQ(px[3], 255);
 
     // A grey ramp, Threshold 80 %: the triangle's middle at x = 2·(8 + 0.8·284), y = 2·103.
-    OIIO::ImageSpec spec(64, 16, 4, OIIO::TypeDesc::UINT8);
+    OIIO::ImageSpec header(64, 16, 4, OIIO::TypeDesc::UINT8);
     std::vector<unsigned char> ramp(64 * 16 * 4);
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 64; ++x)
             for (int c = 0; c < 4; ++c) ramp[(y * 64 + x) * 4 + c] = c == 3 ? 255 : static_cast<unsigned char>(x * 4);
     auto out = OIIO::ImageOutput::create((dir / "ramp.png").string());
-    ASSERT_TRUE(out && out->open((dir / "ramp.png").string(), spec));
+    ASSERT_TRUE(out && out->open((dir / "ramp.png").string(), header));
     ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, ramp.data()));
     out->close();
     for (const char* host : {"aftereffects", "premiere"}) {

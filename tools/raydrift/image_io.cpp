@@ -69,31 +69,31 @@ Picture readPicture(std::string const& path) {
     config.attribute("oiio:UnassociatedAlpha", 1);
     auto in = OIIO::ImageInput::open(path, &config);
     if (!in) throw CliError("cannot read '" + path + "': " + reason(OIIO::geterror()));
-    const OIIO::ImageSpec spec = in->spec();
-    if (spec.width <= 0 || spec.height <= 0 || spec.depth > 1 || spec.nchannels < 1)
+    const OIIO::ImageSpec header = in->spec();
+    if (header.width <= 0 || header.height <= 0 || header.depth > 1 || header.nchannels < 1)
         throw CliError("cannot read '" + path + "': not a 2D image");
-    const std::size_t pixels = std::size_t(spec.width) * std::size_t(spec.height);
+    const std::size_t pixels = std::size_t(header.width) * std::size_t(header.height);
     if (pixels > kMaxPixels)
-        throw CliError("cannot read '" + path + "': " + std::to_string(spec.width) + "x" +
-                       std::to_string(spec.height) + " is larger than this renderer accepts");
+        throw CliError("cannot read '" + path + "': " + std::to_string(header.width) + "x" +
+                       std::to_string(header.height) + " is larger than this renderer accepts");
 
-    const int nch = spec.nchannels;
+    const int nch = header.nchannels;
     std::vector<float> data(pixels * std::size_t(nch));
     if (!in->read_image(0, 0, 0, nch, OIIO::TypeDesc::FLOAT, data.data()))
         throw CliError("cannot read '" + path + "': " + reason(in->geterror()));
     in->close();
 
     Picture pic;
-    pic.width = spec.width;
-    pic.height = spec.height;
-    pic.spec = spec;
+    pic.width = header.width;
+    pic.height = header.height;
+    pic.header = header;
     pic.channels = nch;
-    pic.type = sampleTypeOf(spec.format);
-    int alpha = spec.alpha_channel;
+    pic.type = sampleTypeOf(header.format);
+    int alpha = header.alpha_channel;
     if (alpha < 0 && nch == 2) alpha = 1;  // grey and alpha
     if (alpha < 0 && nch >= 4) alpha = 3;
     pic.hasAlpha = alpha >= 0 && alpha < nch;
-    pic.straight = pic.hasAlpha && spec.get_int_attribute("oiio:UnassociatedAlpha", 0) != 0;
+    pic.straight = pic.hasAlpha && header.get_int_attribute("oiio:UnassociatedAlpha", 0) != 0;
 
     pic.original.resize(pixels * 4);
     pic.rgba.resize(pixels * 4);
@@ -134,14 +134,14 @@ void writePicture(std::string const& path, Picture const& picture, SampleType ty
     const bool alpha = out->supports("alpha") && ((source && source->hasAlpha) || !opaque);
     const int nch = alpha ? 4 : 3;
 
-    OIIO::ImageSpec spec(picture.width, picture.height, nch, typeDescOf(type));
+    OIIO::ImageSpec header(picture.width, picture.height, nch, typeDescOf(type));
     if (source) {
-        spec.extra_attribs = source->spec.extra_attribs;
-        spec.erase_attribute("oiio:BitsPerSample");
-        spec.erase_attribute("oiio:UnassociatedAlpha");
+        header.extra_attribs = source->header.extra_attribs;
+        header.erase_attribute("oiio:BitsPerSample");
+        header.erase_attribute("oiio:UnassociatedAlpha");
     }
-    if (alpha) spec.alpha_channel = 3;
-    if (straight && alpha) spec.attribute("oiio:UnassociatedAlpha", 1);
+    if (alpha) header.alpha_channel = 3;
+    if (straight && alpha) header.attribute("oiio:UnassociatedAlpha", 1);
 
     const bool sameConvention = source && source->straight == straight;
     std::vector<float> data(pixels * std::size_t(nch));
@@ -181,7 +181,7 @@ void writePicture(std::string const& path, Picture const& picture, SampleType ty
         std::filesystem::remove(temp, ignored);
         throw CliError("cannot write '" + path + "': " + reason(why));
     };
-    if (!out->open(temp.string(), spec)) fail(out->geterror());
+    if (!out->open(temp.string(), header)) fail(out->geterror());
     if (!out->write_image(OIIO::TypeDesc::FLOAT, data.data())) {
         out->close();
         fail(out->geterror());

@@ -28,7 +28,7 @@ struct Picture {
     bool hasAlpha = false;
     int channels = 4;
     SampleType type = SampleType::Float;
-    OIIO::ImageSpec spec;  // the file's metadata
+    OIIO::ImageSpec header;  // the file's metadata
 };
 
 // Reads the first subimage. Throws CliError with a one-line reason.

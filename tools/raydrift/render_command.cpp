@@ -123,7 +123,7 @@ public:
         if (err != PF_Err_NONE) throw CliError("the effect failed: " + errorText(err));
 
         Picture result;
-        result.spec = picture.spec;
+        result.header = picture.header;
         fromWorld(output, result);
         const std::vector<bool> untouched = untouchedPixels(input, output);
         writePicture(outPath, result, outType, &picture, &untouched);

@@ -114,7 +114,7 @@ Picture pictureOf(image::Image const& image) {
     }
     p.original = p.rgba;
     p.type = SampleType::Float;
-    p.spec = OIIO::ImageSpec(p.width, p.height, 4, OIIO::TypeDesc::FLOAT);
+    p.header = OIIO::ImageSpec(p.width, p.height, 4, OIIO::TypeDesc::FLOAT);
     return p;
 }
 
