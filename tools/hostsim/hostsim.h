@@ -55,6 +55,8 @@ public:
     void setFormat(int format) { format_ = format; }
     // Bytes per pixel of a format the host knows; 0 otherwise.
     static int pixelBytes(int format);
+    // The channel value of full intensity: 255 (8-bit), 32768 (16-bit), 1 (float).
+    static float fullScale(int format);
     // False when anything wrote into the row padding or the guard zones.
     bool guardsIntact() const;
 

@@ -15,7 +15,15 @@ namespace {
 constexpr std::uint8_t kGuardByte = 0xA5;
 constexpr int kGuardBytes = 64;
 
-float fullScale(int format) {
+template <typename T>
+T quantised(float v, float scale) {
+    if (!(v > 0.0f)) return 0;
+    return static_cast<T>(std::lround(std::min(v, scale)));
+}
+
+}  // namespace
+
+float World::fullScale(int format) {
     switch (format) {
     case PF_PixelFormat_ARGB32:
     case PrPixelFormat_BGRA_4444_8u:
@@ -26,14 +34,6 @@ float fullScale(int format) {
         return 1.0f;
     }
 }
-
-template <typename T>
-T quantised(float v, float scale) {
-    if (!(v > 0.0f)) return 0;
-    return static_cast<T>(std::lround(std::min(v, scale)));
-}
-
-}  // namespace
 
 int World::pixelBytes(int format) {
     switch (format) {

@@ -15,30 +15,6 @@ bool straightWorld(int format) {
     return format == PrPixelFormat_BGRA_4444_8u || format == PrPixelFormat_BGRA_4444_32f;
 }
 
-float fullScale(int format) {
-    switch (format) {
-        case PF_PixelFormat_ARGB32:
-        case PrPixelFormat_BGRA_4444_8u:
-            return 255.0f;
-        case PF_PixelFormat_ARGB64:
-            return 32768.0f;
-        default:
-            return 1.0f;
-    }
-}
-
-int pixelBytes(int format) {
-    switch (format) {
-        case PF_PixelFormat_ARGB32:
-        case PrPixelFormat_BGRA_4444_8u:
-            return 4;
-        case PF_PixelFormat_ARGB64:
-            return 8;
-        default:
-            return 16;
-    }
-}
-
 float quantise(float v, float scale) {
     if (scale == 1.0f) return v;
     if (!(v == v)) return 0.0f;
@@ -59,7 +35,7 @@ int worldFormat(hostsim::HostKind kind, int depth) {
 
 hostsim::World toWorld(Picture const& picture, int format) {
     hostsim::World world(picture.width, picture.height, format);
-    const float scale = fullScale(format);
+    const float scale = hostsim::World::fullScale(format);
     const bool straight = straightWorld(format);
     for (int y = 0; y < picture.height; ++y)
         for (int x = 0; x < picture.width; ++x) {
@@ -85,7 +61,7 @@ void fromWorld(hostsim::World const& world, Picture& picture) {
     picture.width = world.width();
     picture.height = world.height();
     picture.rgba.assign(std::size_t(world.width()) * std::size_t(world.height()) * 4, 0.0f);
-    const float scale = fullScale(world.format());
+    const float scale = hostsim::World::fullScale(world.format());
     const bool straight = straightWorld(world.format());
     for (int y = 0; y < world.height(); ++y)
         for (int x = 0; x < world.width(); ++x) {
@@ -123,7 +99,7 @@ std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World co
     if (input.width() != output.width() || input.height() != output.height() ||
         input.format() != output.format())
         return same;
-    const std::size_t bytes = std::size_t(pixelBytes(input.format()));
+    const std::size_t bytes = std::size_t(hostsim::World::pixelBytes(input.format()));
     for (int y = 0; y < input.height(); ++y) {
         const std::uint8_t* a = input.row(y);
         const std::uint8_t* b = output.row(y);
