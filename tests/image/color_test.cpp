@@ -1,3 +1,4 @@
+#include "image_test_support.h"
 #include "image/color.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +14,6 @@
 
 namespace raydrift::image {
 namespace {
-
-bool bitEqual(Image const& a, Image const& b) {
-    return a.width == b.width && a.height == b.height &&
-           std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size() * sizeof(Pixel)) == 0;
-}
-
-bool bitEqual(Pixel const& a, Pixel const& b) { return std::memcmp(&a, &b, sizeof(Pixel)) == 0; }
 
 // Premultiplied noise with alpha in [0, 1] and some HDR colour.
 Image noise(int w, int h, unsigned seed) {
@@ -52,16 +46,6 @@ RenderSettings colourSettings() {
     s.scale = 1.0f;
     s.edgeMode = EdgeMode::Clamp;
     return s;
-}
-
-template <class F>
-auto serially(F&& f) {
-    struct Hold {
-        std::uint32_t saved = parallel::activeFrames.load();
-        Hold() { parallel::activeFrames.store(1000); }
-        ~Hold() { parallel::activeFrames.store(saved); }
-    } hold;
-    return f();
 }
 
 float positionAt(int x, int y) { return static_cast<float>(y * 1000 + x); }

@@ -1,3 +1,4 @@
+#include "image_test_support.h"
 #include "image/composite.h"
 
 #include <gtest/gtest.h>
@@ -15,20 +16,6 @@
 
 namespace raydrift::image {
 namespace {
-
-bool bitEqual(Image const& a, Image const& b) {
-    return a.width == b.width && a.height == b.height &&
-           std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size() * sizeof(Pixel)) == 0;
-}
-
-bool bitEqual(Pixel const& a, Pixel const& b) { return std::memcmp(&a, &b, sizeof(Pixel)) == 0; }
-
-float nanWithPayload(std::uint32_t payload) {
-    const std::uint32_t bits = 0x7fc00000u | (payload & 0x003fffffu);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
 
 Image noise(int w, int h, unsigned seed, float colourScale = 1.0f) {
     Image img(w, h);
@@ -62,16 +49,6 @@ Pixel compositeOne(Pixel base, Pixel effect, RenderSettings const& s) {
     e.pixels[0] = effect;
     composite(b, e, out, s);
     return out.pixels[0];
-}
-
-template <class F>
-auto serially(F&& f) {
-    struct Hold {
-        std::uint32_t saved = parallel::activeFrames.load();
-        Hold() { parallel::activeFrames.store(1000); }
-        ~Hold() { parallel::activeFrames.store(saved); }
-    } hold;
-    return f();
 }
 
 TEST(BlendChannel, FormulasAtTheirBranchPoints) {

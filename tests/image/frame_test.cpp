@@ -1,3 +1,4 @@
+#include "image_test_support.h"
 #include "image/frame.h"
 
 #include <gtest/gtest.h>
@@ -23,30 +24,6 @@
 
 namespace raydrift::image {
 namespace {
-
-bool bitEqual(Image const& a, Image const& b) {
-    return a.width == b.width && a.height == b.height &&
-           std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size() * sizeof(Pixel)) == 0;
-}
-
-bool bitEqual(Pixel const& a, Pixel const& b) { return std::memcmp(&a, &b, sizeof(Pixel)) == 0; }
-
-float nanWithPayload(std::uint32_t payload) {
-    const std::uint32_t bits = 0x7fc00000u | (payload & 0x003fffffu);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
-template <class F>
-auto serially(F&& f) {
-    struct Hold {
-        std::uint32_t saved = parallel::activeFrames.load();
-        Hold() { parallel::activeFrames.store(1000); }
-        ~Hold() { parallel::activeFrames.store(saved); }
-    } hold;
-    return f();
-}
 
 // The benchmark's night scene with extra lights sprinkled in: at test sizes its own lights
 // cover few whole pixels.

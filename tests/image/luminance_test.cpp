@@ -1,6 +1,6 @@
 #include "image/luminance.h"
 
-#include "image/parallel.h"
+#include "image_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -149,12 +149,7 @@ TEST(ExtractLuminanceRange, SplitOverWorkersKeepsEveryBit) {
     const RenderSettings s = cut(0.4f, 0.3f);
     Image split, serial;
     extractLuminanceRange(src, split, s);
-    {
-        // Counted frames beyond the machine's threads leave no helpers to start.
-        const std::uint32_t saved = raydrift::parallel::activeFrames.exchange(1000);
-        extractLuminanceRange(src, serial, s);
-        raydrift::parallel::activeFrames.store(saved);
-    }
+    raydrift::image::serially([&] { extractLuminanceRange(src, serial, s); });
     ASSERT_EQ(split.pixels.size(), serial.pixels.size());
     EXPECT_EQ(std::memcmp(split.pixels.data(), serial.pixels.data(), split.pixels.size() * sizeof(Pixel)), 0);
     Image inPlace = src;

@@ -1,3 +1,4 @@
+#include "image_test_support.h"
 #include "image/streak.h"
 
 #include <gtest/gtest.h>
@@ -46,11 +47,6 @@ Image noise(int w, int h, unsigned seed) {
     return img;
 }
 
-bool bitEqual(Image const& a, Image const& b) {
-    return a.width == b.width && a.height == b.height &&
-           std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size() * sizeof(Pixel)) == 0;
-}
-
 Image streak(Image img, RenderSettings const& s, int margin = 0) {
     Image scratch;
     generateStreak(img, scratch, s, margin);
@@ -61,16 +57,6 @@ double total(Image const& img) {
     double t = 0.0;
     for (Pixel const& p : img.pixels) t += p.r;
     return t;
-}
-
-// Runs `f` with the worker threads held off (every frame's share of the machine taken).
-template <class F>
-auto serially(F&& f) {
-    struct Hold {
-        Hold() { parallel::activeFrames.store(1000); }
-        ~Hold() { parallel::activeFrames.store(0); }
-    } hold;
-    return f();
 }
 
 TEST(StreakGeometry, DerivedQuantities) {
