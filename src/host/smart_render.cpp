@@ -16,6 +16,7 @@
 #include "gpu/aegpu.h"
 #include "host/bounds.h"
 #include "host/frame_buffers.h"
+#include "host/frame_memory.h"
 #include "host/pixel_formats.h"
 #include "image/frame.h"
 #include "settings/param_indices.h"
@@ -101,6 +102,13 @@ void passThroughUntouched(PF_LayerDef const* input, PF_LayerDef* output, Image c
     }
 }
 
+// Whether `hostPixels` engine pixels of the host side plus `engineBytes` of the frame
+// driver fit the memory one render may take.
+bool fitsInMemory(std::uint64_t hostPixels, std::uint64_t engineBytes) {
+    return frame_memory::saturatingAdd(frame_memory::saturatingMul(hostPixels, sizeof(image::Pixel)), engineBytes) <=
+           frame_memory::limit();
+}
+
 PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_LayerDef* output,
                               int outputFormat, RenderSettings const& settings,
                               PreRenderData const* pre, int inputFormat) {
@@ -121,9 +129,18 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
         // Beyond 2^32 pixels (64 GiB of float pixels) the rectangles cannot describe a real
         // layer; refuse them rather than let the allocation decide.
         if (layerW * layerH > kMaxCanvasPixels) return PF_Err_BAD_CALLBACK_PARAM;
-        source.resize(static_cast<int>(layerW), static_cast<int>(layerH));
-        const bool covers = hasInput && input->width == source.width && input->height == source.height &&
+        const bool covers = hasInput && input->width == layerW && input->height == layerH &&
                             input->origin_x == pre->layerRect.left && input->origin_y == pre->layerRect.top;
+        // The layer image, the input placed into it, the cropped output and the engine's
+        // own images, before any of them exists.
+        const std::uint64_t hostPixels = frame_memory::saturatingAdd(
+            frame_memory::saturatingAdd(static_cast<std::uint64_t>(layerW * layerH),
+                                        static_cast<std::uint64_t>(output->width) * std::max(output->height, 0)),
+            hasInput && !covers ? static_cast<std::uint64_t>(input->width) * static_cast<std::uint64_t>(input->height)
+                                : 0);
+        if (!fitsInMemory(hostPixels, frame_memory::frameBytes(layerW, layerH, settings)))
+            return PF_Err_OUT_OF_MEMORY;
+        source.resize(static_cast<int>(layerW), static_cast<int>(layerH));
         // A borrowed image holds an earlier frame: what the input does not cover is clear.
         if (!covers) std::fill(source.pixels.begin(), source.pixels.end(), image::Pixel{});
         if (hasInput) {
@@ -143,6 +160,9 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
         if (!input || !output || input->width != output->width || input->height != output->height)
             return PF_Err_BAD_CALLBACK_PARAM;
         if (PF_Err err = checkOutput(output, outputFormat)) return err;
+        if (!fitsInMemory(static_cast<std::uint64_t>(std::max(input->width, 0)) * std::max(input->height, 0),
+                          frame_memory::frameBytes(input->width, input->height, settings)))
+            return PF_Err_OUT_OF_MEMORY;
         if (PF_Err err = pixel_formats::readWorld(input, readFormat, source)) return err;
     }
 

@@ -78,6 +78,13 @@ RD_FN float rdBlendChannel(float a, float b, int mode) {
     }
 }
 
+// A blended colour floored at zero and held at the largest float: finite colours can
+// multiply beyond the float range (a 1e30 light under a 1e30 streak in Multiply), and a
+// finite picture must not come out infinite. Below that it is rdPositive, bit for bit.
+RD_FN float rdPositiveFinite(float v) {
+    return v > 0.0f ? (v < 3.4028235e38f ? v : 3.4028235e38f) : 0.0f;
+}
+
 // Coverage of the streak pixel of alpha `effectAlpha` at strength `opacity`. A result of
 // exactly 0 leaves the base pixel as it is, bit for bit (the caller copies it).
 RD_FN float rdStreakCoverage(float effectAlpha, float opacity) {
@@ -105,9 +112,9 @@ RD_FN RdRgba rdBlendOver(RdRgba p, RdRgba q, float alpha, float intensity, int m
     const float mr = rdBlendChannel(q.r * inverseBase, er, mode);
     const float mg = rdBlendChannel(q.g * inverseBase, eg, mode);
     const float mb = rdBlendChannel(q.b * inverseBase, eb, mode);
-    return rdRgba(rdPositive((q.r * baseOnly + sr * sourceOnly) + mr * overlap),
-                  rdPositive((q.g * baseOnly + sg * sourceOnly) + mg * overlap),
-                  rdPositive((q.b * baseOnly + sb * sourceOnly) + mb * overlap), outAlpha);
+    return rdRgba(rdPositiveFinite((q.r * baseOnly + sr * sourceOnly) + mr * overlap),
+                  rdPositiveFinite((q.g * baseOnly + sg * sourceOnly) + mg * overlap),
+                  rdPositiveFinite((q.b * baseOnly + sb * sourceOnly) + mb * overlap), outAlpha);
 }
 
 // The streak alone: on opaque black (alphaView 0) or as a premultiplied layer whose
