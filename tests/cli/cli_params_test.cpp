@@ -105,11 +105,7 @@ TEST_F(PluginParams, ScenariosReachTheirSettingsThroughParameters) {
     const auto params = describeParams(host->params());
     for (bench::Scenario const& s : bench::standardScenarios()) {
         std::vector<PF_ParamDef> defs = host->defaults();
-        for (std::string const& a : scenarioAssignments(s.name)) {
-            const auto [name, value] = splitAssignment(a);
-            ParamInfo const& p = findParam(params, name);
-            applyValue(p, value, defs[static_cast<std::size_t>(p.index)]);
-        }
+        applyAssignments(params, scenarioAssignments(s.name), defs);
         std::vector<PF_ParamDef*> pointers;
         for (PF_ParamDef& d : defs) pointers.push_back(&d);
         EXPECT_EQ(SettingsFromParams(pointers.data(), 0.0), s.settings) << s.name;

@@ -118,11 +118,7 @@ int benchCommand(Args args) {
         bench::Scenario const& s = chosen[k];
         hostsim::FrameRequest request;
         request.params = host->defaults();
-        for (std::string const& a : scenarioAssignments(s.name)) {
-            const auto [name, value] = splitAssignment(a);
-            ParamInfo const& p = findParam(params, name);
-            applyValue(p, value, request.params[static_cast<std::size_t>(p.index)]);
-        }
+        applyAssignments(params, scenarioAssignments(s.name), request.params);
 
         resetPeakMemory();
         Timing host_ms;

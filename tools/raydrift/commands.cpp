@@ -35,6 +35,12 @@ bool takeValue(Args const& args, std::size_t& i, std::string const& name, std::s
     return false;
 }
 
+int parseDepth(std::string const& text) {
+    if (text != "8" && text != "16" && text != "32")
+        throw UsageError("--depth expects 8, 16 or 32, got \"" + text + "\"");
+    return std::stoi(text);
+}
+
 PluginOptions takePluginOptions(Args& args) {
     PluginOptions options;
     Args rest;

@@ -23,6 +23,9 @@ PluginOptions takePluginOptions(Args& args);
 // Loads the plug-in; a failure becomes a CliError naming the library.
 std::unique_ptr<hostsim::Host> loadHost(PluginOptions const& options);
 
+// "--depth" values: 8, 16 or 32 bits. Throws UsageError otherwise.
+int parseDepth(std::string const& text);
+
 int renderCommand(Args args);
 int paramsCommand(Args args);
 int infoCommand(Args args);

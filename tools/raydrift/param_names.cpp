@@ -195,6 +195,15 @@ std::pair<std::string, std::string> splitAssignment(std::string const& text) {
     return {trim(text.substr(0, eq)), trim(text.substr(eq + 1))};
 }
 
+void applyAssignments(std::vector<ParamInfo> const& params, std::vector<std::string> const& assignments,
+                      std::vector<PF_ParamDef>& defs) {
+    for (std::string const& a : assignments) {
+        const auto [name, value] = splitAssignment(a);
+        ParamInfo const& p = findParam(params, name);
+        applyValue(p, value, defs.at(static_cast<std::size_t>(p.index)));
+    }
+}
+
 std::string rangeText(ParamInfo const& p) {
     switch (p.type) {
         case PF_Param_FLOAT_SLIDER:

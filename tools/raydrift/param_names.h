@@ -43,6 +43,11 @@ void applyValue(ParamInfo const& param, std::string const& text, PF_ParamDef& de
 // "Name=value" → (name, value); throws UsageError when there is no '='.
 std::pair<std::string, std::string> splitAssignment(std::string const& text);
 
+// Applies every "Name=value" to `defs` (indexed like `params`), in order. Throws
+// UsageError at the first that names no parameter or gives a bad value.
+void applyAssignments(std::vector<ParamInfo> const& params, std::vector<std::string> const& assignments,
+                      std::vector<PF_ParamDef>& defs);
+
 // The default as the user would type it, and the accepted range or items.
 std::string defaultText(ParamInfo const& param);
 std::string rangeText(ParamInfo const& param);

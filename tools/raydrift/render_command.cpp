@@ -57,9 +57,7 @@ RenderOptions parse(Args const& args) {
                 throw UsageError("--jobs expects a whole number from 1 to 64, got \"" + v + "\"");
             o.jobs = static_cast<int>(n);
         } else if (takeValue(args, i, "--depth", v)) {
-            if (v != "8" && v != "16" && v != "32")
-                throw UsageError("--depth expects 8, 16 or 32, got \"" + v + "\"");
-            o.depth = std::stoi(v);
+            o.depth = parseDepth(v);
         } else if (args[i] == "--fail-fast") {
             o.failFast = true;
         } else if (args[i] == "--quiet" || args[i] == "-q") {
@@ -220,11 +218,7 @@ int renderCommand(Args args) {
     // Every --set is checked before anything renders, so a typo costs nothing.
     const std::vector<ParamInfo> params = describeParams(host->params());
     std::vector<PF_ParamDef> values = host->defaults();
-    for (std::string const& a : o.assignments) {
-        const auto [name, value] = splitAssignment(a);
-        ParamInfo const& p = findParam(params, name);
-        applyValue(p, value, values[static_cast<std::size_t>(p.index)]);
-    }
+    applyAssignments(params, o.assignments, values);
     Renderer renderer(*host, values, o);
 
     if (o.input.empty()) {

@@ -36,8 +36,7 @@ UiOptions parse(Args const& args) {
         } else if (takeValue(args, i, "--set", v)) {
             o.assignments.push_back(v);
         } else if (takeValue(args, i, "--depth", v)) {
-            if (v != "8" && v != "16" && v != "32") throw UsageError("--depth expects 8, 16 or 32, got \"" + v + "\"");
-            o.depth = std::stoi(v);
+            o.depth = parseDepth(v);
         } else if (!args[i].empty() && args[i][0] == '-' && args[i] != "-") {
             throw UsageError("unknown option \"" + args[i] + "\" for ui (see raydrift help)");
         } else if (o.control.empty()) {
@@ -70,11 +69,7 @@ int uiCommand(Args args) {
     const std::vector<ParamInfo> params = describeParams(host->params());
     hostsim::Panel panel(*host, controlIndex(params, "Histogram"), PF_Rect{0, 0, kPanelWidth, kPanelHeight},
                          kPixelDensity);
-    for (std::string const& a : o.assignments) {
-        const auto [name, value] = splitAssignment(a);
-        ParamInfo const& p = findParam(params, name);
-        applyValue(p, value, panel.request().params[static_cast<std::size_t>(p.index)]);
-    }
+    applyAssignments(params, o.assignments, panel.request().params);
     const Picture picture = o.input.empty() ? pictureOf(demoScene()) : readPicture(o.input);
     const int depth = o.depth ? o.depth : worldDepth(picture.type);
     panel.setInput(toWorld(picture, worldFormat(host->kind(), depth)));
