@@ -65,11 +65,14 @@ int marginCeil(float v) {
     return static_cast<int>(std::ceil(v));
 }
 
+// ⌈n / 4⌉ for a size n ≥ 0, without overflowing next to the int limit.
+int quarterSize(int n) { return static_cast<int>((static_cast<long long>(std::max(n, 0)) + 3) / 4); }
+
 void renderQuarter(Image const& src, Image& dst, RenderSettings const& animated) {
     const int w = src.width;
     const int h = src.height;
-    const int kw = (w + 3) / 4;
-    const int kh = (h + 3) / 4;
+    const int kw = quarterSize(w);
+    const int kh = quarterSize(h);
     const bool chromatic = animated.chromaticAmount > 0.0f;
     const bool tintedFringes = chromatic && animated.tint > 0.0f;
     // With a transparent foreground the tint is left to the compositor, which protects
@@ -193,8 +196,8 @@ int fullChromaticMargin(float amount, float scale) { return marginCeil(amount * 
 
 int quarterChromaticMargin(float amount, float scale, int width, int height) {
     const int shift = marginCeil(amount * scale);
-    const int kw = (std::max(width, 0) + 3) / 4;
-    const int kh = (std::max(height, 0) + 3) / 4;
+    const int kw = quarterSize(width);
+    const int kh = quarterSize(height);
     const float sx = static_cast<float>(kw) / static_cast<float>(std::max(width, 1));
     const float sy = static_cast<float>(kh) / static_cast<float>(std::max(height, 1));
     return marginCeil(std::max(sx, sy) * static_cast<float>(shift + 3)) + 2;
@@ -204,8 +207,8 @@ void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
                    RenderSettings const& settings) {
     const int w = src.width;
     const int h = src.height;
-    const int kw = (w + 3) / 4;
-    const int kh = (h + 3) / 4;
+    const int kw = quarterSize(w);
+    const int kh = quarterSize(h);
     selected.resize(kw, kh);
     if (smallSource != nullptr) smallSource->resize(kw, kh);
 

@@ -257,6 +257,8 @@ TEST(ProcessFrame, QuarterReductionAndMargins) {
 
     // Margins for a chromatic amount of 10 at scale 1.
     EXPECT_EQ(quarterChromaticMargin(10.0f, 1.0f, 1920, 1080), 6);
+    // Sizes next to the int limit quarter without overflowing.
+    EXPECT_EQ(quarterChromaticMargin(10.0f, 1.0f, 2147483647, 2147483646), 6);
     EXPECT_EQ(fullChromaticMargin(10.0f, 1.0f), 12);
     EXPECT_EQ(fullChromaticMargin(0.5f, 2.0f), 3);
     EXPECT_THROW(fullChromaticMargin(std::numeric_limits<float>::infinity(), 1.0f), std::bad_alloc);
