@@ -12,9 +12,10 @@ namespace raydrift::metal {
 
 // Renders `input` into `output` on the GPU and returns true, or declines: returns false,
 // leaves `output` untouched and, when `error` is not null, stores the reason there.
-// Never throws. This build has no Metal device, so every frame is declined ("Invalid
-// Metal software frame" for an empty input or input and output being one image, else
-// "No Metal device").
+// Never throws. Declined: frames the GPU cannot reproduce within the CPU's rounding
+// (Color Dodge and Burn or negative colour under a non-additive blend, non-finite or very
+// bright input), settings beyond its safety limits, and every device failure. Without a
+// Metal device ("No Metal device", as on Linux) every frame is declined.
 bool frame(image::Image const& input, image::Image& output, RenderSettings const& settings,
            std::string* error);
 

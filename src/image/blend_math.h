@@ -95,7 +95,7 @@ RD_FN float rdStreakCoverage(float effectAlpha, float opacity) {
 // base is visible it keeps its premultiplied colour, where only the streak is (the base
 // is transparent) the streak shows unblended, and where both overlap the mode decides.
 RD_FN RdRgba rdBlendOver(RdRgba p, RdRgba q, float alpha, float intensity, int mode) {
-    const float inverseEffect = p.a > 0.000001f ? 1.0f / p.a : 0.0f;
+    const float inverseEffect = p.a > 0.000001f ? RD_DIV(1.0f, p.a) : 0.0f;
     const float er = (p.r * inverseEffect) * intensity;
     const float eg = (p.g * inverseEffect) * intensity;
     const float eb = (p.b * inverseEffect) * intensity;
@@ -105,7 +105,7 @@ RD_FN RdRgba rdBlendOver(RdRgba p, RdRgba q, float alpha, float intensity, int m
     const float outAlpha = rdClamp01(q.a * (1.0f - alpha) + alpha);
     if (rdBlendIsAdditive(mode)) return rdRgba(q.r + sr, q.g + sg, q.b + sb, outAlpha);
 
-    const float inverseBase = q.a > 0.000001f ? 1.0f / q.a : 0.0f;
+    const float inverseBase = q.a > 0.000001f ? RD_DIV(1.0f, q.a) : 0.0f;
     const float baseOnly = 1.0f - alpha;
     const float sourceOnly = 1.0f - q.a;
     const float overlap = alpha * q.a;
@@ -125,7 +125,7 @@ RD_FN RdRgba rdStreakOnly(RdRgba p, float opacity, float intensity, int alphaVie
     float gain = 0.0f;
     if (intensity > 0.0f) {
         alpha = rdClamp01(p.a * opacity);
-        gain = p.a > 0.000001f ? (intensity * alpha) / p.a : 0.0f;
+        gain = p.a > 0.000001f ? RD_DIV(intensity * alpha, p.a) : 0.0f;
     }
     const float r = rdPositive(p.r * gain);
     const float g = rdPositive(p.g * gain);

@@ -20,3 +20,9 @@
 #ifndef RD_FMA
 #define RD_FMA(a, b, c) std::fma((a), (b), (c))
 #endif
+
+// Division. The kernel preludes replace it where the device's quotient is not the
+// correctly rounded one.
+#ifndef RD_DIV
+#define RD_DIV(a, b) ((a) / (b))
+#endif

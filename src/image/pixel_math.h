@@ -28,7 +28,7 @@ RD_FN float rdLuma(float r, float g, float b) {
 
 // Luma of a premultiplied pixel; alpha at or below 1e-6 counts as no colour (luma 0).
 RD_FN float rdLumaPremultiplied(float r, float g, float b, float a) {
-    const float inv = a > 1e-6f ? 1.0f / a : 0.0f;
+    const float inv = a > 1e-6f ? RD_DIV(1.0f, a) : 0.0f;
     return rdLuma(r * inv, g * inv, b * inv);
 }
 
@@ -36,7 +36,7 @@ RD_FN float rdLumaPremultiplied(float r, float g, float b, float a) {
 // a feather too small to move the cut in float) it is a hard step at b.
 RD_FN float rdRamp(float a, float b, float v) {
     if (!(b > a)) return v >= b ? 1.0f : 0.0f;
-    float t = (v - a) / (b - a);
+    float t = RD_DIV(v - a, b - a);
     if (t < 0.0f) t = 0.0f;
     if (t > 1.0f) t = 1.0f;
     // (3 − (t + t))·(t·t); fused builds: (t·t)·fma(t, −2, 3). Both evaluate 3 − 2t with
