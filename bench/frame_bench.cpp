@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -22,11 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "image/color.h"
-#include "image/composite.h"
 #include "image/frame.h"
-#include "image/luminance.h"
-#include "image/streak.h"
 #include "scenarios.h"
 
 // ---- heap accounting: every allocation of the process goes through these -------------
@@ -130,87 +125,12 @@ struct StageTimes {
     }
 };
 
-// The frame driver's sequence for the Normal, Black and Alpha views, stage by stage
-// (same calls, same arguments, same buffer reservations), so that each stage's share of a
-// frame can be read off.
+// The frame driver's own stages for the Normal, Black and Alpha views, timed one by one
+// through its stage hook, so that each stage's share of a frame can be read off.
 void runStages(Image const& src, Image& dst, RenderSettings const& settings, StageTimes& t) {
-    const RenderSettings animated = raydrift::animatedSettings(settings);
-    const int w = src.width;
-    const int h = src.height;
-    const bool chromatic = animated.chromaticAmount > 0.0f;
-    const float s = animated.scale > 0.0f ? animated.scale : img::referenceScale(w, h);
+    const img::FramePlan plan = img::planFrame(src.width, src.height, settings);
     t.start();
-    Image selected;
-    if ((animated.performance || animated.view == raydrift::ViewMode::Performance) &&
-        std::max(animated.length, animated.width) > 0.0f && w >= 2 && h >= 2) {
-        const int kw = (w + 3) / 4;
-        const int kh = (h + 3) / 4;
-        const bool tinted = chromatic && animated.tint > 0.0f;
-        const bool transparent = tinted && img::hasTransparentForeground(src);
-        RenderSettings streak = animated;
-        if (animated.scale > 0.0f)
-            streak.scale = animated.scale * std::sqrt((float(kw) * float(kh)) / (float(w) * float(h)));
-        const float sx = float(kw) / float(w);
-        const float sy = float(kh) / float(h);
-        const int margin = chromatic ? img::quarterChromaticMargin(animated.chromaticAmount, s, w, h) : 0;
-        Image output;
-        std::swap(output, dst);
-        const std::size_t working = img::streakWorkingPixels(kw, kh, streak, margin);
-        img::reserveFramePixels(selected, working);
-        img::reserveFramePixels(dst, working);
-        Image small;
-        img::reduceQuarter(src, selected, tinted ? &small : nullptr, animated);
-        t.lap("stage_reduce");
-        img::generateStreak(selected, dst, streak, margin);
-        t.lap("stage_streak");
-        if (!chromatic) {
-            std::swap(output, dst);
-            img::reserveFramePixels(dst, src.pixelCount());
-            img::compositeMapped(src, selected, dst, animated,
-                                 {sx, sy, 0, true, raydrift::EdgeMode::Clamp}, &animated);
-            t.lap("stage_composite");
-            return;
-        }
-        RenderSettings colour = animated;
-        colour.scale = std::sqrt(sx * sy) * s;
-        if (transparent) colour.tint = 0.0f;
-        img::applyColor(selected, dst, colour, small.pixels.empty() ? nullptr : &small, margin, margin);
-        t.lap("stage_color");
-        RenderSettings deferred = animated;
-        deferred.chromaticAmount = 0.0f;
-        deferred.saturation = 1.0f;
-        std::swap(output, dst);
-        img::reserveFramePixels(dst, src.pixelCount());
-        img::compositeMapped(src, selected, dst, animated,
-                             {sx, sy, margin, true, raydrift::EdgeMode::Transparent},
-                             transparent ? &deferred : nullptr);
-        t.lap("stage_composite");
-        return;
-    }
-    const int margin = chromatic ? img::fullChromaticMargin(animated.chromaticAmount, s) : 0;
-    const std::size_t working = img::streakWorkingPixels(w, h, animated, margin);
-    img::reserveFramePixels(selected, working);
-    img::reserveFramePixels(dst, working);
-    img::extractLuminanceRange(src, selected, animated);
-    t.lap("stage_select");
-    img::generateStreak(selected, dst, animated, margin);
-    t.lap("stage_streak");
-    if (!chromatic) {
-        if (animated.saturation == 1.0f && animated.tint <= 0.0f)
-            img::composite(src, selected, dst, animated);
-        else
-            img::compositeMapped(src, selected, dst, animated,
-                                 {1.0f, 1.0f, 0, false, raydrift::EdgeMode::Clamp}, &animated);
-        t.lap("stage_composite");
-        return;
-    }
-    RenderSettings colour = animated;
-    colour.scale = s;
-    img::applyColor(selected, dst, colour, &src, margin, margin);
-    t.lap("stage_color");
-    img::compositeMapped(src, selected, dst, animated,
-                         {1.0f, 1.0f, margin, false, raydrift::EdgeMode::Transparent}, nullptr);
-    t.lap("stage_composite");
+    img::renderPlan(src, dst, plan, [&t](char const* stage) { t.lap(stage); });
 }
 
 void stageBenchmark(benchmark::State& state, Scenario const& scenario) {

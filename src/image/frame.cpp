@@ -58,109 +58,73 @@ void renderMatte(Image const& src, Image& dst, RenderSettings const& settings) {
     });
 }
 
-// ceil(v) as an int for a streak margin; a shift no image could hold is reported as the
-// allocation it would need.
-int marginCeil(float v) {
-    if (!(v <= 16777216.0f)) throw std::bad_alloc();
-    return static_cast<int>(std::ceil(v));
-}
-
-// ⌈n / 4⌉ for a size n ≥ 0, without overflowing next to the int limit.
-int quarterSize(int n) { return static_cast<int>((static_cast<long long>(std::max(n, 0)) + 3) / 4); }
-
-void renderQuarter(Image const& src, Image& dst, RenderSettings const& animated) {
-    const int w = src.width;
-    const int h = src.height;
-    const int kw = quarterSize(w);
-    const int kh = quarterSize(h);
-    const bool chromatic = animated.chromaticAmount > 0.0f;
-    const bool tintedFringes = chromatic && animated.tint > 0.0f;
+void renderQuarter(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap) {
+    RenderSettings const& animated = plan.animated;
     // With a transparent foreground the tint is left to the compositor, which protects
     // it per full-resolution pixel rather than per averaged block.
-    const bool transparentForeground = tintedFringes && hasTransparentForeground(src);
-
-    RenderSettings streakSettings = animated;
-    if (animated.scale > 0.0f)
-        streakSettings.scale =
-            animated.scale * std::sqrt((static_cast<float>(kw) * static_cast<float>(kh)) /
-                                       (static_cast<float>(w) * static_cast<float>(h)));
-    const float sx = static_cast<float>(kw) / static_cast<float>(w);
-    const float sy = static_cast<float>(kh) / static_cast<float>(h);
-    const float s = animated.scale > 0.0f ? animated.scale : referenceScale(w, h);
-    const int margin =
-        chromatic ? quarterChromaticMargin(animated.chromaticAmount, s, w, h) : 0;
+    const bool transparentForeground = plan.tintedFringes && hasTransparentForeground(src);
 
     // The small images borrow `dst` as their scratch, but `dst` keeps its own (frame-sized)
     // storage aside for the composite: otherwise the ping-pong would leave it holding a
     // small buffer and the composite would allocate a whole frame again.
     Image output;
     std::swap(output, dst);
-    const std::size_t working = streakWorkingPixels(kw, kh, streakSettings, margin);
-
     Image selected;
     Image smallSource;
-    reserveFramePixels(selected, working);
-    reserveFramePixels(dst, working);
-    reduceQuarter(src, selected, tintedFringes ? &smallSource : nullptr, animated);
+    reserveFramePixels(selected, plan.workingPixels);
+    reserveFramePixels(dst, plan.workingPixels);
+    reduceQuarter(src, selected, plan.tintedFringes ? &smallSource : nullptr, animated);
+    if (lap) lap("stage_reduce");
 
-    if (!chromatic) {
-        generateStreak(selected, dst, streakSettings, 0);
-        std::swap(output, dst);
-        reserveFramePixels(dst, src.pixelCount());
-        compositeMapped(src, selected, dst, animated, {sx, sy, 0, true, EdgeMode::Clamp}, &animated);
-        return;
+    generateStreak(selected, dst, plan.streakSettings, plan.margin);
+    if (lap) lap("stage_streak");
+    if (plan.chromatic) {
+        RenderSettings colorSettings = plan.colorSettings;
+        if (transparentForeground) colorSettings.tint = 0.0f;
+        applyColor(selected, dst, colorSettings, smallSource.pixels.empty() ? nullptr : &smallSource,
+                   plan.margin, plan.margin);
+        if (lap) lap("stage_color");
     }
-
-    generateStreak(selected, dst, streakSettings, margin);
-
-    RenderSettings colorSettings = animated;
-    colorSettings.scale = std::sqrt(sx * sy) * s;
-    if (transparentForeground) colorSettings.tint = 0.0f;
-    applyColor(selected, dst, colorSettings, smallSource.pixels.empty() ? nullptr : &smallSource,
-               margin, margin);
-
-    RenderSettings deferredColor = animated;
-    deferredColor.chromaticAmount = 0.0f;
-    deferredColor.saturation = 1.0f;
     std::swap(output, dst);
-    reserveFramePixels(dst, src.pixelCount());
-    compositeMapped(src, selected, dst, animated, {sx, sy, margin, true, EdgeMode::Transparent},
-                    transparentForeground ? &deferredColor : nullptr);
+    reserveFramePixels(dst, plan.outputPixels);
+    compositeMapped(src, selected, dst, animated, plan.mapping,
+                    plan.colorFromAnimated    ? &animated
+                    : transparentForeground ? &plan.deferredColor
+                                            : nullptr);
+    if (lap) lap("stage_composite");
 }
 
-void renderFull(Image const& src, Image& dst, RenderSettings const& animated) {
-    const bool chromatic = animated.chromaticAmount > 0.0f;
-    const float s = animated.scale > 0.0f ? animated.scale : referenceScale(src.width, src.height);
-    const int margin = chromatic ? fullChromaticMargin(animated.chromaticAmount, s) : 0;
-
+void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap) {
+    RenderSettings const& animated = plan.animated;
     // Both images of the streak ping-pong (and the chromatic exchange) get their largest
     // size up front, so no pass reallocates and copies a frame half-way.
-    const std::size_t working = streakWorkingPixels(src.width, src.height, animated, margin);
     Image selected;
-    reserveFramePixels(selected, working);
-    reserveFramePixels(dst, working);
+    reserveFramePixels(selected, plan.workingPixels);
+    reserveFramePixels(dst, plan.workingPixels);
     extractLuminanceRange(src, selected, animated);
-
-    if (!chromatic) {
-        generateStreak(selected, dst, animated, 0);
-        // Neutral colour needs no colour step: the plain compositor saves it.
-        if (animated.saturation == 1.0f && animated.tint <= 0.0f)
-            composite(src, selected, dst, animated);
-        else
-            compositeMapped(src, selected, dst, animated, {1.0f, 1.0f, 0, false, EdgeMode::Clamp},
-                            &animated);
-        return;
+    if (lap) lap("stage_select");
+    generateStreak(selected, dst, plan.streakSettings, plan.margin);
+    if (lap) lap("stage_streak");
+    if (plan.chromatic) {
+        applyColor(selected, dst, plan.colorSettings, &src, plan.margin, plan.margin);
+        if (lap) lap("stage_color");
     }
-
-    generateStreak(selected, dst, animated, margin);
-    RenderSettings colorSettings = animated;
-    colorSettings.scale = s;
-    applyColor(selected, dst, colorSettings, &src, margin, margin);
-    compositeMapped(src, selected, dst, animated, {1.0f, 1.0f, margin, false, EdgeMode::Transparent},
-                    nullptr);
+    if (plan.plainComposite)
+        composite(src, selected, dst, animated);
+    else
+        compositeMapped(src, selected, dst, animated, plan.mapping,
+                        plan.colorFromAnimated ? &animated : nullptr);
+    if (lap) lap("stage_composite");
 }
 
 }  // namespace
+
+void renderPlan(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap) {
+    if (plan.path == FramePath::Quarter)
+        renderQuarter(src, dst, plan, lap);
+    else if (plan.path == FramePath::Full)
+        renderFull(src, dst, plan, lap);
+}
 
 // Measured on the benchmark machine, the page faults of a fresh frame-sized buffer cost
 // more than the pass that fills it (about 15 ms for a 1080p canvas, 45 ms at 4K); with
@@ -178,29 +142,6 @@ void reserveFramePixels(Image& image, std::size_t pixels) {
     const std::uintptr_t last = end & ~(kHuge - 1);
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #endif
-}
-
-// The most pixels either image generateStreak ping-pongs between holds: the canvas, the
-// result with its margin, or the frame itself.
-std::size_t streakWorkingPixels(int width, int height, RenderSettings const& settings,
-                                int margin) {
-    const StreakGeometry g = streakGeometry(width, height, settings, margin);
-    const auto area = [](int w, int h) {
-        return static_cast<std::size_t>(std::max(w, 0)) * static_cast<std::size_t>(std::max(h, 0));
-    };
-    return std::max({area(g.canvasWidth, g.canvasHeight), area(g.outputWidth, g.outputHeight),
-                     area(width, height)});
-}
-
-int fullChromaticMargin(float amount, float scale) { return marginCeil(amount * scale) + 2; }
-
-int quarterChromaticMargin(float amount, float scale, int width, int height) {
-    const int shift = marginCeil(amount * scale);
-    const int kw = quarterSize(width);
-    const int kh = quarterSize(height);
-    const float sx = static_cast<float>(kw) / static_cast<float>(std::max(width, 1));
-    const float sy = static_cast<float>(kh) / static_cast<float>(std::max(height, 1));
-    return marginCeil(std::max(sx, sy) * static_cast<float>(shift + 3)) + 2;
 }
 
 void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
@@ -279,30 +220,27 @@ void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
 }
 
 void processFrame(Image const& src, Image& dst, RenderSettings const& settings) {
-    const bool strength = settings.opacity > 0.0f && settings.intensity > 0.0f;
-    if (settings.useGpu && (settings.view == ViewMode::Matte || strength)) {
-        if (metal::frame(src, dst, settings, nullptr)) return;
-    }
+    if (offersFrameToGpu(settings) && metal::frame(src, dst, settings, nullptr)) return;
 
     ActiveFrame counted;
-    const int w = src.width;
-    const int h = src.height;
-
-    if (settings.view == ViewMode::Matte) {
+    const FramePlan plan = planFrame(src.width, src.height, settings);
+    switch (plan.path) {
+    case FramePath::Matte:
         renderMatte(src, dst, settings);
         return;
-    }
-    if (settings.opacity <= 0.0f || settings.intensity <= 0.0f) {
-        if (settings.view == ViewMode::Black)
-            fill(dst, w, h, {0.0f, 0.0f, 0.0f, 1.0f});
-        else if (settings.view == ViewMode::Alpha)
-            fill(dst, w, h, Pixel{});
-        else if (&dst != &src)
-            dst = src;
+    case FramePath::Black:
+        fill(dst, plan.width, plan.height, {0.0f, 0.0f, 0.0f, 1.0f});
         return;
+    case FramePath::Clear:
+        fill(dst, plan.width, plan.height, Pixel{});
+        return;
+    case FramePath::Source:
+        if (&dst != &src) dst = src;
+        return;
+    case FramePath::Full:
+    case FramePath::Quarter:
+        break;
     }
-
-    const RenderSettings animated = animatedSettings(settings);
 
     // Every stage uses `dst` as scratch before compositing into it, so a frame rendered
     // in place works from a copy of its input.
@@ -312,13 +250,7 @@ void processFrame(Image const& src, Image& dst, RenderSettings const& settings) 
         inputCopy = src;
         input = &inputCopy;
     }
-
-    const bool quarter = (animated.performance || animated.view == ViewMode::Performance) &&
-                         std::max(animated.length, animated.width) > 0.0f && w >= 2 && h >= 2;
-    if (quarter)
-        renderQuarter(*input, dst, animated);
-    else
-        renderFull(*input, dst, animated);
+    renderPlan(*input, dst, plan, {});
 }
 
 }  // namespace raydrift::image

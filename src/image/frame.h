@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
+#include "image/frame_plan.h"
 #include "image/image.h"
 #include "settings/render_settings.h"
 
@@ -18,6 +20,16 @@ namespace raydrift::image {
 // `dst` unspecified and the frame no longer counted.
 void processFrame(Image const& src, Image& dst, RenderSettings const& settings);
 
+// Called after each stage of a frame with the stage's name ("stage_select" or
+// "stage_reduce", "stage_streak", "stage_color", "stage_composite"): the benchmark's
+// stage breakdown times the driver's own sequence through it.
+using StageHook = std::function<void(char const* stage)>;
+
+// The streak paths of processFrame: renders `plan` (planFrame for src's size and the
+// frame's settings) into `dst`, which must not be `src`. Plans of the other paths
+// render nothing here. `lap`, when set, is called after each stage.
+void renderPlan(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap);
+
 // The quarter-resolution selection: pixel (X, Y) of `selected` (resized to
 // ceil(w/4) × ceil(h/4)) is the mean over the source pixels (4X + i, 4Y + j) inside the
 // frame of pixel × its luminance mask; edge blocks average their real pixels only. With
@@ -31,18 +43,5 @@ void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
 // (callers overwrite it). On Linux the untouched buffer is offered huge pages, which makes
 // the first touch of a fresh frame-sized buffer several times cheaper; a hint only.
 void reserveFramePixels(Image& image, std::size_t pixels);
-
-// The most pixels either image of generateStreak holds for a width × height selection
-// with `margin`: the canvas, the result with its margin, or the selection itself.
-std::size_t streakWorkingPixels(int width, int height, RenderSettings const& settings, int margin);
-
-// Streak margin the chromatic shift needs at full resolution: ceil(amount·scale) + 2.
-// Throws std::bad_alloc when the shift is not finite or too large to address.
-int fullChromaticMargin(float amount, float scale);
-
-// The same on the quarter path of a width × height frame: the full-size shift enlarged
-// by 3 pixels, scaled down by the larger of the two reduction ratios, plus 2:
-// ceil(max(kw/w, kh/h)·(ceil(amount·scale) + 3)) + 2.
-int quarterChromaticMargin(float amount, float scale, int width, int height);
 
 }  // namespace raydrift::image

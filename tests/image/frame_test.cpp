@@ -52,67 +52,6 @@ RenderSettings cpuSettings() {
     return s;
 }
 
-// The driver's sequence of calls written out once more, step by step, without its buffer
-// management, so that the frames it renders can be compared bit for bit.
-Image referenceFrame(Image const& src, RenderSettings const& settings) {
-    const RenderSettings animated = animatedSettings(settings);
-    const int w = src.width;
-    const int h = src.height;
-    const int kw = (w + 3) / 4;
-    const int kh = (h + 3) / 4;
-    Image dst;
-    Image selected;
-    const bool chromatic = animated.chromaticAmount > 0.0f;
-    const float s = animated.scale > 0.0f ? animated.scale : referenceScale(w, h);
-    if ((animated.performance || animated.view == ViewMode::Performance) &&
-        std::max(animated.length, animated.width) > 0.0f && w >= 2 && h >= 2) {
-        const bool transparent = chromatic && animated.tint > 0.0f && hasTransparentForeground(src);
-        Image small;
-        reduceQuarter(src, selected, chromatic && animated.tint > 0.0f ? &small : nullptr, animated);
-        RenderSettings streak = animated;
-        if (animated.scale > 0.0f)
-            streak.scale = animated.scale * std::sqrt((float(kw) * float(kh)) / (float(w) * float(h)));
-        const float sx = float(kw) / float(w);
-        const float sy = float(kh) / float(h);
-        if (!chromatic) {
-            generateStreak(selected, dst, streak, 0);
-            compositeMapped(src, selected, dst, animated, {sx, sy, 0, true, EdgeMode::Clamp}, &animated);
-            return dst;
-        }
-        const int shift = static_cast<int>(std::ceil(animated.chromaticAmount * s));
-        const int margin = static_cast<int>(std::ceil(std::max(sx, sy) * float(shift + 3))) + 2;
-        generateStreak(selected, dst, streak, margin);
-        RenderSettings colour = animated;
-        colour.scale = std::sqrt(sx * sy) * s;
-        if (transparent) colour.tint = 0.0f;
-        applyColor(selected, dst, colour, small.pixels.empty() ? nullptr : &small, margin, margin);
-        RenderSettings deferred = animated;
-        deferred.chromaticAmount = 0.0f;
-        deferred.saturation = 1.0f;
-        compositeMapped(src, selected, dst, animated, {sx, sy, margin, true, EdgeMode::Transparent},
-                        transparent ? &deferred : nullptr);
-        return dst;
-    }
-    extractLuminanceRange(src, selected, animated);
-    if (!chromatic) {
-        generateStreak(selected, dst, animated, 0);
-        if (animated.saturation == 1.0f && animated.tint <= 0.0f)
-            composite(src, selected, dst, animated);
-        else
-            compositeMapped(src, selected, dst, animated, {1.0f, 1.0f, 0, false, EdgeMode::Clamp},
-                            &animated);
-        return dst;
-    }
-    const int margin = static_cast<int>(std::ceil(animated.chromaticAmount * s)) + 2;
-    generateStreak(selected, dst, animated, margin);
-    RenderSettings colour = animated;
-    colour.scale = s;
-    applyColor(selected, dst, colour, &src, margin, margin);
-    compositeMapped(src, selected, dst, animated, {1.0f, 1.0f, margin, false, EdgeMode::Transparent},
-                    nullptr);
-    return dst;
-}
-
 TEST(MetalFrame, DeclinesEveryFrameWithAFixedReason) {
     const Image input = bench::syntheticFrame(8, 4, false, 2);
     Image output(3, 3);
@@ -264,59 +203,137 @@ TEST(ProcessFrame, QuarterReductionAndMargins) {
     EXPECT_THROW(fullChromaticMargin(std::numeric_limits<float>::infinity(), 1.0f), std::bad_alloc);
 }
 
-TEST(ProcessFrame, EveryPathMakesTheCallsOfTheDriver) {
-    const Image opaque = scene(67, 41, false);
-    const Image bordered = scene(67, 41, true);
+TEST(FramePlan, HandWorkedPlans) {
     struct Case {
         char const* name;
+        int w, h;
         void (*adjust)(RenderSettings&);
+        FramePath path;
+        int workW, workH;
+        float ratio;  // kw/w = kh/h in these cases
+        int margin;
+        float streakScale, colorScale;  // streakSettings.scale, colorSettings.scale
+        EdgeMode edge;
+        bool plain, colorFromAnimated, tintedFringes;
     };
     const Case cases[] = {
-        {"quality", [](RenderSettings&) {}},
-        {"quality tint 0.01", [](RenderSettings& s) { s.tint = 0.01f; }},
-        {"quality saturation", [](RenderSettings& s) { s.saturation = 0.5f; }},
-        {"quality chromatic", [](RenderSettings& s) { s.chromaticAmount = 10.0f; s.tint = 0.5f; }},
-        {"performance", [](RenderSettings& s) { s.performance = true; s.view = ViewMode::Performance; }},
-        {"performance tint",
-         [](RenderSettings& s) { s.view = ViewMode::Performance; s.tint = 0.6f; s.saturation = 1.4f; }},
-        {"performance chromatic",
-         [](RenderSettings& s) { s.view = ViewMode::Performance; s.chromaticAmount = 10.0f; }},
-        {"performance chromatic tint",
-         [](RenderSettings& s) {
-             s.view = ViewMode::Performance;
-             s.chromaticAmount = 10.0f;
-             s.tint = 0.5f;
-             s.scale = 0.3f;
-         }},
-        {"black performance",
-         [](RenderSettings& s) { s.view = ViewMode::Black; s.performance = true; s.direction = 30.0f; }},
-        {"alpha chromatic",
-         [](RenderSettings& s) { s.view = ViewMode::Alpha; s.chromaticAmount = 4.0f; s.intensity = 3.0f; }},
-        {"jitter",
-         [](RenderSettings& s) {
-             s.jitterLength = true;
-             s.jitterWidth = true;
-             s.time = 1.37;
-             s.width = 6.0f;
-         }},
+        // Quarter path with chromatic amount 10 at scale 1: shift 10, margin ⌈¼·13⌉ + 2.
+        {"quarter chromatic", 1920, 1080,
+         [](RenderSettings& s) { s.view = ViewMode::Performance; s.chromaticAmount = 10.0f; s.scale = 1.0f; },
+         FramePath::Quarter, 480, 270, 0.25f, 6, 0.25f, 0.25f, EdgeMode::Transparent, false, false, false},
+        // The same with tint: the small source is built; a derived scale stays derived.
+        {"quarter chromatic tint", 1920, 1080,
+         [](RenderSettings& s) { s.performance = true; s.chromaticAmount = 10.0f; s.tint = 0.5f; },
+         FramePath::Quarter, 480, 270, 0.25f, 6, 0.0f, 0.25f, EdgeMode::Transparent, false, false, true},
+        // 5×5 reduces to 2×2 (its blocks hold 16, 4, 4 and 1 pixels).
+        {"quarter 5×5", 5, 5, [](RenderSettings& s) { s.view = ViewMode::Performance; s.scale = 2.0f; },
+         FramePath::Quarter, 2, 2, 0.4f, 0, 0.8f, 2.0f, EdgeMode::Clamp, false, true, false},
+        // The Output switch alone selects the quarter path for the Black view.
+        {"black performance", 8, 8, [](RenderSettings& s) { s.view = ViewMode::Black; s.performance = true; },
+         FramePath::Quarter, 2, 2, 0.25f, 0, 0.0f, 0.0f, EdgeMode::Clamp, false, true, false},
+        // Full path with chromatic amount 10 at the 1080p scale 1: margin ⌈10⌉ + 2.
+        {"full chromatic", 1920, 1080, [](RenderSettings& s) { s.chromaticAmount = 10.0f; },
+         FramePath::Full, 1920, 1080, 1.0f, 12, 0.0f, 1.0f, EdgeMode::Transparent, false, false, false},
+        {"full chromatic 4K", 3840, 2160, [](RenderSettings& s) { s.chromaticAmount = 10.0f; },
+         FramePath::Full, 3840, 2160, 1.0f, 22, 0.0f, 2.0f, EdgeMode::Transparent, false, false, false},
+        // Neutral colour composites plainly; a tint of 0.01 or a saturation needs the colour.
+        {"full neutral", 64, 36, [](RenderSettings&) {}, FramePath::Full, 64, 36, 1.0f, 0, 0.0f, 0.0f,
+         EdgeMode::Clamp, true, false, false},
+        {"full tint 0.01", 64, 36, [](RenderSettings& s) { s.tint = 0.01f; }, FramePath::Full, 64, 36, 1.0f, 0,
+         0.0f, 0.0f, EdgeMode::Clamp, false, true, false},
+        {"full saturation", 64, 36, [](RenderSettings& s) { s.saturation = 0.5f; }, FramePath::Full, 64, 36, 1.0f,
+         0, 0.0f, 0.0f, EdgeMode::Clamp, false, true, false},
+        // Performance falls back to full resolution for thin frames and streakless settings.
+        {"performance 1×40", 1, 40, [](RenderSettings& s) { s.view = ViewMode::Performance; }, FramePath::Full,
+         1, 40, 1.0f, 0, 0.0f, 0.0f, EdgeMode::Clamp, true, false, false},
+        {"performance 40×1", 40, 1, [](RenderSettings& s) { s.view = ViewMode::Performance; }, FramePath::Full,
+         40, 1, 1.0f, 0, 0.0f, 0.0f, EdgeMode::Clamp, true, false, false},
+        {"performance without streaks", 48, 32,
+         [](RenderSettings& s) { s.view = ViewMode::Performance; s.length = 0.0f; },
+         FramePath::Full, 48, 32, 1.0f, 0, 0.0f, 0.0f, EdgeMode::Clamp, true, false, false},
+        // A NaN strength is not "nothing to add".
+        {"NaN opacity", 16, 16, [](RenderSettings& s) { s.opacity = std::nanf(""); }, FramePath::Full, 16, 16,
+         1.0f, 0, 0.0f, 0.0f, EdgeMode::Clamp, true, false, false},
     };
-    // The scene must have light above the default threshold for the comparisons to mean
-    // anything.
-    int bright = 0;
-    for (Pixel const& p : opaque.pixels) bright += luma(p) >= 0.396f ? 1 : 0;
-    ASSERT_GT(bright, 20);
-    for (Case const& c : cases)
-        for (Image const* src : {&opaque, &bordered}) {
-            RenderSettings s = cpuSettings();
-            s.blendMode = BlendMode::Screen;
-            c.adjust(s);
-            const Image got = render(*src, s);
-            EXPECT_TRUE(bitEqual(got, referenceFrame(*src, s)))
-                << c.name << (src == &bordered ? ", transparent border" : "");
+    for (Case const& c : cases) {
+        RenderSettings s = cpuSettings();
+        c.adjust(s);
+        const FramePlan plan = planFrame(c.w, c.h, s);
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(plan.path, c.path);
+        EXPECT_EQ(plan.workWidth, c.workW);
+        EXPECT_EQ(plan.workHeight, c.workH);
+        EXPECT_EQ(plan.margin, c.margin);
+        EXPECT_FLOAT_EQ(plan.streakSettings.scale, c.streakScale);
+        if (plan.chromatic) {
+            EXPECT_FLOAT_EQ(plan.colorSettings.scale, c.colorScale);
         }
+        EXPECT_EQ(plan.mapping.scaleX, c.path == FramePath::Quarter ? c.ratio : 1.0f);
+        EXPECT_EQ(plan.mapping.margin, c.margin);
+        EXPECT_EQ(plan.mapping.resample, c.path == FramePath::Quarter);
+        EXPECT_EQ(plan.mapping.edge, c.edge);
+        EXPECT_EQ(plan.plainComposite, c.plain);
+        EXPECT_EQ(plan.colorFromAnimated, c.colorFromAnimated);
+        EXPECT_EQ(plan.tintedFringes, c.tintedFringes);
+        // The streak images, the small source and the output, as rendered.
+        const std::uint64_t work = std::uint64_t(plan.streak.canvasWidth) * plan.streak.canvasHeight;
+        EXPECT_GE(plan.workingPixels, work);
+        const std::uint64_t area = std::uint64_t(c.w) * c.h;
+        const std::uint64_t small = std::uint64_t(c.workW) * c.workH;
+        EXPECT_EQ(plan.peakPixels, c.path == FramePath::Quarter
+                                       ? 2 * plan.workingPixels + (c.tintedFringes ? small : 0) + area
+                                       : 2 * plan.workingPixels);
+        EXPECT_EQ(plan.peakBytes(), plan.peakPixels * sizeof(Pixel));
+    }
 
+    // Matte and the views with nothing to add hold the output only.
+    RenderSettings s = cpuSettings();
+    s.view = ViewMode::Matte;
+    s.opacity = 0.0f;
+    EXPECT_EQ(planFrame(30, 20, s).path, FramePath::Matte);
+    const std::pair<ViewMode, FramePath> nothing[] = {{ViewMode::Quality, FramePath::Source},
+                                                      {ViewMode::Performance, FramePath::Source},
+                                                      {ViewMode::Black, FramePath::Black},
+                                                      {ViewMode::Alpha, FramePath::Clear}};
+    for (auto [view, path] : nothing) {
+        s.view = view;
+        EXPECT_EQ(planFrame(30, 20, s).path, path);
+        EXPECT_EQ(planFrame(30, 20, s).peakPixels, 600u);
+    }
+    // The GPU is offered mattes and frames that add something, when Use GPU is on.
+    s.useGpu = true;
+    EXPECT_FALSE(offersFrameToGpu(s));
+    s.view = ViewMode::Matte;
+    EXPECT_TRUE(offersFrameToGpu(s));
+    s.useGpu = false;
+    EXPECT_FALSE(offersFrameToGpu(s));
+
+    // A 30000² layer at 45° with Length 1000 at its own scale √(30000²/2073600) ≈ 20.83:
+    // streaks of 20833 pixels; the canvas is the rotated square's bounding box,
+    // ⌈2·(cos 45°·14999.5 + sin 45°·14999.5)⌉ = ⌈42424.99⌉ = 42425, plus 2 columns each side and one
+    // more, by 42425 rows plus the streak below, 2 above and 3 more: beyond 2^31 pixels.
+    s = cpuSettings();
+    s.length = 1000.0f;
+    s.direction = 45.0f;
+    const FramePlan huge = planFrame(30000, 30000, s);
+    EXPECT_EQ(huge.path, FramePath::Full);
+    EXPECT_EQ(huge.streak.length, 20833);
+    EXPECT_EQ(huge.streak.canvasWidth, 42425 + 4 + 1);
+    EXPECT_EQ(huge.streak.canvasHeight, 42425 + 20833 + 2 + 3);
+    EXPECT_EQ(huge.workingPixels, std::uint64_t{42430} * 63263);
+    EXPECT_EQ(huge.peakBytes(), 2 * std::uint64_t{42430} * 63263 * sizeof(Pixel));
+    // Beyond what an image can address, planning fails as the allocation would.
+    EXPECT_THROW(planFrame(std::int64_t{INT32_MAX} + 1, 2, s), std::bad_alloc);
+    s.view = ViewMode::Performance;
+    EXPECT_THROW(planFrame(INT32_MAX, INT32_MAX, s), std::bad_alloc);
+    s.chromaticAmount = std::numeric_limits<float>::infinity();
+    EXPECT_THROW(planFrame(64, 64, s), std::bad_alloc);
+}
+
+TEST(ProcessFrame, NeutralColourUsesThePlainCompositor) {
     // Tint 0 and saturation 1 use the plain compositor; a tint of 0.01 switches to the
     // mapped compositor with the animated settings as its colour.
+    const Image opaque = scene(67, 41, false);
     RenderSettings s = cpuSettings();
     Image selected, dst;
     extractLuminanceRange(opaque, selected, s);
