@@ -1,14 +1,13 @@
 #include "gpu/metal_frame.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
 
 #include "gpu/metal_graph.h"
 #include "image/streak.h"
-#include "image/streak_math.h"
+#include "image/frame_plan.h"
 
 namespace raydrift::metal {
 
@@ -36,11 +35,6 @@ float streakScale(Constants const& c, RenderSettings const& s) {
                                (static_cast<float>(c.iw) * static_cast<float>(c.ih)));
 }
 
-int ceilInt(double v) {
-    if (!(v < static_cast<double>(INT_MAX / 4))) throw std::runtime_error("Metal frame exceeds memory budget");
-    return static_cast<int>(std::ceil(v));
-}
-
 // The diffraction phase step of the vertical profile.
 double phaseStep(Constants const& c) {
     const double n = static_cast<double>((c.symmetric != 0 ? c.r + 1 : 1) + c.r);
@@ -63,73 +57,67 @@ bool blendedView(ViewMode view) {
 }  // namespace
 
 Constants parameters(int w, int h, RenderSettings const& s) {
+    // The geometry is the CPU's own frame plan. A matte or zero-strength frame has none
+    // of its own, so it is planned as the frame with streaks it would otherwise be; the
+    // settings are already animated, so the plan must not animate them again.
+    RenderSettings planned = s;
+    planned.jitterLength = planned.jitterWidth = planned.jitterDiffraction = false;
+    if (planned.view == ViewMode::Matte) planned.view = ViewMode::Quality;
+    if (!(planned.opacity > 0.0f && planned.intensity > 0.0f)) planned.opacity = planned.intensity = 1.0f;
+    const bool quarter = (s.performance || s.view == ViewMode::Performance) && w >= 2 && h >= 2 &&
+                         (s.length > 0.0f || s.width > 0.0f);
+
     Constants c{};
     c.iw = w;
     c.ih = h;
-    const bool quarter = (s.performance || s.view == ViewMode::Performance) && w >= 2 && h >= 2 &&
-                         (s.length > 0.0f || s.width > 0.0f);
     c.factor = quarter ? 4 : 1;
-    c.kw = static_cast<int>((static_cast<long long>(w) + c.factor - 1) / c.factor);
-    c.kh = static_cast<int>((static_cast<long long>(h) + c.factor - 1) / c.factor);
-    c.sx = static_cast<float>(c.kw) / static_cast<float>(w);
-    c.sy = static_cast<float>(c.kh) / static_cast<float>(h);
-
+    c.kw = quarter ? image::quarterSize(w) : w;
+    c.kh = quarter ? image::quarterSize(h) : h;
     const float sigma = streakScale(c, s);
     if (!(sigma > 0.0f && sigma <= 64.0f)) throw std::runtime_error("Unsupported Metal reference scale");
     if (!(std::isfinite(s.length) && std::isfinite(s.width) && s.length >= 0.0f && s.width >= 0.0f &&
           sigma * s.length <= 16384.0f && sigma * s.width <= 8192.0f))
         throw std::runtime_error("Metal spatial settings exceed safe limit");
-    const int L = static_cast<int>(std::round(sigma * s.length));
-    const int R = static_cast<int>(std::round(sigma * (s.width * 0.5f)));
-    c.length = std::max(L, 0);
-    c.symmetric = s.symmetric ? 1 : 0;
-    c.radius = std::max(R, 0);
-    c.r = (L > 0 && s.symmetric) ? (std::max(L, 0) + 1) / 2 : std::max(L, 0);
-
     const float sigmaC = s.scale > 0.0f ? s.scale : derivedScale(w, h);
-    if (s.chromaticAmount > 0.0f) {
-        float d = sigmaC * s.chromaticAmount;
-        if (!(std::isfinite(s.chromaticAmount) && d <= 8192.0f))
-            throw std::runtime_error("Metal chromatic halo exceeds safe limit");
-        int m = static_cast<int>(std::ceil(d));
-        if (quarter) {
-            m = static_cast<int>(std::ceil(std::max(c.sx, c.sy) * static_cast<float>(m + 3)));
-            d = s.chromaticAmount * (std::sqrt(c.sx * c.sy) * sigmaC);
-        }
-        c.margin = m + 2;
+    if (s.chromaticAmount > 0.0f && !(std::isfinite(s.chromaticAmount) && sigmaC * s.chromaticAmount <= 8192.0f))
+        throw std::runtime_error("Metal chromatic halo exceeds safe limit");
+    if (!std::isfinite(std::remainder(s.direction, 360.0f) * 0.017453292f))
+        throw std::runtime_error("Nonfinite Metal direction");
+
+    const image::FramePlan plan = image::planFrame(w, h, planned);
+    if (plan.path != image::FramePath::Full && plan.path != image::FramePath::Quarter)
+        throw std::logic_error("frame plan without streaks");
+    image::StreakGeometry const& g = plan.streak;
+    c.sx = plan.ratioX;
+    c.sy = plan.ratioY;
+    c.cs = g.cs;
+    c.sn = g.sn;
+    c.ox = g.ox;
+    c.oy = g.oy;
+    c.ww = g.canvasWidth;
+    c.wh = g.canvasHeight;
+    const int L = g.length;
+    const int R = g.halfWidth;
+    c.length = std::max(L, 0);
+    c.radius = std::max(R, 0);
+    c.r = g.reach;
+    c.symmetric = s.symmetric ? 1 : 0;
+    c.margin = plan.margin;
+    c.cw = c.kw + 2 * c.margin;
+    c.ch = c.kh + 2 * c.margin;
+    if (plan.chromatic) {
+        const float d = s.chromaticAmount * plan.colorSettings.scale;
         const float alpha = s.direction * 0.017453292f;
         c.dx = d * std::sin(alpha);
         c.dy = -(std::cos(alpha) * d);
     }
-    c.cw = c.kw + 2 * c.margin;
-    c.ch = c.kh + 2 * c.margin;
-
-    const float theta = std::remainder(s.direction, 360.0f) * 0.017453292f;
-    if (!std::isfinite(theta)) throw std::runtime_error("Nonfinite Metal direction");
-    c.cs = std::cos(theta);
-    c.sn = std::sin(theta);
-    if (std::fabs(c.cs) < 1e-6f) c.cs = 0.0f;
-    if (std::fabs(c.sn) < 1e-6f) c.sn = 0.0f;
-
-    const float hx = static_cast<float>(c.kw - 1) * 0.5f;
-    const float hy = static_cast<float>(c.kh - 1) * 0.5f;
-    const float a = std::fabs(c.cs);
-    const float b = std::fabs(c.sn);
-    const float halfW = rdRotatedExtent(a, b, hx, hy);
-    const float halfH = rdRotatedExtent(b, a, hx, hy);
-    const int extra = c.margin < 1 ? 0 : ceilInt((a + b) * static_cast<float>(c.margin)) + 2;
-    const int top = extra + (c.symmetric != 0 ? c.r + 2 : 2);
-    c.ox = -halfW - static_cast<float>(c.radius + extra + 2);
-    c.oy = -halfH - static_cast<float>(top);
-    c.ww = ceilInt(halfW + halfW) + 2 * (c.radius + extra + 2) + 1;
-    c.wh = c.r + ceilInt(halfH + halfH) + extra + top + 3;
 
     c.view = static_cast<int>(s.view);
     c.blend = static_cast<int>(s.blendMode);
     c.channels = s.channels;
     c.edge = static_cast<int>(s.edgeMode);
     c.noSpatial = (L < 1 && R < 1) ? 1 : 0;
-    c.quarter = (c.sn == 0.0f || c.cs == 0.0f) ? 1 : 0;
+    c.quarter = g.axisAligned ? 1 : 0;
 
     c.lowCut = s.lowCut;
     c.lowFeather = s.lowFeather;
@@ -145,8 +133,7 @@ Constants parameters(int w, int h, RenderSettings const& s) {
     c.tb = s.tintB;
     c.details = s.details;
 
-    const float strength = s.diffraction / 500.0f;
-    const double M = L > 0 ? static_cast<double>(strength > 0.0f ? std::min(strength, 1.0f) : 0.0f) * 0.85 : 0.0;
+    const double M = L > 0 ? static_cast<double>(g.strength) * 0.85 : 0.0;
     split(M, c.modulation, c.modulationLo);
 
     const int B = 2 * c.radius + 1;
