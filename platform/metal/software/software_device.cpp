@@ -19,6 +19,8 @@ std::atomic<long> gEncoders{0};
 std::atomic<std::int64_t> gPrivateReads{0};
 std::atomic<std::int64_t> gDispatches{0};
 std::atomic<unsigned> gOrderSeed{0};
+std::atomic<int> gInFlight{0};
+std::atomic<int> gMostInFlight{0};
 
 Faults currentFaults() {
     std::lock_guard<std::mutex> lock(gFaultMutex);
@@ -188,7 +190,11 @@ public:
     void commit() override {
         if (status_ != MTL::CommandBufferStatusNotEnqueued) return;
         status_ = MTL::CommandBufferStatusCommitted;
+        const int now = gInFlight.fetch_add(1) + 1;
+        for (int most = gMostInFlight.load(); now > most && !gMostInFlight.compare_exchange_weak(most, now);) {
+        }
         for (Dispatch const& d : dispatches_) run(d);
+        gInFlight.fetch_sub(1);
         const Faults f = currentFaults();
         if (!f.commandError.empty()) {
             error_ = new NS::Error(f.commandError);
@@ -352,9 +358,11 @@ void setFaults(Faults const& faults) {
     gFaults = faults;
     gAllocations.store(0, std::memory_order_relaxed);
     gEncoders.store(0, std::memory_order_relaxed);
+    gMostInFlight.store(0);
 }
 
 std::int64_t privateReads() { return gPrivateReads.load(std::memory_order_relaxed); }
 std::int64_t dispatches() { return gDispatches.load(std::memory_order_relaxed); }
+int mostCommandBuffersAtOnce() { return gMostInFlight.load(); }
 
 }  // namespace rdmtl

@@ -51,13 +51,15 @@ struct Faults {
 // A new software device (one reference for the caller).
 MTL::Device* newSoftwareDevice(const char* name = "Raydrift Software GPU");
 
-// The faults every software device obeys from now on; the allocation and encoder
-// counters restart.
+// The faults every software device obeys from now on; the allocation, encoder and
+// command-buffer counters restart.
 void setFaults(Faults const& faults);
 inline void clearFaults() { setFaults(Faults{}); }
 
 // CPU reads of private buffers attempted so far, and dispatches run.
 std::int64_t privateReads();
 std::int64_t dispatches();
+// The most command buffers that ran at once since the faults were last set.
+int mostCommandBuffersAtOnce();
 
 }  // namespace rdmtl
