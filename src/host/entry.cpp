@@ -9,6 +9,7 @@
 #include "AE_EffectVers.h"
 #include "AE_Macros.h"
 #include "gpu/aegpu.h"
+#include "gpu/metal_context.h"
 #include "host/frame_buffers.h"
 #include "host/plugin_info.h"
 #include "host/smart_render.h"
@@ -56,8 +57,9 @@ PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data) {
 }
 
 PF_Err globalSetdown(PF_InData* in_data) {
-    // No GPU back end holds process-wide state in this build; only the kept frame
-    // buffers and the global handle.
+    // The GPU context goes first (its compiled kernels and queue), then the kept frame
+    // buffers and the histogram's global handle.
+    metal::shutdown();
     frame_buffers::clear();
     return ui::SetdownHistogramGlobal(in_data);
 }
