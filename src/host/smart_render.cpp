@@ -20,6 +20,7 @@
 #include "host/pixel_formats.h"
 #include "image/frame.h"
 #include "settings/param_indices.h"
+#include "settings/parameters.h"
 #include "settings/render_settings.h"
 
 namespace raydrift {

@@ -4,9 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image/image.h"
-
-struct PF_ParamDef;
+#include "settings/edge_mode.h"
 
 namespace raydrift {
 
@@ -78,10 +76,6 @@ struct RenderSettings {
 
     bool operator==(RenderSettings const&) const = default;
 };
-
-// Reads the 25 render parameters (kRenderParameterIndices) of the host's parameter
-// array; other entries may be null. Never fails.
-RenderSettings SettingsFromParams(PF_ParamDef* const* params, double time);
 
 // A copy with the Jitter applied to length, width and diffraction. Deterministic in
 // time: the same time gives the same values on every render and machine.

@@ -14,6 +14,7 @@
 #include "image/frame.h"
 #include "image/image.h"
 #include "settings/param_indices.h"
+#include "settings/parameters.h"
 #include "settings/render_settings.h"
 
 namespace hosttest {

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "../../bench/scenarios.h"
+#include "scenarios.h"
 
 namespace raydrift::cli {
 
