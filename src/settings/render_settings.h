@@ -37,7 +37,7 @@ enum class BlendMode : std::int32_t {
 // A plain value record: any value is accepted by every consumer. Sizes (length, width,
 // chromatic amount) are in pixels of a 1920×1080 frame times `scale`.
 struct RenderSettings {
-    float scale = 0.0f;  // ≤ 0: derive √(max(w,1)·max(h,1) / 2073600) from the frame
+    float scale = 0.0f;  // ≤ 0: derive √(max(w,1)·max(h,1) / kReferenceFramePixels) from the frame
     bool useGpu = true;
     bool performance = false;
     ViewMode view = ViewMode::Quality;

@@ -4,6 +4,7 @@
 #include "AE_Effect.h"
 #include "settings/param_indices.h"
 #include "settings/parameters.h"
+#include "settings/units.h"
 
 namespace raydrift {
 
@@ -55,7 +56,7 @@ RenderSettings SettingsFromParams(PF_ParamDef* const* params, double time) {
     s.invert = checkbox(params, kParamInvert) != 0;
     s.length = static_cast<float>(slider(params, kParamLength));
     s.width = static_cast<float>(slider(params, kParamWidth));
-    s.direction = static_cast<float>(angle(params, kParamDirection)) * 1.52587890625e-5f;
+    s.direction = static_cast<float>(angle(params, kParamDirection)) * kFixedToFloat;
     s.symmetric = checkbox(params, kParamSymmetric) != 0;
 
     // Whole percent, halves away from zero; up to 100 % it is opacity, above it gain.
