@@ -283,7 +283,7 @@ TEST_F(HostRendererTest, DeviceSuiteRendererFallsBackUnderMemoryPressure) {
         renderer.render(native(b->frame), hostSettings(plain));
         renderer.releaseBuffers();
         EXPECT_EQ(gSuiteLive, 0);
-        // The fallback delivers the CPU route exactly; the GPU route within the bar.
+        // Without host memory the fallback delivers exactly the CPU route.
         if (result != suiteError_NoError) {
             EXPECT_EQ(std::memcmp(b->output->contents(), expected->output->contents(), b->output->length()), 0);
         }
