@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -223,6 +224,31 @@ void forTiles(int j0, int j1, int width, F&& pixelRow) {
     }
 }
 
+// Whether every bilinear neighbourhood a tile reads lies inside a width × height image:
+// the tile's corner positions, 1 pixel inside the border. Positions are affine in the
+// tile's pixel coordinates up to float rounding (far below that pixel of slack), so the
+// corners bound every pixel between them. Inside, floor is truncation and no read needs
+// the edge mode.
+template <class Position>
+bool interiorTile(int i0, int i1, int j0, int j1, int width, int height, Position&& position) {
+    for (int corner = 0; corner < 4; ++corner) {
+        float x = 0.0f, y = 0.0f;
+        position(corner & 1 ? i1 - 1 : i0, corner & 2 ? j1 - 1 : j0, x, y);
+        if (!(x >= 1.0f && x <= static_cast<float>(width) - 3.0f && y >= 1.0f &&
+              y <= static_cast<float>(height) - 3.0f))
+            return false;
+    }
+    return true;
+}
+
+// The bilinear blend of the four pixels from `p` (top left) at fractions fx, fy: the
+// lerps of sampling::sampleBilinear, four channels at once.
+inline vec::F4 blendInterior(Pixel const* p, std::size_t width, float fx, float fy) {
+    const vec::F4 top = vec::lerp(vec::load(p), vec::load(p + 1), fx);
+    const vec::F4 bottom = vec::lerp(vec::load(p + width), vec::load(p + width + 1), fx);
+    return vec::lerp(top, bottom, fy);
+}
+
 }  // namespace
 
 StreakGeometry streakGeometry(int width, int height, RenderSettings const& settings, int margin) {
@@ -300,70 +326,67 @@ float detailsFactor(int column, float ox, float scale, float details) {
     return rdDetailsFactor(n0 + (n1 - n0) * t, details);
 }
 
+namespace {
+
+// The box of boxBlurHorizontal, one row at a time, with its working rows. A row is read
+// completely into its prefix before it is written, and only that row is read, so a row
+// may be blurred in place (the rotation blurs each band of canvas rows it has just
+// written, while they are still in the cache).
+class BoxRows {
+public:
+    BoxRows(int width, int radius)
+        : w_(width),
+          R_(width < 1 ? 1 : std::min<long long>(radius, 2LL * width)),
+          window_(2 * R_ + 1),
+          inverse_(1.0f / static_cast<float>(window_)),
+          prefix_(static_cast<std::size_t>(w_ + window_)),
+          edges_(static_cast<std::size_t>(2 * R_)) {}
+
+    // Row y of src into out (which may be that row).
+    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) {
+        const Pixel* row = src.pixels.data() + static_cast<std::size_t>(y) * w_;
+        // The R columns left of the row through the edge mode, the row itself, the R
+        // columns right of it: the additions of one left-to-right walk, without a
+        // bounds test per pixel inside the row. The out-of-row columns are fetched
+        // into `edges` first: with the fetch calls inside the loop the compiler kept
+        // the running sum in memory, and a 1080p canvas with radius 20 took 19 ms
+        // instead of 10 (one thread).
+        const std::size_t R0 = static_cast<std::size_t>(R_);
+        for (std::size_t e = 0; e < 2 * R0; ++e) {
+            const long long x = e < R0 ? static_cast<long long>(e) - R_ : w_ + static_cast<long long>(e - R0);
+            edges_[e] = sampling::fetch(src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)),
+                                        y, edge);
+        }
+        Pixel* entry = prefix_.data();
+        vec::F4 sum = vec::splat(0.0f);
+        vec::store(entry, sum);
+        for (std::size_t e = 0; e < R0; ++e) vec::store(++entry, sum = sum + vec::load(&edges_[e]));
+        for (int x = 0; x < w_; ++x) vec::store(++entry, sum = sum + vec::load(row + x));
+        for (std::size_t e = R0; e < 2 * R0; ++e) vec::store(++entry, sum = sum + vec::load(&edges_[e]));
+        const vec::F4 inverse = vec::splat(inverse_);
+        Pixel const* lo = prefix_.data();
+        Pixel const* hi = lo + window_;
+        for (int x = 0; x < w_; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+    }
+
+private:
+    int w_;
+    long long R_, window_;
+    float inverse_;
+    std::vector<Pixel> prefix_, edges_;
+};
+
+}  // namespace
+
 void boxBlurHorizontal(Image const& src, Image& dst, int radius, EdgeMode edge) {
     if (&src != &dst) dst.resize(src.width, src.height);
     if (radius < 1) {
         if (&src != &dst) dst.pixels = src.pixels;
         return;
     }
-    const int w = src.width;
-    const long long R = w < 1 ? 1 : std::min<long long>(radius, 2LL * w);
-    const long long window = 2 * R + 1;
-    const std::size_t prefixSize = static_cast<std::size_t>(w + window);
-    const float inverse = 1.0f / static_cast<float>(window);
-
-    // Each row is read completely into its prefix before it is written, and only its own
-    // row is read, so the pass may run in place.
     parallel::ranges(src.height, static_cast<unsigned long>(src.pixelCount()), [&](int y0, int y1) {
-        std::vector<Pixel> prefix(prefixSize);
-        std::vector<Pixel> edges(static_cast<std::size_t>(2 * R));
-        for (int y = y0; y < y1; ++y) {
-            const Pixel* row = src.pixels.data() + static_cast<std::size_t>(y) * w;
-            // The R columns left of the row through the edge mode, the row itself, the R
-            // columns right of it: the additions of one left-to-right walk, without a
-            // bounds test per pixel inside the row. The out-of-row columns are fetched
-            // into `edges` first: with the fetch calls inside the loop the compiler kept
-            // the running sum in memory, and a 1080p canvas with radius 20 took 19 ms
-            // instead of 10 (one thread).
-            const std::size_t R0 = static_cast<std::size_t>(R);
-            for (std::size_t e = 0; e < 2 * R0; ++e) {
-                const long long x = e < R0 ? static_cast<long long>(e) - R
-                                           : w + static_cast<long long>(e - R0);
-                edges[e] = sampling::fetch(
-                    src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)), y, edge);
-            }
-            Pixel* entry = prefix.data();
-            float sr = 0.0f, sg = 0.0f, sb = 0.0f, sa = 0.0f;
-            *entry = {sr, sg, sb, sa};
-            for (std::size_t e = 0; e < R0; ++e) {
-                sr += edges[e].r;
-                sg += edges[e].g;
-                sb += edges[e].b;
-                sa += edges[e].a;
-                *++entry = {sr, sg, sb, sa};
-            }
-            for (int x = 0; x < w; ++x) {
-                sr += row[x].r;
-                sg += row[x].g;
-                sb += row[x].b;
-                sa += row[x].a;
-                *++entry = {sr, sg, sb, sa};
-            }
-            for (std::size_t e = R0; e < 2 * R0; ++e) {
-                sr += edges[e].r;
-                sg += edges[e].g;
-                sb += edges[e].b;
-                sa += edges[e].a;
-                *++entry = {sr, sg, sb, sa};
-            }
-            Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
-            for (int x = 0; x < w; ++x) {
-                const Pixel& hi = prefix[static_cast<std::size_t>(x + window)];
-                const Pixel& lo = prefix[static_cast<std::size_t>(x)];
-                out[x] = {(hi.r - lo.r) * inverse, (hi.g - lo.g) * inverse,
-                          (hi.b - lo.b) * inverse, (hi.a - lo.a) * inverse};
-            }
-        }
+        BoxRows box(src.width, radius);
+        for (int y = y0; y < y1; ++y) box.blur(src, y, edge, dst.pixels.data() + static_cast<std::size_t>(y) * src.width);
     });
 }
 
@@ -509,6 +532,7 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     const int ww = g.canvasWidth;
     const int wh = g.canvasHeight;
     scratch.resize(ww, wh);
+    const bool fusedBox = g.strength <= 0.0f && g.halfWidth >= 1;
     {
         Image const& src = image;
         Image& canvas = scratch;
@@ -526,61 +550,102 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         }
         const AxisMap mapX(xLo, xHi, w, edge);
         const AxisMap mapY(yLo, yHi, h, edge);
-        if (g.axisAligned) {
-            // With one of sn, cs exactly 0 and the other ±1, x depends on the column only
-            // and y on the row only (sn = 0), or the other way round (cs = 0): the rotation
-            // is a gather through one index per column and one per row, each evaluated with
-            // the per-pixel formula (the other coordinate's term is a signed zero).
-            const bool columnsAreX = g.sn == 0.0f;
-            std::vector<int> columnIndex(static_cast<std::size_t>(ww));
-            for (int i = 0; i < ww; ++i) {
-                const float u = static_cast<float>(i) + g.ox;
-                columnIndex[static_cast<std::size_t>(i)] =
-                    columnsAreX ? mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, u, g.oy, g.cx)))
-                                : mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, u, g.oy, g.cy)));
-            }
-            parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
-                forTiles(j0, j1, ww, [&](int j, int i0, int i1) {
-                    const float v = static_cast<float>(j) + g.oy;
-                    const int rowIndex =
-                        columnsAreX ? mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, g.ox, v, g.cy)))
-                                    : mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, g.ox, v, g.cx)));
-                    Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                    if (rowIndex < 0) {
-                        std::fill(out + i0, out + i1, Pixel{});
-                        return;
-                    }
-                    // Element (my, mx) of the source is my·w + mx.
-                    const std::size_t rowStep = columnsAreX ? static_cast<std::size_t>(w) : 1;
-                    const std::size_t columnStep = columnsAreX ? 1 : static_cast<std::size_t>(w);
-                    Pixel const* base = src.pixels.data() + static_cast<std::size_t>(rowIndex) * rowStep;
-                    for (int i = i0; i < i1; ++i) {
-                        const int c = columnIndex[static_cast<std::size_t>(i)];
-                        if (c < 0) {
-                            out[i] = Pixel{};
-                            continue;
-                        }
-                        const Pixel p = base[static_cast<std::size_t>(c) * columnStep];
-                        out[i] = isFinite(p) ? p : finiteOrZero(p);
-                    }
-                });
-            });
-        } else {
-            parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
-                forTiles(j0, j1, ww, [&](int j, int i0, int i1) {
-                    const float v = static_cast<float>(j) + g.oy;
-                    Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                    for (int i = i0; i < i1; ++i) {
-                        const float u = static_cast<float>(i) + g.ox;
-                        const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
-                        const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
-                        Pixel p = sampleMapped(src, x, y, mapX, mapY);
-                        if (!isFinite(p)) p = sampleFinite(src, x, y, edge);
-                        out[i] = p;
-                    }
-                });
-            });
+        // With one of sn, cs exactly 0 and the other ±1, x depends on the column only
+        // and y on the row only (sn = 0), or the other way round (cs = 0): the rotation
+        // is a gather through one index per column and one per row, each evaluated with
+        // the per-pixel formula (the other coordinate's term is a signed zero).
+        const bool columnsAreX = g.sn == 0.0f;
+        std::vector<int> columnIndex(g.axisAligned ? static_cast<std::size_t>(ww) : 0);
+        for (int i = 0; i < static_cast<int>(columnIndex.size()); ++i) {
+            const float u = static_cast<float>(i) + g.ox;
+            columnIndex[static_cast<std::size_t>(i)] =
+                columnsAreX ? mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, u, g.oy, g.cx)))
+                            : mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, u, g.oy, g.cy)));
         }
+        // Element (my, mx) of the source is my·w + mx.
+        const std::size_t rowStep = columnsAreX ? static_cast<std::size_t>(w) : 1;
+        const std::size_t columnStep = columnsAreX ? 1 : static_cast<std::size_t>(w);
+        auto gatherRow = [&](int j, int i0, int i1) {
+            const float v = static_cast<float>(j) + g.oy;
+            const int rowIndex = columnsAreX ? mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, g.ox, v, g.cy)))
+                                             : mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, g.ox, v, g.cx)));
+            Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+            if (rowIndex < 0) {
+                std::fill(out + i0, out + i1, Pixel{});
+                return;
+            }
+            Pixel const* base = src.pixels.data() + static_cast<std::size_t>(rowIndex) * rowStep;
+            for (int i = i0; i < i1; ++i) {
+                const int c = columnIndex[static_cast<std::size_t>(i)];
+                if (c < 0) {
+                    out[i] = Pixel{};
+                    continue;
+                }
+                const Pixel p = base[static_cast<std::size_t>(c) * columnStep];
+                out[i] = isFinite(p) ? p : finiteOrZero(p);
+            }
+        };
+        auto sampleRow = [&](int j, int i0, int i1) {
+            const float v = static_cast<float>(j) + g.oy;
+            Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+            for (int i = i0; i < i1; ++i) {
+                const float u = static_cast<float>(i) + g.ox;
+                const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+                const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+                Pixel p = sampleMapped(src, x, y, mapX, mapY);
+                if (!isFinite(p)) p = sampleFinite(src, x, y, edge);
+                out[i] = p;
+            }
+        };
+        auto sourcePosition = [&](int i, int j, float& x, float& y) {
+            const float u = static_cast<float>(i) + g.ox;
+            const float v = static_cast<float>(j) + g.oy;
+            x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+            y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+        };
+        const std::size_t srcWidth = static_cast<std::size_t>(w);
+        parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
+            std::optional<BoxRows> box;
+            if (fusedBox) box.emplace(ww, g.halfWidth);
+            for (int jb = j0; jb < j1; jb += kTileRows) {
+                const int je = std::min(j1, jb + kTileRows);
+                for (int ib = 0; ib < ww; ib += kTileColumns) {
+                    const int ie = std::min(ww, ib + kTileColumns);
+                    if (g.axisAligned) {
+                        for (int j = jb; j < je; ++j) gatherRow(j, ib, ie);
+                        continue;
+                    }
+                    if (!interiorTile(ib, ie, jb, je, w, h, sourcePosition)) {
+                        for (int j = jb; j < je; ++j) sampleRow(j, ib, ie);
+                        continue;
+                    }
+                    for (int j = jb; j < je; ++j) {
+                        const float v = static_cast<float>(j) + g.oy;
+                        Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+                        for (int i = ib; i < ie; ++i) {
+                            const float u = static_cast<float>(i) + g.ox;
+                            const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+                            const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+                            const int a = static_cast<int>(x);
+                            const int b = static_cast<int>(y);
+                            const vec::F4 p = blendInterior(
+                                src.pixels.data() + static_cast<std::size_t>(b) * srcWidth + a, srcWidth,
+                                x - static_cast<float>(a), y - static_cast<float>(b));
+                            if (vec::finite(p))
+                                vec::store(out + i, p);
+                            else
+                                out[i] = sampleFinite(src, x, y, edge);
+                        }
+                    }
+                }
+                // The box across the streak, on the band just written.
+                if (box)
+                    for (int j = jb; j < je; ++j) {
+                        Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+                        box->blur(canvas, j, EdgeMode::Transparent, row);
+                    }
+            }
+        });
     }
     std::swap(image, scratch);
 
@@ -607,10 +672,7 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         applyFlareStreak(image, scratch, g.halfWidth, g.length, settings.symmetric, g.strength,
                          rowsRead);
     } else {
-        if (g.halfWidth >= 1) {
-            boxBlurHorizontal(image, scratch, g.halfWidth, EdgeMode::Transparent);
-            std::swap(image, scratch);
-        }
+        // The box across the streak ran with the rotation.
         if (g.length >= 1) {
             verticalStreak(image, scratch, g.length, settings.symmetric, rowsRead);
             std::swap(image, scratch);
@@ -640,26 +702,75 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     {
         Image const& canvas = image;
         Image& out = scratch;
-        parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
-            forTiles(j0, j1, outW, [&](int j, int i0, int i1) {
+        const std::size_t canvasWidth = static_cast<std::size_t>(ww);
+        if (g.axisAligned) {
+            // A gather, as the rotation's: one canvas index per output column, one per row
+            // (with sn = 0 the column gives the canvas column; with cs = 0 the canvas row).
+            const bool columnsAreX = g.sn == 0.0f;
+            const float dx0 = static_cast<float>(-margin) - g.cx;
+            const float dy0 = static_cast<float>(-margin) - g.cy;
+            auto inside = [](int index, int size) { return index >= 0 && index < size ? index : -1; };
+            std::vector<int> columnIndex(static_cast<std::size_t>(outW));
+            for (int i = 0; i < outW; ++i) {
+                const float dx = static_cast<float>(i - margin) - g.cx;
+                columnIndex[static_cast<std::size_t>(i)] =
+                    columnsAreX ? inside(truncatedIndex(rdImageToCanvasX(g.cs, g.sn, dx, dy0, g.ox)), ww)
+                                : inside(truncatedIndex(rdImageToCanvasY(g.cs, g.sn, dx, dy0, g.oy)), wh);
+            }
+            const std::size_t rowStep = columnsAreX ? canvasWidth : 1;
+            const std::size_t columnStep = columnsAreX ? 1 : canvasWidth;
+            parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
+                forTiles(j0, j1, outW, [&](int j, int i0, int i1) {
+                    const float dy = static_cast<float>(j - margin) - g.cy;
+                    const int rowIndex =
+                        columnsAreX ? inside(truncatedIndex(rdImageToCanvasY(g.cs, g.sn, dx0, dy, g.oy)), wh)
+                                    : inside(truncatedIndex(rdImageToCanvasX(g.cs, g.sn, dx0, dy, g.ox)), ww);
+                    Pixel* row = out.pixels.data() + static_cast<std::size_t>(j) * outW;
+                    if (rowIndex < 0) {
+                        std::fill(row + i0, row + i1, Pixel{});
+                        return;
+                    }
+                    Pixel const* base = canvas.pixels.data() + static_cast<std::size_t>(rowIndex) * rowStep;
+                    for (int i = i0; i < i1; ++i) {
+                        const int c = columnIndex[static_cast<std::size_t>(i)];
+                        row[i] = c < 0 ? Pixel{} : base[static_cast<std::size_t>(c) * columnStep];
+                    }
+                });
+            });
+        } else {
+            auto canvasPosition = [&](int i, int j, float& x, float& y) {
+                const float dx = static_cast<float>(i - margin) - g.cx;
                 const float dy = static_cast<float>(j - margin) - g.cy;
-                Pixel* row = out.pixels.data() + static_cast<std::size_t>(j) * outW;
-                for (int i = i0; i < i1; ++i) {
-                    const float dx = static_cast<float>(i - margin) - g.cx;
-                    const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
-                    const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
-                    if (g.axisAligned) {
-                        const int xi = truncatedIndex(x);
-                        const int yi = truncatedIndex(y);
-                        row[i] = (xi >= 0 && yi >= 0 && xi < ww && yi < wh)
-                                     ? canvas.pixels[static_cast<std::size_t>(yi) * ww + xi]
-                                     : Pixel{};
-                    } else {
-                        row[i] = sampleTransparent(canvas, x, y);
+                x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
+                y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+            };
+            parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
+                for (int jb = j0; jb < j1; jb += kTileRows) {
+                    const int je = std::min(j1, jb + kTileRows);
+                    for (int ib = 0; ib < outW; ib += kTileColumns) {
+                        const int ie = std::min(outW, ib + kTileColumns);
+                        const bool interior = interiorTile(ib, ie, jb, je, ww, wh, canvasPosition);
+                        for (int j = jb; j < je; ++j) {
+                            Pixel* row = out.pixels.data() + static_cast<std::size_t>(j) * outW;
+                            for (int i = ib; i < ie; ++i) {
+                                float x = 0.0f, y = 0.0f;
+                                canvasPosition(i, j, x, y);
+                                if (!interior) {
+                                    row[i] = sampleTransparent(canvas, x, y);
+                                    continue;
+                                }
+                                const int a = static_cast<int>(x);
+                                const int b = static_cast<int>(y);
+                                vec::store(row + i, blendInterior(canvas.pixels.data() +
+                                                                      static_cast<std::size_t>(b) * canvasWidth + a,
+                                                                  canvasWidth, x - static_cast<float>(a),
+                                                                  y - static_cast<float>(b)));
+                            }
+                        }
                     }
                 }
             });
-        });
+        }
     }
     std::swap(image, scratch);
 }
