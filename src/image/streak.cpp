@@ -532,7 +532,6 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     const int ww = g.canvasWidth;
     const int wh = g.canvasHeight;
     scratch.resize(ww, wh);
-    const bool fusedBox = g.strength <= 0.0f && g.halfWidth >= 1;
     {
         Image const& src = image;
         Image& canvas = scratch;
@@ -605,8 +604,14 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         };
         const std::size_t srcWidth = static_cast<std::size_t>(w);
         parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
+            // The box across the streak, run on each band of rows just written while they
+            // are still in the cache: the modulated pass's double box, or the plain one.
+            std::optional<FlareBox> flare;
             std::optional<BoxRows> box;
-            if (fusedBox) box.emplace(ww, g.halfWidth);
+            if (g.strength > 0.0f)
+                flare.emplace(ww, g.halfWidth);
+            else if (g.halfWidth >= 1)
+                box.emplace(ww, g.halfWidth);
             for (int jb = j0; jb < j1; jb += kTileRows) {
                 const int je = std::min(j1, jb + kTileRows);
                 for (int ib = 0; ib < ww; ib += kTileColumns) {
@@ -638,12 +643,11 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
                         }
                     }
                 }
-                // The box across the streak, on the band just written.
-                if (box)
-                    for (int j = jb; j < je; ++j) {
-                        Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                        box->blur(canvas, j, EdgeMode::Transparent, row);
-                    }
+                for (int j = jb; j < je; ++j) {
+                    Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+                    if (flare) flare->blur(row);
+                    if (box) box->blur(canvas, j, EdgeMode::Transparent, row);
+                }
             }
         });
     }
@@ -668,15 +672,12 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         rowsRead = static_cast<int>(std::clamp(end, 0.0, static_cast<double>(wh)));
     }
 
+    // The profile along the streak (the box across it ran with the rotation).
     if (g.strength > 0.0f) {
-        applyFlareStreak(image, scratch, g.halfWidth, g.length, settings.symmetric, g.strength,
-                         rowsRead);
-    } else {
-        // The box across the streak ran with the rotation.
-        if (g.length >= 1) {
-            verticalStreak(image, scratch, g.length, settings.symmetric, rowsRead);
-            std::swap(image, scratch);
-        }
+        applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead);
+    } else if (g.length >= 1) {
+        verticalStreak(image, scratch, g.length, settings.symmetric, rowsRead);
+        std::swap(image, scratch);
     }
 
     if (settings.details > 0.0f) {

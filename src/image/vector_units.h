@@ -20,8 +20,9 @@ namespace raydrift::image::vec {
 
 typedef float F4 __attribute__((vector_size(16)));
 typedef int I4 __attribute__((vector_size(16)));
-typedef double D4 __attribute__((vector_size(32)));
-typedef long long L4 __attribute__((vector_size(32)));
+// 32-byte aligned whatever the unit: without AVX the compiler would give these 16-byte
+// alignment, and memory allocated by baseline code would not suit the AVX2 variants.
+typedef double D4 __attribute__((vector_size(32), aligned(32)));
 
 #define RD_VECTOR_INLINE inline __attribute__((always_inline))
 
@@ -31,6 +32,12 @@ RD_VECTOR_INLINE F4 load(Pixel const* p) {
     return v;
 }
 RD_VECTOR_INLINE void store(Pixel* p, F4 v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
+RD_VECTOR_INLINE D4 loadDouble(double const* p) {
+    D4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+RD_VECTOR_INLINE void storeDouble(double* p, D4 v) { std::memcpy(p, &v, sizeof v); }
 RD_VECTOR_INLINE F4 splat(float v) { return F4{v, v, v, v}; }
 RD_VECTOR_INLINE D4 splat(double v) { return D4{v, v, v, v}; }
 RD_VECTOR_INLINE D4 widen(F4 v) { return __builtin_convertvector(v, D4); }
