@@ -4,7 +4,8 @@
 //   build/bench/raydrift_frame_bench                       every scenario, median of 5
 //   build/bench/raydrift_frame_bench --benchmark_filter=frame/quality-4k
 //
-// Counters: peak_MiB is the most heap memory the frame held beyond its input and output
+// Times: wall clock, and the CPU time of every thread of the process (on a busy machine
+// the second still shows the work a frame takes). Counters: peak_MiB is the most heap memory the frame held beyond its input and output
 // (measured once, outside the timed loop, by counting operator new) when the output is
 // reused from the previous frame; peak_frames is the same in frame-sized float RGBA
 // buffers; fresh_frames is the same for a frame rendered into a new, empty output (its
@@ -236,6 +237,7 @@ int main(int argc, char** argv) {
     for (Scenario const& s : scenarios) {
         benchmark::RegisterBenchmark(("frame/" + s.name).c_str(), frameBenchmark, s)
             ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
             ->UseRealTime()
             ->Repetitions(5)
             ->ReportAggregatesOnly(true);
