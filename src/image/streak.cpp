@@ -398,6 +398,9 @@ namespace {
 
 // One vertical pass over a block of columns. Every column carries its running sums as
 // one vector of four doubles (r, g, b, a) and goes through exactly the scalar recurrence.
+// Each source row is copied into a ring of the block's rows as it is first read, and read
+// back from there when the recurrence drops it, so the output may overwrite the source:
+// the pass runs in place, and the canvas needs no second frame of fresh memory.
 struct VerticalPass {
     Pixel const* src;
     Pixel* dst;
@@ -405,6 +408,7 @@ struct VerticalPass {
     int width, height, outRows;
     long long r;
     double inverse, peak;
+    std::size_t ringRows;  // rows between a row's first read and its last, plus one
 
     Pixel const* row(long long y) const {
         if (y < 0 || y >= height) return zeros;
@@ -412,21 +416,33 @@ struct VerticalPass {
     }
 };
 
-// Columns per block: the rows a block keeps between reading a row as the incoming one and
-// reading it again r + 1 rows later stay in the second-level cache (1 KiB a row; 200 KiB
-// for the 1080p default Length), so the canvas crosses memory once, not twice.
+// Columns per block: the ring of a block (1 KiB a row; 200 KiB for the 1080p default
+// Length) stays in the second-level cache.
 constexpr int kVerticalColumns = 64;
 
 template <bool kSymmetric>
-RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n) {
+RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel* ring) {
     using vec::D4;
     D4 weighted[kVerticalColumns], left[kVerticalColumns], right[kVerticalColumns];
     const D4 zero = vec::splat(0.0);
     for (int c = 0; c < n; ++c) weighted[c] = left[c] = right[c] = zero;
+    // Row y of the source, first read: copied into the ring.
+    auto firstRead = [&](long long y) -> Pixel const* {
+        Pixel const* from = p.row(y) + x0;
+        if (y < 0 || y >= p.height) return from;
+        Pixel* kept = ring + (static_cast<std::size_t>(y) % p.ringRows) * kVerticalColumns;
+        std::copy(from, from + n, kept);
+        return kept;
+    };
+    // Row y again, from the ring.
+    auto readAgain = [&](long long y) -> Pixel const* {
+        if (y < 0 || y >= p.height) return p.zeros + x0;
+        return ring + (static_cast<std::size_t>(y) % p.ringRows) * kVerticalColumns;
+    };
     const long long initRows = std::min<long long>(p.r + (kSymmetric ? 1 : 0), p.height - 1LL);
     for (long long k = 0; k <= initRows; ++k) {
         const D4 weight = vec::splat(static_cast<double>(p.r + 1 - k));
-        Pixel const* row = p.row(k) + x0;
+        Pixel const* row = firstRead(k);
         for (int c = 0; c < n; ++c) {
             const D4 v = vec::widen(vec::load(row + c));
             if (k <= p.r) weighted[c] = weighted[c] + weight * v;
@@ -443,9 +459,10 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n) {
         for (int c = 0; c < n; ++c) vec::store(out + c, vec::boundedStreak(vec::narrow(weighted[c] * inverse)));
         if (y + 1 == p.outRows) break;
         if (kSymmetric) {
-            Pixel const* incomingRow = p.row(y + p.r + 2) + x0;
-            Pixel const* midRow = p.row(y + 1LL) + x0;
-            Pixel const* oldRow = p.row(y - p.r) + x0;
+            // Rows past the initial ones are first read as incoming; mid is one of them.
+            Pixel const* incomingRow = y + p.r + 2 > initRows ? firstRead(y + p.r + 2) : readAgain(y + p.r + 2);
+            Pixel const* midRow = readAgain(y + 1LL);
+            Pixel const* oldRow = readAgain(y - p.r);
             for (int c = 0; c < n; ++c) {
                 const D4 incoming = vec::widen(vec::load(incomingRow + c));
                 const D4 mid = vec::widen(vec::load(midRow + c));
@@ -455,8 +472,8 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n) {
                 right[c] = right[c] + (incoming - mid);
             }
         } else {
-            Pixel const* nowRow = p.row(y) + x0;
-            Pixel const* incomingRow = p.row(y + p.r + 1) + x0;
+            Pixel const* nowRow = readAgain(y);
+            Pixel const* incomingRow = y + p.r + 1 > initRows ? firstRead(y + p.r + 1) : readAgain(y + p.r + 1);
             for (int c = 0; c < n; ++c) {
                 const D4 now = vec::widen(vec::load(nowRow + c));
                 const D4 incoming = vec::widen(vec::load(incomingRow + c));
@@ -468,45 +485,44 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n) {
 }
 
 template <bool kSymmetric>
-void verticalColumns(VerticalPass const& p, int x0, int x1) {
+void verticalColumns(VerticalPass const& p, int x0, int x1, Pixel* ring) {
     for (int x = x0; x < x1; x += kVerticalColumns)
-        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x));
+        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x), ring);
 }
 
 #if RD_HAVE_AVX2_VARIANT
 template <bool kSymmetric>
-RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1) {
+RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1, Pixel* ring) {
     for (int x = x0; x < x1; x += kVerticalColumns)
-        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x));
+        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x), ring);
 }
 #endif
 
 }  // namespace
 
 void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows) {
-    if (&src == &dst) {
-        // Rows ahead of the output row are still needed: work from a copy.
-        const Image copy = src;
-        verticalStreak(copy, dst, length, symmetric, rows);
-        return;
-    }
-    dst.resize(src.width, src.height);
+    if (&src != &dst) dst.resize(src.width, src.height);
     const long long len = std::max(length, 0);
     const long long r = symmetric ? (len + 1) / 2 : len;
     const double normaliser = symmetric ? static_cast<double>(r + 1) * static_cast<double>(r + 1)
                                         : static_cast<double>(r + 2) * (static_cast<double>(r + 1) * 0.5);
     // Rows outside the image read as this row of zeros, so the loops carry no bounds tests.
     const std::vector<Pixel> zeros(static_cast<std::size_t>(src.width));
+    // A row is last read as `now` r + 1 rows after it came in (symmetric: as `old`, 2r + 2).
+    const long long span = symmetric ? 2 * r + 3 : r + 2;
     const VerticalPass pass{src.pixels.data(), dst.pixels.data(), zeros.data(), src.width, src.height,
-                            std::clamp(rows, 0, src.height), r, 1.0 / normaliser, static_cast<double>(r + 1)};
-    void (*columns)(VerticalPass const&, int, int) =
+                            std::clamp(rows, 0, src.height), r, 1.0 / normaliser, static_cast<double>(r + 1),
+                            static_cast<std::size_t>(std::clamp<long long>(span, 1, std::max(src.height, 1)))};
+    void (*columns)(VerticalPass const&, int, int, Pixel*) =
         symmetric ? verticalColumns<true> : verticalColumns<false>;
 #if RD_HAVE_AVX2_VARIANT
     if (vec::units() == vec::Units::Avx2)
         columns = symmetric ? verticalColumnsAvx2<true> : verticalColumnsAvx2<false>;
 #endif
-    parallel::ranges(src.width, static_cast<unsigned long>(src.pixelCount()),
-                     [&](int x0, int x1) { columns(pass, x0, x1); });
+    parallel::ranges(src.width, static_cast<unsigned long>(src.pixelCount()), [&](int x0, int x1) {
+        std::vector<Pixel> ring(pass.ringRows * kVerticalColumns);
+        columns(pass, x0, x1, ring.data());
+    });
 }
 
 void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin) {
@@ -676,8 +692,7 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     if (g.strength > 0.0f) {
         applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead);
     } else if (g.length >= 1) {
-        verticalStreak(image, scratch, g.length, settings.symmetric, rowsRead);
-        std::swap(image, scratch);
+        verticalStreak(image, image, g.length, settings.symmetric, rowsRead);
     }
 
     if (settings.details > 0.0f) {
