@@ -138,42 +138,6 @@ private:
     std::vector<int> table_;
 };
 
-// Pixel (x, y) through the edge mode: sampling::fetch with both mappings looked up.
-inline Pixel fetchMapped(Image const& image, int x, int y, AxisMap const& mapX, AxisMap const& mapY) {
-    const int mx = mapX(x);
-    if (mx < 0) return {};
-    const int my = mapY(y);
-    if (my < 0) return {};
-    return image.pixels[static_cast<std::size_t>(my) * image.width + mx];
-}
-
-// sampling::sampleBilinear(image, x, y, mode) to the bit, with the mode's mappings taken
-// from the tables: the same four pixels, the same lerps in the same order.
-inline Pixel sampleMapped(Image const& image, float x, float y, AxisMap const& mapX,
-                          AxisMap const& mapY) {
-    const float fa = std::floor(x);
-    const float fb = std::floor(y);
-    const int a = truncatedIndex(fa);
-    const int b = truncatedIndex(fb);
-    const float fx = x - fa;
-    const float fy = y - fb;
-    Pixel p00, p10, p01, p11;
-    if (a >= 0 && b >= 0 && a + 1 < image.width && b + 1 < image.height) {
-        const std::size_t row = static_cast<std::size_t>(b) * image.width + a;
-        const std::size_t next = row + image.width;
-        p00 = image.pixels[row];
-        p10 = image.pixels[row + 1];
-        p01 = image.pixels[next];
-        p11 = image.pixels[next + 1];
-    } else {
-        p00 = fetchMapped(image, a, b, mapX, mapY);
-        p10 = fetchMapped(image, a + 1, b, mapX, mapY);
-        p01 = fetchMapped(image, a, b + 1, mapX, mapY);
-        p11 = fetchMapped(image, a + 1, b + 1, mapX, mapY);
-    }
-    return lerp(lerp(p00, p10, fx), lerp(p01, p11, fx), fy);
-}
-
 // sampling::sampleBilinear(image, x, y, Transparent) to the bit.
 inline Pixel sampleTransparent(Image const& image, float x, float y) {
     const float fa = std::floor(x);
@@ -248,6 +212,90 @@ inline vec::F4 blendInterior(Pixel const* p, std::size_t width, float fx, float 
     const vec::F4 bottom = vec::lerp(vec::load(p + width), vec::load(p + width + 1), fx);
     return vec::lerp(top, bottom, fy);
 }
+
+// The rotation of canvas pixels into the streak-aligned canvas, for one tile.
+struct RotateJob {
+    Image const* src;
+    Pixel* canvas;
+    int canvasWidth;
+    StreakGeometry const* g;
+    AxisMap const* mapX;
+    AxisMap const* mapY;
+    EdgeMode edge;
+};
+
+// Pixel (x, y) through the edge mode, both mappings looked up: sampling::fetch.
+RD_VECTOR_INLINE vec::F4 fetchMappedVector(Image const& image, int x, int y, AxisMap const& mapX, AxisMap const& mapY) {
+    const int mx = mapX(x);
+    if (mx < 0) return vec::splat(0.0f);
+    const int my = mapY(y);
+    if (my < 0) return vec::splat(0.0f);
+    return vec::load(image.pixels.data() + static_cast<std::size_t>(my) * image.width + mx);
+}
+
+// Canvas pixels [i0, i1) × [j0, j1): sampling::sampleBilinear at each pixel's source
+// position, to the bit, with the edge mode's mappings from the tables (every neighbourhood
+// inside the source when `interior`); the finite-only sample where that is not finite.
+template <bool kInterior>
+RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1) {
+    StreakGeometry const& g = *job.g;
+    Image const& src = *job.src;
+    const std::size_t w = static_cast<std::size_t>(src.width);
+    for (int j = j0; j < j1; ++j) {
+        const float v = static_cast<float>(j) + g.oy;
+        Pixel* out = job.canvas + static_cast<std::size_t>(j) * static_cast<std::size_t>(job.canvasWidth);
+        for (int i = i0; i < i1; ++i) {
+            const float u = static_cast<float>(i) + g.ox;
+            const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+            const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+            vec::F4 p;
+            if (kInterior) {
+                // x, y ≥ 1 here: truncation is floor.
+                const int a = static_cast<int>(x);
+                const int b = static_cast<int>(y);
+                p = blendInterior(src.pixels.data() + static_cast<std::size_t>(b) * w + a, w,
+                                  x - static_cast<float>(a), y - static_cast<float>(b));
+            } else {
+                const float fa = std::floor(x);
+                const float fb = std::floor(y);
+                const int a = truncatedIndex(fa);
+                const int b = truncatedIndex(fb);
+                const float fx = x - fa;
+                const float fy = y - fb;
+                if (a >= 0 && b >= 0 && a + 1 < src.width && b + 1 < src.height) {
+                    p = blendInterior(src.pixels.data() + static_cast<std::size_t>(b) * w + a, w, fx, fy);
+                } else {
+                    AxisMap const& mx = *job.mapX;
+                    AxisMap const& my = *job.mapY;
+                    const vec::F4 top = vec::lerp(fetchMappedVector(src, a, b, mx, my),
+                                                  fetchMappedVector(src, a + 1, b, mx, my), fx);
+                    const vec::F4 bottom = vec::lerp(fetchMappedVector(src, a, b + 1, mx, my),
+                                                     fetchMappedVector(src, a + 1, b + 1, mx, my), fx);
+                    p = vec::lerp(top, bottom, fy);
+                }
+            }
+            if (vec::finite(p))
+                vec::store(out + i, p);
+            else
+                out[i] = sampleFinite(src, x, y, job.edge);
+        }
+    }
+}
+
+void rotateRows(RotateJob const& job, int j0, int j1, int i0, int i1, bool interior) {
+    if (interior)
+        rotateTile<true>(job, j0, j1, i0, i1);
+    else
+        rotateTile<false>(job, j0, j1, i0, i1);
+}
+#if RD_HAVE_AVX2_VARIANT
+RD_TARGET_AVX2 void rotateRowsAvx2(RotateJob const& job, int j0, int j1, int i0, int i1, bool interior) {
+    if (interior)
+        rotateTile<true>(job, j0, j1, i0, i1);
+    else
+        rotateTile<false>(job, j0, j1, i0, i1);
+}
+#endif
 
 }  // namespace
 
@@ -600,25 +648,17 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
                 out[i] = isFinite(p) ? p : finiteOrZero(p);
             }
         };
-        auto sampleRow = [&](int j, int i0, int i1) {
-            const float v = static_cast<float>(j) + g.oy;
-            Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-            for (int i = i0; i < i1; ++i) {
-                const float u = static_cast<float>(i) + g.ox;
-                const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
-                const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
-                Pixel p = sampleMapped(src, x, y, mapX, mapY);
-                if (!isFinite(p)) p = sampleFinite(src, x, y, edge);
-                out[i] = p;
-            }
-        };
+        const RotateJob job{&src, canvas.pixels.data(), ww, &g, &mapX, &mapY, edge};
+        void (*rotateTileRows)(RotateJob const&, int, int, int, int, bool) = rotateRows;
+#if RD_HAVE_AVX2_VARIANT
+        if (vec::units() == vec::Units::Avx2) rotateTileRows = rotateRowsAvx2;
+#endif
         auto sourcePosition = [&](int i, int j, float& x, float& y) {
             const float u = static_cast<float>(i) + g.ox;
             const float v = static_cast<float>(j) + g.oy;
             x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
             y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
         };
-        const std::size_t srcWidth = static_cast<std::size_t>(w);
         parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
             // The box across the streak, run on each band of rows just written while they
             // are still in the cache: the modulated pass's double box, or the plain one.
@@ -636,28 +676,7 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
                         for (int j = jb; j < je; ++j) gatherRow(j, ib, ie);
                         continue;
                     }
-                    if (!interiorTile(ib, ie, jb, je, w, h, sourcePosition)) {
-                        for (int j = jb; j < je; ++j) sampleRow(j, ib, ie);
-                        continue;
-                    }
-                    for (int j = jb; j < je; ++j) {
-                        const float v = static_cast<float>(j) + g.oy;
-                        Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                        for (int i = ib; i < ie; ++i) {
-                            const float u = static_cast<float>(i) + g.ox;
-                            const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
-                            const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
-                            const int a = static_cast<int>(x);
-                            const int b = static_cast<int>(y);
-                            const vec::F4 p = blendInterior(
-                                src.pixels.data() + static_cast<std::size_t>(b) * srcWidth + a, srcWidth,
-                                x - static_cast<float>(a), y - static_cast<float>(b));
-                            if (vec::finite(p))
-                                vec::store(out + i, p);
-                            else
-                                out[i] = sampleFinite(src, x, y, edge);
-                        }
-                    }
+                    rotateTileRows(job, jb, je, ib, ie, interiorTile(ib, ie, jb, je, w, h, sourcePosition));
                 }
                 for (int j = jb; j < je; ++j) {
                     Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
