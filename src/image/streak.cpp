@@ -237,47 +237,58 @@ RD_VECTOR_INLINE vec::F4 fetchMappedVector(Image const& image, int x, int y, Axi
 // position, to the bit, with the edge mode's mappings from the tables (every neighbourhood
 // inside the source when `interior`); the finite-only sample where that is not finite.
 template <bool kInterior>
-RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1) {
-    StreakGeometry const& g = *job.g;
+RD_VECTOR_INLINE vec::F4 rotatedPixel(RotateJob const& job, float x, float y) {
     Image const& src = *job.src;
     const std::size_t w = static_cast<std::size_t>(src.width);
+    if (kInterior) {
+        // x, y ≥ 1 here: truncation is floor.
+        const int a = static_cast<int>(x);
+        const int b = static_cast<int>(y);
+        return blendInterior(src.pixels.data() + static_cast<std::size_t>(b) * w + a, w,
+                             x - static_cast<float>(a), y - static_cast<float>(b));
+    }
+    const float fa = std::floor(x);
+    const float fb = std::floor(y);
+    const int a = truncatedIndex(fa);
+    const int b = truncatedIndex(fb);
+    const float fx = x - fa;
+    const float fy = y - fb;
+    if (a >= 0 && b >= 0 && a + 1 < src.width && b + 1 < src.height)
+        return blendInterior(src.pixels.data() + static_cast<std::size_t>(b) * w + a, w, fx, fy);
+    AxisMap const& mx = *job.mapX;
+    AxisMap const& my = *job.mapY;
+    const vec::F4 top = vec::lerp(fetchMappedVector(src, a, b, mx, my), fetchMappedVector(src, a + 1, b, mx, my), fx);
+    const vec::F4 bottom =
+        vec::lerp(fetchMappedVector(src, a, b + 1, mx, my), fetchMappedVector(src, a + 1, b + 1, mx, my), fx);
+    return vec::lerp(top, bottom, fy);
+}
+
+// Canvas pixels [i0, i1) × [j0, j1): sampling::sampleBilinear at each pixel's source
+// position, to the bit, with the edge mode's mappings from the tables (every neighbourhood
+// inside the source when `interior`). A row whose samples are not all finite (rare: the
+// selection itself holds Inf or NaN) is redone with the finite-only sample where needed;
+// one test per row instead of one per pixel.
+template <bool kInterior>
+RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1) {
+    StreakGeometry const& g = *job.g;
     for (int j = j0; j < j1; ++j) {
         const float v = static_cast<float>(j) + g.oy;
         Pixel* out = job.canvas + static_cast<std::size_t>(j) * static_cast<std::size_t>(job.canvasWidth);
+        vec::F4 check = vec::splat(0.0f);  // x − x summed: stays 0 while every sample is finite
         for (int i = i0; i < i1; ++i) {
+            const float u = static_cast<float>(i) + g.ox;
+            const vec::F4 p = rotatedPixel<kInterior>(job, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx),
+                                                      rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
+            check += p - p;
+            vec::store(out + i, p);
+        }
+        if (vec::finite(check)) continue;
+        for (int i = i0; i < i1; ++i) {
+            if (vec::finite(vec::load(out + i))) continue;
             const float u = static_cast<float>(i) + g.ox;
             const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
             const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
-            vec::F4 p;
-            if (kInterior) {
-                // x, y ≥ 1 here: truncation is floor.
-                const int a = static_cast<int>(x);
-                const int b = static_cast<int>(y);
-                p = blendInterior(src.pixels.data() + static_cast<std::size_t>(b) * w + a, w,
-                                  x - static_cast<float>(a), y - static_cast<float>(b));
-            } else {
-                const float fa = std::floor(x);
-                const float fb = std::floor(y);
-                const int a = truncatedIndex(fa);
-                const int b = truncatedIndex(fb);
-                const float fx = x - fa;
-                const float fy = y - fb;
-                if (a >= 0 && b >= 0 && a + 1 < src.width && b + 1 < src.height) {
-                    p = blendInterior(src.pixels.data() + static_cast<std::size_t>(b) * w + a, w, fx, fy);
-                } else {
-                    AxisMap const& mx = *job.mapX;
-                    AxisMap const& my = *job.mapY;
-                    const vec::F4 top = vec::lerp(fetchMappedVector(src, a, b, mx, my),
-                                                  fetchMappedVector(src, a + 1, b, mx, my), fx);
-                    const vec::F4 bottom = vec::lerp(fetchMappedVector(src, a, b + 1, mx, my),
-                                                     fetchMappedVector(src, a + 1, b + 1, mx, my), fx);
-                    p = vec::lerp(top, bottom, fy);
-                }
-            }
-            if (vec::finite(p))
-                vec::store(out + i, p);
-            else
-                out[i] = sampleFinite(src, x, y, job.edge);
+            out[i] = sampleFinite(*job.src, x, y, job.edge);
         }
     }
 }
