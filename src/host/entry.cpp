@@ -10,6 +10,7 @@
 #include "AE_Macros.h"
 #include "gpu/aegpu.h"
 #include "host/frame_buffers.h"
+#include "image/frame.h"
 #include "host/plugin_info.h"
 #include "host/smart_render.h"
 #include "settings/param_indices.h"
@@ -57,8 +58,9 @@ PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data) {
 
 PF_Err globalSetdown(PF_InData* in_data) {
     // No GPU back end holds process-wide state in this build; only the kept frame
-    // buffers and the global handle.
+    // buffers, the engine's kept working image and the global handle.
     frame_buffers::clear();
+    image::releaseWorkingMemory();
     return ui::SetdownHistogramGlobal(in_data);
 }
 
