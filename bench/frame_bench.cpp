@@ -18,8 +18,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -230,6 +232,28 @@ void stageBenchmark(benchmark::State& state, Scenario const& scenario) {
             benchmark::Counter(times.ms[i], benchmark::Counter::kAvgIterations);
 }
 
+// The machine's memory bandwidth, next to which the passes' costs read: a copy of a
+// buffer far beyond the caches (bytes read plus bytes written, per second), on one
+// thread and on two.
+void memoryCopy(benchmark::State& state) {
+    const std::size_t bytes = std::size_t{256} << 20;
+    const int threads = static_cast<int>(state.range(0));
+    std::vector<char> from(bytes, 1), to(bytes, 0);
+    for (auto _ : state) {
+        std::vector<std::thread> workers;
+        const std::size_t share = bytes / static_cast<std::size_t>(threads);
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&, t] {
+                std::memcpy(to.data() + share * static_cast<std::size_t>(t),
+                            from.data() + share * static_cast<std::size_t>(t), share);
+            });
+        for (std::thread& w : workers) w.join();
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<long long>(state.iterations()) * 2 * static_cast<long long>(bytes));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -250,6 +274,13 @@ int main(int argc, char** argv) {
             ->Repetitions(3)
             ->ReportAggregatesOnly(true);
     }
+    benchmark::RegisterBenchmark("memory/copy-256MiB", memoryCopy)
+        ->Arg(1)
+        ->Arg(2)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
