@@ -37,11 +37,11 @@ RD_VECTOR_INLINE D4 loadDouble(double const* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-RD_VECTOR_INLINE void storeDouble(double* p, D4 v) { std::memcpy(p, &v, sizeof v); }
+RD_VECTOR_INLINE void storeDouble(double* p, D4 const& v) { std::memcpy(p, &v, sizeof v); }
 RD_VECTOR_INLINE F4 splat(float v) { return F4{v, v, v, v}; }
 RD_VECTOR_INLINE D4 splat(double v) { return D4{v, v, v, v}; }
 RD_VECTOR_INLINE D4 widen(F4 v) { return __builtin_convertvector(v, D4); }
-RD_VECTOR_INLINE F4 narrow(D4 v) { return __builtin_convertvector(v, F4); }
+RD_VECTOR_INLINE F4 narrow(D4 const& v) { return __builtin_convertvector(v, F4); }
 
 // mask ? a : b per lane, for masks from vector comparisons (all bits set or clear).
 RD_VECTOR_INLINE F4 select(I4 mask, F4 a, F4 b) { return (F4)(((I4)a & mask) | ((I4)b & ~mask)); }
