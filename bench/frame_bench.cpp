@@ -4,7 +4,8 @@
 //   build/bench/raydrift_frame_bench                       every scenario, median of 5
 //   build/bench/raydrift_frame_bench --benchmark_filter=frame/quality-4k
 //
-// Counters: peak_MiB is the most heap memory the frame held beyond its input and output
+// Times: wall clock, and the CPU time of every thread of the process (on a busy machine
+// the second still shows the work a frame takes). Counters: peak_MiB is the most heap memory the frame held beyond its input and output
 // (measured once, outside the timed loop, by counting operator new) when the output is
 // reused from the previous frame; peak_frames is the same in frame-sized float RGBA
 // buffers; fresh_frames is the same for a frame rendered into a new, empty output (its
@@ -16,8 +17,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -149,6 +152,28 @@ void stageBenchmark(benchmark::State& state, Scenario const& scenario) {
             benchmark::Counter(times.ms[i], benchmark::Counter::kAvgIterations);
 }
 
+// The machine's memory bandwidth, next to which the passes' costs read: a copy of a
+// buffer far beyond the caches (bytes read plus bytes written, per second), on one
+// thread and on two.
+void memoryCopy(benchmark::State& state) {
+    const std::size_t bytes = std::size_t{256} << 20;
+    const int threads = static_cast<int>(state.range(0));
+    std::vector<char> from(bytes, 1), to(bytes, 0);
+    for (auto _ : state) {
+        std::vector<std::thread> workers;
+        const std::size_t share = bytes / static_cast<std::size_t>(threads);
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&, t] {
+                std::memcpy(to.data() + share * static_cast<std::size_t>(t),
+                            from.data() + share * static_cast<std::size_t>(t), share);
+            });
+        for (std::thread& w : workers) w.join();
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<long long>(state.iterations()) * 2 * static_cast<long long>(bytes));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,6 +181,7 @@ int main(int argc, char** argv) {
     for (Scenario const& s : scenarios) {
         benchmark::RegisterBenchmark(("frame/" + s.name).c_str(), frameBenchmark, s)
             ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
             ->UseRealTime()
             ->Repetitions(5)
             ->ReportAggregatesOnly(true);
@@ -168,6 +194,13 @@ int main(int argc, char** argv) {
             ->Repetitions(3)
             ->ReportAggregatesOnly(true);
     }
+    benchmark::RegisterBenchmark("memory/copy-256MiB", memoryCopy)
+        ->Arg(1)
+        ->Arg(2)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -61,6 +61,14 @@ inline std::vector<Scenario> standardScenarios() {
         list.push_back({"diffraction-1080p", 1920, 1080, false, s});
     }
     {
+        // A direction off the axes: bilinear rotation into the canvas and back.
+        RenderSettings s = qualitySettings();
+        s.width = 20.0f;
+        s.direction = 30.0f;
+        list.push_back({"oblique-1080p", 1920, 1080, false, s});
+        list.push_back({"oblique-4k", 3840, 2160, false, s});
+    }
+    {
         // The Alpha view with the default Output (Performance).
         RenderSettings s = defaultScenarioSettings();
         s.view = ViewMode::Alpha;

@@ -11,6 +11,7 @@
 #include "gpu/aegpu.h"
 #include "gpu/metal_context.h"
 #include "host/frame_buffers.h"
+#include "image/frame.h"
 #include "host/plugin_info.h"
 #include "host/smart_render.h"
 #include "settings/param_indices.h"
@@ -62,6 +63,7 @@ PF_Err globalSetdown(PF_InData* in_data) {
     // buffers and the histogram's global handle.
     metal::shutdown();
     frame_buffers::clear();
+    image::releaseWorkingMemory();
     return ui::SetdownHistogramGlobal(in_data);
 }
 

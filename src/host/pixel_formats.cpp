@@ -7,6 +7,7 @@
 
 #include "PrSDKPixelFormat.h"
 #include "image/parallel.h"
+#include "image/vector_units.h"
 
 namespace raydrift::pixel_formats {
 
@@ -14,6 +15,7 @@ namespace {
 
 using image::Image;
 using image::Pixel;
+using image::vec::F4;
 
 // Multiplied, not divided: the host conversions are defined with these reciprocals.
 constexpr float k8 = 1.0f / 255.0f;
@@ -74,9 +76,11 @@ void readRow(unsigned char const* row, int format, int w, Pixel* out) {
         }
         break;
     case PF_PixelFormat_ARGB128:
+        // Float worlds are the hosts' working format, read once per frame: a lane
+        // shuffle per pixel, bit for bit.
         for (int x = 0; x < w; ++x) {
-            const auto p = load<PF_PixelFloat>(row + 16 * x);
-            out[x] = {p.red, p.green, p.blue, p.alpha};
+            const F4 p = load<F4>(row + 16 * x);
+            image::vec::store(out + x, __builtin_shufflevector(p, p, 1, 2, 3, 0));
         }
         break;
     case PrPixelFormat_BGRA_4444_8u:
@@ -88,9 +92,10 @@ void readRow(unsigned char const* row, int format, int w, Pixel* out) {
         break;
     case PrPixelFormat_BGRA_4444_32f:
         for (int x = 0; x < w; ++x) {
-            const auto p = load<BgraFloat>(row + 16 * x);
-            const float a = c01(p.alpha);
-            out[x] = {p.red * a, p.green * a, p.blue * a, a};
+            const F4 p = load<F4>(row + 16 * x);
+            const F4 a = image::vec::splat(c01(p[3]));
+            const F4 colour = __builtin_shufflevector(p, p, 2, 1, 0, 3) * a;
+            image::vec::store(out + x, __builtin_shufflevector(colour, a, 0, 1, 2, 4));
         }
         break;
     }
@@ -123,17 +128,18 @@ void writeRow(Pixel const* in, int format, int w, bool alphaView, unsigned char*
         writeIntegerRow<PF_Pixel16>(in, w, 32768.0f, alphaView, row);
         break;
     case PF_PixelFormat_ARGB128:
-        for (int x = 0; x < w; ++x) {
-            const Pixel& p = in[x];
-            PF_PixelFloat q{p.a, p.r, p.g, p.b};
-            if (alphaView) {
-                const float A = c01(p.a);
-                const float inv = A > kOpaqueEpsilon ? 1.0f / A : 0.0f;
-                q = PF_PixelFloat{A, p.r * inv, p.g * inv, p.b * inv};
-            } else {
-                q.alpha = c01(p.a);
+        if (alphaView) {
+            for (int x = 0; x < w; ++x) {
+                const F4 p = image::vec::load(in + x);
+                const float A = c01(p[3]);
+                const F4 colour = p * image::vec::splat(A > kOpaqueEpsilon ? 1.0f / A : 0.0f);
+                store(row + 16 * x, __builtin_shufflevector(colour, image::vec::splat(A), 4, 0, 1, 2));
             }
-            store(row + 16 * x, q);
+        } else {
+            for (int x = 0; x < w; ++x) {
+                const F4 p = image::vec::load(in + x);
+                store(row + 16 * x, __builtin_shufflevector(p, image::vec::splat(c01(p[3])), 4, 0, 1, 2));
+            }
         }
         break;
     case PrPixelFormat_BGRA_4444_8u:
@@ -150,10 +156,11 @@ void writeRow(Pixel const* in, int format, int w, bool alphaView, unsigned char*
         break;
     case PrPixelFormat_BGRA_4444_32f:
         for (int x = 0; x < w; ++x) {
-            const Pixel& p = in[x];
-            const float A = c01(p.a);
-            const float inv = A > kOpaqueEpsilon ? 1.0f / A : 0.0f;
-            store(row + 16 * x, BgraFloat{p.b * inv, p.g * inv, p.r * inv, A});
+            const F4 p = image::vec::load(in + x);
+            const float A = c01(p[3]);
+            const F4 colour = __builtin_shufflevector(p, p, 2, 1, 0, 3) *
+                              image::vec::splat(A > kOpaqueEpsilon ? 1.0f / A : 0.0f);
+            store(row + 16 * x, __builtin_shufflevector(colour, image::vec::splat(A), 0, 1, 2, 4));
         }
         break;
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/parallel.h"
+#include "image/vector_units.h"
 
 namespace raydrift::image {
 
@@ -13,34 +14,150 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-struct Sum4 {
-    double r = 0.0, g = 0.0, b = 0.0, a = 0.0;
-};
-inline Sum4 operator+(Sum4 const& x, Sum4 const& y) {
-    return {x.r + y.r, x.g + y.g, x.b + y.b, x.a + y.a};
+using vec::D4;
+
+// The box across one row: double prefix sums of the row, then each window's difference
+// times 1 / (2·HW + 1), back to float in place.
+RD_VECTOR_INLINE void boxRow(Pixel* row, int width, long long halfWidth, double inverse, double* prefix) {
+    D4 sum = vec::splat(0.0);
+    vec::storeDouble(prefix, sum);
+    for (int x = 0; x < width; ++x) {
+        sum = sum + vec::widen(vec::load(row + x));
+        vec::storeDouble(prefix + 4 * (static_cast<std::size_t>(x) + 1), sum);
+    }
+    const D4 k = vec::splat(inverse);
+    for (int x = 0; x < width; ++x) {
+        const long long hi = std::min<long long>(width, x + halfWidth + 1);
+        const long long lo = std::max<long long>(0, x - halfWidth);
+        const D4 s = k * (vec::loadDouble(prefix + 4 * static_cast<std::size_t>(hi)) -
+                          vec::loadDouble(prefix + 4 * static_cast<std::size_t>(lo)));
+        vec::store(row + x, vec::narrow(s));
+    }
 }
-inline Sum4 operator-(Sum4 const& x, Sum4 const& y) {
-    return {x.r - y.r, x.g - y.g, x.b - y.b, x.a - y.a};
+
+void boxRowBaseline(Pixel* row, int width, long long halfWidth, double inverse, double* prefix) {
+    boxRow(row, width, halfWidth, inverse, prefix);
 }
-inline Sum4 operator*(double k, Sum4 const& x) { return {k * x.r, k * x.g, k * x.b, k * x.a}; }
+#if RD_HAVE_AVX2_VARIANT
+RD_TARGET_AVX2 void boxRowAvx2(Pixel* row, int width, long long halfWidth, double inverse, double* prefix) {
+    boxRow(row, width, halfWidth, inverse, prefix);
+}
+#endif
 
 // Prefix sums of one column: the pixels A(k), k·A(k), and both again weighted by the
 // row's phase cos(ωk), sin(ωk). With cos(ω(k − y)) = cos ωk·cos ωy + sin ωk·sin ωy, any
 // window of the modulated, linearly weighted profile is a handful of differences.
 struct Moments {
-    Sum4 a, ka, ac, as, kac, kas;
+    D4 a, ka, ac, as, kac, kas;
 };
-inline Moments operator+(Moments const& x, Moments const& y) {
-    return {x.a + y.a, x.ka + y.ka, x.ac + y.ac, x.as + y.as, x.kac + y.kac, x.kas + y.kas};
-}
-inline Moments operator-(Moments const& x, Moments const& y) {
+RD_VECTOR_INLINE Moments difference(Moments const& x, Moments const& y) {
     return {x.a - y.a, x.ka - y.ka, x.ac - y.ac, x.as - y.as, x.kac - y.kac, x.kas - y.kas};
 }
 
-inline float atLeastZero(float v) { return v > 0.0f ? v : 0.0f; }
+// Columns handled together: two cache lines of pixels per row read.
+constexpr int kColumnBlock = 8;
 
-// Columns handled together: one cache line of pixels per row read.
-constexpr int kColumnBlock = 4;
+struct ProfilePass {
+    Pixel* pixels;
+    int width, height, outRows;
+    long long length, above;
+    double depth, inverse;
+    double const* cosT;
+    double const* sinT;
+    // Prefix entries a column block keeps: the output row's windows reach from `above`
+    // entries before it to `lead` entries after it; entries are built just ahead of the
+    // row that needs them and dropped once no window reaches back to them, so a block's
+    // entries stay in the cache instead of a whole column of them crossing memory twice.
+    std::size_t ringSize;
+};
+
+template <bool kSymmetric>
+RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int cols, Moments* ring) {
+    auto slot = [&](long long k) { return ring + (static_cast<std::size_t>(k) % p.ringSize) * kColumnBlock; };
+    const D4 zero = vec::splat(0.0);
+    Moments* first = slot(0);
+    for (int c = 0; c < cols; ++c) first[c] = Moments{zero, zero, zero, zero, zero, zero};
+    const std::size_t stride = static_cast<std::size_t>(p.width);
+    const long long wh = p.height;
+    const long long lead = kSymmetric ? p.above + 1 : p.length + 1;
+    const D4 m = vec::splat(p.depth);
+    const D4 inverse = vec::splat(p.inverse);
+    const Moments none{zero, zero, zero, zero, zero, zero};  // an empty window's sums
+    long long built = 0;
+    for (int y = 0; y < p.outRows; ++y) {
+        // Entries up to the last one row y's windows read; the rows they consume lie at
+        // or below y, so writing row y back afterwards is safe.
+        for (const long long need = std::min<long long>(y + lead, wh); built < need; ++built) {
+            const long long k = built;
+            Pixel const* row = p.pixels + static_cast<std::size_t>(k) * stride + x;
+            const D4 kd = vec::splat(static_cast<double>(k));
+            const D4 ct = vec::splat(p.cosT[k]);
+            const D4 st = vec::splat(p.sinT[k]);
+            Moments const* prev = slot(k);
+            Moments* next = slot(k + 1);
+            for (int c = 0; c < cols; ++c) {
+                const D4 a = vec::widen(vec::load(row + c));
+                const D4 ka = kd * a;
+                Moments const& e = prev[c];
+                next[c] = {e.a + a, e.ka + ka, e.ac + ct * a, e.as + st * a, e.kac + ct * ka, e.kas + st * ka};
+            }
+        }
+        const D4 ct = vec::splat(p.cosT[y]);
+        const D4 st = vec::splat(p.sinT[y]);
+        const long long yl = y;
+        // Sums over rows [a, b], clipped to the canvas: two prefix entries per column.
+        struct Window {
+            Moments const* hi = nullptr;
+            Moments const* lo = nullptr;
+        };
+        auto window = [&](long long a, long long b) {
+            const long long lo = std::clamp<long long>(a, 0, wh);
+            const long long hi = std::clamp<long long>(b + 1, 0, wh);
+            return hi <= lo ? Window{} : Window{slot(hi), slot(lo)};
+        };
+        // S: the modulated sum of A over a window; K: the same carrying k.
+        auto modulated = [&](Window const& w, int c, D4& S, D4& K) {
+            const Moments d = w.hi == nullptr ? none : difference(w.hi[c], w.lo[c]);
+            S = d.a + m * (ct * d.ac + st * d.as);
+            K = d.ka + m * (ct * d.kac + st * d.kas);
+        };
+        Pixel* out = p.pixels + static_cast<std::size_t>(y) * stride + x;
+        if (!kSymmetric) {
+            const Window w = window(yl, yl + p.length);
+            const D4 far = vec::splat(static_cast<double>(yl + p.length + 1));
+            for (int c = 0; c < cols; ++c) {
+                D4 S, K;
+                modulated(w, c, S, K);
+                const D4 t = far * S - K;
+                vec::store(out + c, vec::boundedStreak(vec::narrow(inverse * t)));
+            }
+        } else {
+            const Window lowerWindow = window(yl - p.above, yl);
+            const Window upperWindow = window(yl + 1, yl + p.above);
+            const D4 before = vec::splat(static_cast<double>(yl - p.above - 1));
+            const D4 after = vec::splat(static_cast<double>(yl + p.above + 1));
+            for (int c = 0; c < cols; ++c) {
+                D4 S, K;
+                modulated(lowerWindow, c, S, K);
+                const D4 lower = K - before * S;
+                modulated(upperWindow, c, S, K);
+                const D4 upper = after * S - K;
+                vec::store(out + c, vec::boundedStreak(vec::narrow(inverse * (lower + upper))));
+            }
+        }
+    }
+}
+
+template <bool kSymmetric>
+void profileColumns(ProfilePass const& p, int x0, int x1, Moments* ring) {
+    for (int x = x0; x < x1; x += kColumnBlock) profileBlock<kSymmetric>(p, x, std::min(kColumnBlock, x1 - x), ring);
+}
+#if RD_HAVE_AVX2_VARIANT
+template <bool kSymmetric>
+RD_TARGET_AVX2 void profileColumnsAvx2(ProfilePass const& p, int x0, int x1, Moments* ring) {
+    for (int x = x0; x < x1; x += kColumnBlock) profileBlock<kSymmetric>(p, x, std::min(kColumnBlock, x1 - x), ring);
+}
+#endif
 
 }  // namespace
 
@@ -66,113 +183,57 @@ FlareProfile flareProfile(int halfWidth, int length, bool symmetric, float stren
     return f;
 }
 
-void applyFlareStreak(Image& canvas, Image& /*scratch*/, int halfWidth, int length, bool symmetric,
-                      float strength, int rows) {
+FlareBox::FlareBox(int width, int halfWidth)
+    : width_(std::max(width, 0)),
+      halfWidth_(std::max(halfWidth, 0)),
+      inverse_(1.0 / static_cast<double>(2 * halfWidth_ + 1)),
+      prefix_((static_cast<std::size_t>(width_) + 1) * 4) {}
+
+void FlareBox::blur(Pixel* row) {
+#if RD_HAVE_AVX2_VARIANT
+    if (vec::units() == vec::Units::Avx2) {
+        boxRowAvx2(row, width_, halfWidth_, inverse_, prefix_.data());
+        return;
+    }
+#endif
+    boxRowBaseline(row, width_, halfWidth_, inverse_, prefix_.data());
+}
+
+void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows) {
     if (canvas.empty()) return;
-    const FlareProfile f = flareProfile(halfWidth, length, symmetric, strength);
     const int ww = canvas.width;
     const int wh = canvas.height;
-    const unsigned long work = static_cast<unsigned long>(canvas.pixelCount());
-
-    // Across the streak: a box of 2·HW + 1 columns in double, written back as float.
-    {
-        const long long hw = f.halfWidth;
-        const double inverse = 1.0 / static_cast<double>(2 * hw + 1);
-        parallel::ranges(wh, work, [&](int y0, int y1) {
-            std::vector<Sum4> prefix(static_cast<std::size_t>(ww) + 1);
-            for (int y = y0; y < y1; ++y) {
-                Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(y) * ww;
-                for (int x = 0; x < ww; ++x)
-                    prefix[static_cast<std::size_t>(x) + 1] =
-                        prefix[static_cast<std::size_t>(x)] +
-                        Sum4{row[x].r, row[x].g, row[x].b, row[x].a};
-                for (int x = 0; x < ww; ++x) {
-                    const long long hi = std::min<long long>(ww, x + hw + 1);
-                    const long long lo = std::max<long long>(0, x - hw);
-                    const Sum4 s = inverse * (prefix[static_cast<std::size_t>(hi)] -
-                                              prefix[static_cast<std::size_t>(lo)]);
-                    row[x] = {static_cast<float>(s.r), static_cast<float>(s.g),
-                              static_cast<float>(s.b), static_cast<float>(s.a)};
-                }
-            }
-        });
-    }
-
-    // Along the streak: the modulated profile from per-column prefix sums.
     std::vector<double> cosT(static_cast<std::size_t>(wh));
     std::vector<double> sinT(static_cast<std::size_t>(wh));
     for (int y = 0; y < wh; ++y) {
         cosT[static_cast<std::size_t>(y)] = std::cos(f.step * static_cast<double>(y));
         sinT[static_cast<std::size_t>(y)] = std::sin(f.step * static_cast<double>(y));
     }
-    const double inverse = 1.0 / f.normaliser;
-    const double m = f.depth;
-    const long long L = f.length;
-    const long long hs = f.above;
-    const int outRows = std::clamp(rows, 0, wh);
-
-    parallel::ranges(ww, work, [&](int x0, int x1) {
-        // prefix[(k·kColumnBlock) + c]: entries k = 0 … wh of column x + c of the block.
-        std::vector<Moments> prefix((static_cast<std::size_t>(wh) + 1) * kColumnBlock);
-        auto entry = [&](long long k, int c) -> Moments const& {
-            return prefix[static_cast<std::size_t>(k) * kColumnBlock + static_cast<std::size_t>(c)];
-        };
-        // Sums over rows [a, b], clipped to the canvas.
-        auto window = [&](long long a, long long b, int c) -> Moments {
-            const long long lo = std::clamp<long long>(a, 0, wh);
-            const long long hi = std::clamp<long long>(b + 1, 0, wh);
-            if (hi <= lo) return {};
-            return entry(hi, c) - entry(lo, c);
-        };
-        for (int x = x0; x < x1; x += kColumnBlock) {
-            const int cols = std::min(kColumnBlock, x1 - x);
-            for (int c = 0; c < cols; ++c) prefix[static_cast<std::size_t>(c)] = Moments{};
-            for (int k = 0; k < wh; ++k) {
-                const Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(k) * ww + x;
-                const double kd = static_cast<double>(k);
-                const double ct = cosT[static_cast<std::size_t>(k)];
-                const double st = sinT[static_cast<std::size_t>(k)];
-                for (int c = 0; c < cols; ++c) {
-                    const Sum4 a{row[c].r, row[c].g, row[c].b, row[c].a};
-                    const Sum4 ka = kd * a;
-                    const Moments add{a, ka, ct * a, st * a, ct * ka, st * ka};
-                    prefix[(static_cast<std::size_t>(k) + 1) * kColumnBlock + static_cast<std::size_t>(c)] =
-                        entry(k, c) + add;
-                }
-            }
-            for (int y = 0; y < outRows; ++y) {
-                const double ct = cosT[static_cast<std::size_t>(y)];
-                const double st = sinT[static_cast<std::size_t>(y)];
-                const long long yl = y;
-                Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(y) * ww + x;
-                for (int c = 0; c < cols; ++c) {
-                    // S: the modulated sum of A over a window; K: the same carrying k.
-                    auto modulated = [&](Moments const& w, Sum4& S, Sum4& K) {
-                        S = w.a + m * (ct * w.ac + st * w.as);
-                        K = w.ka + m * (ct * w.kac + st * w.kas);
-                    };
-                    Sum4 t;
-                    if (!symmetric) {
-                        Sum4 S, K;
-                        modulated(window(yl, yl + L, c), S, K);
-                        t = static_cast<double>(yl + L + 1) * S - K;
-                    } else {
-                        Sum4 S, K;
-                        modulated(window(yl - hs, yl, c), S, K);
-                        const Sum4 lower = K - static_cast<double>(yl - hs - 1) * S;
-                        modulated(window(yl + 1, yl + hs, c), S, K);
-                        const Sum4 upper = static_cast<double>(yl + hs + 1) * S - K;
-                        t = lower + upper;
-                    }
-                    const Sum4 q = inverse * t;
-                    float alpha = atLeastZero(static_cast<float>(q.a));
-                    if (alpha > 1.0f) alpha = 1.0f;
-                    row[c] = {atLeastZero(static_cast<float>(q.r)), atLeastZero(static_cast<float>(q.g)),
-                              atLeastZero(static_cast<float>(q.b)), alpha};
-                }
-            }
-        }
+    const long long reach = f.symmetric ? 2LL * f.above + 2 : static_cast<long long>(f.length) + 2;
+    const ProfilePass pass{canvas.pixels.data(), ww, wh, std::clamp(rows, 0, wh), f.length, f.above,
+                           f.depth, 1.0 / f.normaliser, cosT.data(), sinT.data(),
+                           static_cast<std::size_t>(std::min<long long>(reach, wh + 1LL))};
+    void (*columns)(ProfilePass const&, int, int, Moments*) =
+        f.symmetric ? profileColumns<true> : profileColumns<false>;
+#if RD_HAVE_AVX2_VARIANT
+    if (vec::units() == vec::Units::Avx2) columns = f.symmetric ? profileColumnsAvx2<true> : profileColumnsAvx2<false>;
+#endif
+    parallel::ranges(ww, static_cast<unsigned long>(canvas.pixelCount()), [&](int x0, int x1) {
+        std::vector<Moments> ring(pass.ringSize * kColumnBlock);
+        columns(pass, x0, x1, ring.data());
     });
+}
+
+void applyFlareStreak(Image& canvas, Image& /*scratch*/, int halfWidth, int length, bool symmetric,
+                      float strength, int rows) {
+    if (canvas.empty()) return;
+    const FlareProfile f = flareProfile(halfWidth, length, symmetric, strength);
+    const int ww = canvas.width;
+    parallel::ranges(canvas.height, static_cast<unsigned long>(canvas.pixelCount()), [&](int y0, int y1) {
+        FlareBox box(ww, f.halfWidth);
+        for (int y = y0; y < y1; ++y) box.blur(canvas.pixels.data() + static_cast<std::size_t>(y) * ww);
+    });
+    applyFlareProfile(canvas, f, rows);
 }
 
 }  // namespace raydrift::image

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <limits>
+#include <vector>
 
 #include "image/image.h"
 
@@ -36,5 +37,21 @@ FlareProfile flareProfile(int halfWidth, int length, bool symmetric, float stren
 // do not change).
 void applyFlareStreak(Image& canvas, Image& scratch, int halfWidth, int length, bool symmetric,
                       float strength, int rows = std::numeric_limits<int>::max());
+
+// The two halves of applyFlareStreak, for a caller that runs the box on each canvas row
+// as it produces it: the box across one row of `width` pixels, in place, and then the
+// profile along the columns over the whole canvas.
+class FlareBox {
+public:
+    FlareBox(int width, int halfWidth);
+    void blur(Pixel* row);
+
+private:
+    int width_;
+    long long halfWidth_;
+    double inverse_;
+    std::vector<double> prefix_;  // (width + 1) × 4 running sums
+};
+void applyFlareProfile(Image& canvas, FlareProfile const& profile, int rows);
 
 }  // namespace raydrift::image

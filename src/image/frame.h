@@ -38,6 +38,9 @@ void renderPlan(Image const& src, Image& dst, FramePlan const& plan, StageHook c
 void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
                    RenderSettings const& settings);
 
+// Frees the working image processFrame keeps between frames (the host's global set-down).
+void releaseWorkingMemory() noexcept;
+
 // Gives `image` capacity for `pixels` pixels without touching them, so that later resizes
 // up to that size neither move nor copy it; when it has to grow its content is dropped
 // (callers overwrite it). On Linux the untouched buffer is offered huge pages, which makes

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "image/parallel.h"
 #include "image/sampling.h"
 #include "image/streak_math.h"
+#include "image/vector_units.h"
 #include "settings/units.h"
 
 namespace raydrift::image {
@@ -137,73 +139,6 @@ private:
     std::vector<int> table_;
 };
 
-// Pixel (x, y) through the edge mode: sampling::fetch with both mappings looked up.
-inline Pixel fetchMapped(Image const& image, int x, int y, AxisMap const& mapX, AxisMap const& mapY) {
-    const int mx = mapX(x);
-    if (mx < 0) return {};
-    const int my = mapY(y);
-    if (my < 0) return {};
-    return image.pixels[static_cast<std::size_t>(my) * image.width + mx];
-}
-
-// sampling::sampleBilinear(image, x, y, mode) to the bit, with the mode's mappings taken
-// from the tables: the same four pixels, the same lerps in the same order.
-inline Pixel sampleMapped(Image const& image, float x, float y, AxisMap const& mapX,
-                          AxisMap const& mapY) {
-    const float fa = std::floor(x);
-    const float fb = std::floor(y);
-    const int a = truncatedIndex(fa);
-    const int b = truncatedIndex(fb);
-    const float fx = x - fa;
-    const float fy = y - fb;
-    Pixel p00, p10, p01, p11;
-    if (a >= 0 && b >= 0 && a + 1 < image.width && b + 1 < image.height) {
-        const std::size_t row = static_cast<std::size_t>(b) * image.width + a;
-        const std::size_t next = row + image.width;
-        p00 = image.pixels[row];
-        p10 = image.pixels[row + 1];
-        p01 = image.pixels[next];
-        p11 = image.pixels[next + 1];
-    } else {
-        p00 = fetchMapped(image, a, b, mapX, mapY);
-        p10 = fetchMapped(image, a + 1, b, mapX, mapY);
-        p01 = fetchMapped(image, a, b + 1, mapX, mapY);
-        p11 = fetchMapped(image, a + 1, b + 1, mapX, mapY);
-    }
-    return lerp(lerp(p00, p10, fx), lerp(p01, p11, fx), fy);
-}
-
-// sampling::sampleBilinear(image, x, y, Transparent) to the bit.
-inline Pixel sampleTransparent(Image const& image, float x, float y) {
-    const float fa = std::floor(x);
-    const float fb = std::floor(y);
-    const int a = truncatedIndex(fa);
-    const int b = truncatedIndex(fb);
-    const float fx = x - fa;
-    const float fy = y - fb;
-    const int w = image.width;
-    const int h = image.height;
-    Pixel p00, p10, p01, p11;
-    if (a >= 0 && b >= 0 && a + 1 < w && b + 1 < h) {
-        const std::size_t row = static_cast<std::size_t>(b) * w + a;
-        const std::size_t next = row + w;
-        p00 = image.pixels[row];
-        p10 = image.pixels[row + 1];
-        p01 = image.pixels[next];
-        p11 = image.pixels[next + 1];
-    } else {
-        auto at = [&](int i, int j) -> Pixel {
-            if (i < 0 || j < 0 || i >= w || j >= h) return {};
-            return image.pixels[static_cast<std::size_t>(j) * w + i];
-        };
-        p00 = at(a, b);
-        p10 = at(a + 1, b);
-        p01 = at(a, b + 1);
-        p11 = at(a + 1, b + 1);
-    }
-    return lerp(lerp(p00, p10, fx), lerp(p01, p11, fx), fy);
-}
-
 // The resampling passes walk their output in tiles: a rotated row crosses hundreds of
 // source rows, one memory page each, and a tile keeps what it reads within the caches
 // and the TLB. Measured on the 30° rotation of a 1080p frame (one thread): 83 ms row by
@@ -222,6 +157,149 @@ void forTiles(int j0, int j1, int width, F&& pixelRow) {
         }
     }
 }
+
+// Whether every bilinear neighbourhood a tile reads lies inside a width × height image:
+// the tile's corner positions, 1 pixel inside the border. Positions are affine in the
+// tile's pixel coordinates up to float rounding (far below that pixel of slack), so the
+// corners bound every pixel between them. Inside, floor is truncation and no read needs
+// the edge mode.
+template <class Position>
+bool interiorTile(int i0, int i1, int j0, int j1, int width, int height, Position&& position) {
+    for (int corner = 0; corner < 4; ++corner) {
+        float x = 0.0f, y = 0.0f;
+        position(corner & 1 ? i1 - 1 : i0, corner & 2 ? j1 - 1 : j0, x, y);
+        if (!(x >= 1.0f && x <= static_cast<float>(width) - 3.0f && y >= 1.0f &&
+              y <= static_cast<float>(height) - 3.0f))
+            return false;
+    }
+    return true;
+}
+
+// The bilinear blend of the four pixels from `p` (top left) at fractions fx, fy: the
+// lerps of sampling::sampleBilinear, four channels at once.
+inline vec::F4 blendInterior(Pixel const* p, std::size_t width, float fx, float fy) {
+    const vec::F4 top = vec::lerp(vec::load(p), vec::load(p + 1), fx);
+    const vec::F4 bottom = vec::lerp(vec::load(p + width), vec::load(p + width + 1), fx);
+    return vec::lerp(top, bottom, fy);
+}
+
+// One row of an axis-aligned rotation or crop, [i0, i1): pixel i is element
+// rowIndex·rowStep + columnIndex[i]·columnStep of `from`, zero where either index is −1.
+// The rotation (kFinite) reads non-finite selection values as zero.
+template <bool kFinite>
+void gather(Pixel* out, int i0, int i1, Pixel const* from, int rowIndex, std::size_t rowStep,
+            int const* columnIndex, std::size_t columnStep) {
+    if (rowIndex < 0) {
+        std::fill(out + i0, out + i1, Pixel{});
+        return;
+    }
+    Pixel const* base = from + static_cast<std::size_t>(rowIndex) * rowStep;
+    for (int i = i0; i < i1; ++i) {
+        const int c = columnIndex[i];
+        if (c < 0) {
+            out[i] = Pixel{};
+            continue;
+        }
+        const Pixel p = base[static_cast<std::size_t>(c) * columnStep];
+        out[i] = !kFinite || isFinite(p) ? p : finiteOrZero(p);
+    }
+}
+
+// A bilinear resampling pass: the rotation into the streak-aligned canvas (source: the
+// selection, output: the canvas) or the crop back (source: the canvas).
+struct RotateJob {
+    Image const* src;
+    Pixel* canvas;
+    int canvasWidth;
+    StreakGeometry const* g;
+    AxisMap const* mapX;
+    AxisMap const* mapY;
+    EdgeMode edge;
+};
+
+// Pixel (x, y) through the edge mode, both mappings looked up: sampling::fetch.
+RD_VECTOR_INLINE vec::F4 fetchMappedVector(Image const& image, int x, int y, AxisMap const& mapX, AxisMap const& mapY) {
+    const int mx = mapX(x);
+    if (mx < 0) return vec::splat(0.0f);
+    const int my = mapY(y);
+    if (my < 0) return vec::splat(0.0f);
+    return vec::load(image.pixels.data() + static_cast<std::size_t>(my) * image.width + mx);
+}
+
+// Canvas pixels [i0, i1) × [j0, j1): sampling::sampleBilinear at each pixel's source
+// position, to the bit, with the edge mode's mappings from the tables (every neighbourhood
+// inside the source when `interior`); the finite-only sample where that is not finite.
+template <bool kInterior>
+RD_VECTOR_INLINE vec::F4 rotatedPixel(RotateJob const& job, float x, float y) {
+    Image const& src = *job.src;
+    const std::size_t w = static_cast<std::size_t>(src.width);
+    if (kInterior) {
+        // x, y ≥ 1 here: truncation is floor.
+        const int a = static_cast<int>(x);
+        const int b = static_cast<int>(y);
+        return blendInterior(src.pixels.data() + static_cast<std::size_t>(b) * w + a, w,
+                             x - static_cast<float>(a), y - static_cast<float>(b));
+    }
+    const float fa = std::floor(x);
+    const float fb = std::floor(y);
+    const int a = truncatedIndex(fa);
+    const int b = truncatedIndex(fb);
+    const float fx = x - fa;
+    const float fy = y - fb;
+    if (a >= 0 && b >= 0 && a + 1 < src.width && b + 1 < src.height)
+        return blendInterior(src.pixels.data() + static_cast<std::size_t>(b) * w + a, w, fx, fy);
+    AxisMap const& mx = *job.mapX;
+    AxisMap const& my = *job.mapY;
+    const vec::F4 top = vec::lerp(fetchMappedVector(src, a, b, mx, my), fetchMappedVector(src, a + 1, b, mx, my), fx);
+    const vec::F4 bottom =
+        vec::lerp(fetchMappedVector(src, a, b + 1, mx, my), fetchMappedVector(src, a + 1, b + 1, mx, my), fx);
+    return vec::lerp(top, bottom, fy);
+}
+
+// Canvas pixels [i0, i1) × [j0, j1): sampling::sampleBilinear at each pixel's source
+// position, to the bit, with the edge mode's mappings from the tables (every neighbourhood
+// inside the source when `interior`). A row whose samples are not all finite (rare: the
+// selection itself holds Inf or NaN) is redone with the finite-only sample where needed;
+// one test per row instead of one per pixel.
+template <bool kInterior>
+RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1) {
+    StreakGeometry const& g = *job.g;
+    for (int j = j0; j < j1; ++j) {
+        const float v = static_cast<float>(j) + g.oy;
+        Pixel* out = job.canvas + static_cast<std::size_t>(j) * static_cast<std::size_t>(job.canvasWidth);
+        vec::F4 check = vec::splat(0.0f);  // x − x summed: stays 0 while every sample is finite
+        for (int i = i0; i < i1; ++i) {
+            const float u = static_cast<float>(i) + g.ox;
+            const vec::F4 p = rotatedPixel<kInterior>(job, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx),
+                                                      rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
+            check += p - p;
+            vec::store(out + i, p);
+        }
+        if (vec::finite(check)) continue;
+        for (int i = i0; i < i1; ++i) {
+            if (vec::finite(vec::load(out + i))) continue;
+            const float u = static_cast<float>(i) + g.ox;
+            const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+            const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+            out[i] = sampleFinite(*job.src, x, y, job.edge);
+        }
+    }
+}
+
+void rotateRows(RotateJob const& job, int j0, int j1, int i0, int i1, bool interior) {
+    if (interior)
+        rotateTile<true>(job, j0, j1, i0, i1);
+    else
+        rotateTile<false>(job, j0, j1, i0, i1);
+}
+#if RD_HAVE_AVX2_VARIANT
+RD_TARGET_AVX2 void rotateRowsAvx2(RotateJob const& job, int j0, int j1, int i0, int i1, bool interior) {
+    if (interior)
+        rotateTile<true>(job, j0, j1, i0, i1);
+    else
+        rotateTile<false>(job, j0, j1, i0, i1);
+}
+#endif
 
 }  // namespace
 
@@ -301,70 +379,67 @@ float detailsFactor(int column, float ox, float scale, float details) {
     return rdDetailsFactor(n0 + (n1 - n0) * t, details);
 }
 
+namespace {
+
+// The box of boxBlurHorizontal, one row at a time, with its working rows. A row is read
+// completely into its prefix before it is written, and only that row is read, so a row
+// may be blurred in place (the rotation blurs each band of canvas rows it has just
+// written, while they are still in the cache).
+class BoxRows {
+public:
+    BoxRows(int width, int radius)
+        : w_(width),
+          R_(width < 1 ? 1 : std::min<long long>(radius, 2LL * width)),
+          window_(2 * R_ + 1),
+          inverse_(1.0f / static_cast<float>(window_)),
+          prefix_(static_cast<std::size_t>(w_ + window_)),
+          edges_(static_cast<std::size_t>(2 * R_)) {}
+
+    // Row y of src into out (which may be that row).
+    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) {
+        const Pixel* row = src.pixels.data() + static_cast<std::size_t>(y) * w_;
+        // The R columns left of the row through the edge mode, the row itself, the R
+        // columns right of it: the additions of one left-to-right walk, without a
+        // bounds test per pixel inside the row. The out-of-row columns are fetched
+        // into `edges` first: with the fetch calls inside the loop the compiler kept
+        // the running sum in memory, and a 1080p canvas with radius 20 took 19 ms
+        // instead of 10 (one thread).
+        const std::size_t R0 = static_cast<std::size_t>(R_);
+        for (std::size_t e = 0; e < 2 * R0; ++e) {
+            const long long x = e < R0 ? static_cast<long long>(e) - R_ : w_ + static_cast<long long>(e - R0);
+            edges_[e] = sampling::fetch(src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)),
+                                        y, edge);
+        }
+        Pixel* entry = prefix_.data();
+        vec::F4 sum = vec::splat(0.0f);
+        vec::store(entry, sum);
+        for (std::size_t e = 0; e < R0; ++e) vec::store(++entry, sum = sum + vec::load(&edges_[e]));
+        for (int x = 0; x < w_; ++x) vec::store(++entry, sum = sum + vec::load(row + x));
+        for (std::size_t e = R0; e < 2 * R0; ++e) vec::store(++entry, sum = sum + vec::load(&edges_[e]));
+        const vec::F4 inverse = vec::splat(inverse_);
+        Pixel const* lo = prefix_.data();
+        Pixel const* hi = lo + window_;
+        for (int x = 0; x < w_; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+    }
+
+private:
+    int w_;
+    long long R_, window_;
+    float inverse_;
+    std::vector<Pixel> prefix_, edges_;
+};
+
+}  // namespace
+
 void boxBlurHorizontal(Image const& src, Image& dst, int radius, EdgeMode edge) {
     if (&src != &dst) dst.resize(src.width, src.height);
     if (radius < 1) {
         if (&src != &dst) dst.pixels = src.pixels;
         return;
     }
-    const int w = src.width;
-    const long long R = w < 1 ? 1 : std::min<long long>(radius, 2LL * w);
-    const long long window = 2 * R + 1;
-    const std::size_t prefixSize = static_cast<std::size_t>(w + window);
-    const float inverse = 1.0f / static_cast<float>(window);
-
-    // Each row is read completely into its prefix before it is written, and only its own
-    // row is read, so the pass may run in place.
     parallel::ranges(src.height, static_cast<unsigned long>(src.pixelCount()), [&](int y0, int y1) {
-        std::vector<Pixel> prefix(prefixSize);
-        std::vector<Pixel> edges(static_cast<std::size_t>(2 * R));
-        for (int y = y0; y < y1; ++y) {
-            const Pixel* row = src.pixels.data() + static_cast<std::size_t>(y) * w;
-            // The R columns left of the row through the edge mode, the row itself, the R
-            // columns right of it: the additions of one left-to-right walk, without a
-            // bounds test per pixel inside the row. The out-of-row columns are fetched
-            // into `edges` first: with the fetch calls inside the loop the compiler kept
-            // the running sum in memory, and a 1080p canvas with radius 20 took 19 ms
-            // instead of 10 (one thread).
-            const std::size_t R0 = static_cast<std::size_t>(R);
-            for (std::size_t e = 0; e < 2 * R0; ++e) {
-                const long long x = e < R0 ? static_cast<long long>(e) - R
-                                           : w + static_cast<long long>(e - R0);
-                edges[e] = sampling::fetch(
-                    src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)), y, edge);
-            }
-            Pixel* entry = prefix.data();
-            float sr = 0.0f, sg = 0.0f, sb = 0.0f, sa = 0.0f;
-            *entry = {sr, sg, sb, sa};
-            for (std::size_t e = 0; e < R0; ++e) {
-                sr += edges[e].r;
-                sg += edges[e].g;
-                sb += edges[e].b;
-                sa += edges[e].a;
-                *++entry = {sr, sg, sb, sa};
-            }
-            for (int x = 0; x < w; ++x) {
-                sr += row[x].r;
-                sg += row[x].g;
-                sb += row[x].b;
-                sa += row[x].a;
-                *++entry = {sr, sg, sb, sa};
-            }
-            for (std::size_t e = R0; e < 2 * R0; ++e) {
-                sr += edges[e].r;
-                sg += edges[e].g;
-                sb += edges[e].b;
-                sa += edges[e].a;
-                *++entry = {sr, sg, sb, sa};
-            }
-            Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
-            for (int x = 0; x < w; ++x) {
-                const Pixel& hi = prefix[static_cast<std::size_t>(x + window)];
-                const Pixel& lo = prefix[static_cast<std::size_t>(x)];
-                out[x] = {(hi.r - lo.r) * inverse, (hi.g - lo.g) * inverse,
-                          (hi.b - lo.b) * inverse, (hi.a - lo.a) * inverse};
-            }
-        }
+        BoxRows box(src.width, radius);
+        for (int y = y0; y < y1; ++y) box.blur(src, y, edge, dst.pixels.data() + static_cast<std::size_t>(y) * src.width);
     });
 }
 
@@ -372,73 +447,134 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric) {
     verticalStreak(src, dst, length, symmetric, src.height);
 }
 
-void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows) {
-    if (&src == &dst) {
-        // Rows ahead of the output row are still needed: work from a copy.
-        const Image copy = src;
-        verticalStreak(copy, dst, length, symmetric, rows);
-        return;
+namespace {
+
+// One vertical pass over a block of columns. Every column carries its running sums as
+// one vector of four doubles (r, g, b, a) and goes through exactly the scalar recurrence.
+// Each source row is copied into a ring of the block's rows as it is first read, and read
+// back from there when the recurrence drops it, so the output may overwrite the source:
+// the pass runs in place, and the canvas needs no second frame of fresh memory.
+struct VerticalPass {
+    Pixel const* src;
+    Pixel* dst;
+    Pixel const* zeros;  // a row of zeros for rows outside the image
+    int width, height, outRows;
+    long long r;
+    double inverse, peak;
+    std::size_t ringRows;  // rows between a row's first read and its last, plus one
+
+    Pixel const* row(long long y) const {
+        if (y < 0 || y >= height) return zeros;
+        return src + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
     }
-    dst.resize(src.width, src.height);
+};
+
+// Columns per block: the ring of a block (1 KiB a row; 200 KiB for the 1080p default
+// Length) stays in the second-level cache.
+constexpr int kVerticalColumns = 64;
+
+template <bool kSymmetric>
+RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel* ring) {
+    using vec::D4;
+    D4 weighted[kVerticalColumns], left[kVerticalColumns], right[kVerticalColumns];
+    const D4 zero = vec::splat(0.0);
+    for (int c = 0; c < n; ++c) weighted[c] = left[c] = right[c] = zero;
+    // Row y of the source, first read: copied into the ring.
+    auto firstRead = [&](long long y) -> Pixel const* {
+        Pixel const* from = p.row(y) + x0;
+        if (y < 0 || y >= p.height) return from;
+        Pixel* kept = ring + (static_cast<std::size_t>(y) % p.ringRows) * kVerticalColumns;
+        std::copy(from, from + n, kept);
+        return kept;
+    };
+    // Row y again, from the ring.
+    auto readAgain = [&](long long y) -> Pixel const* {
+        if (y < 0 || y >= p.height) return p.zeros + x0;
+        return ring + (static_cast<std::size_t>(y) % p.ringRows) * kVerticalColumns;
+    };
+    const long long initRows = std::min<long long>(p.r + (kSymmetric ? 1 : 0), p.height - 1LL);
+    for (long long k = 0; k <= initRows; ++k) {
+        const D4 weight = vec::splat(static_cast<double>(p.r + 1 - k));
+        Pixel const* row = firstRead(k);
+        for (int c = 0; c < n; ++c) {
+            const D4 v = vec::widen(vec::load(row + c));
+            if (k <= p.r) weighted[c] = weighted[c] + weight * v;
+            if (kSymmetric && k != 0)
+                right[c] = right[c] + v;
+            else
+                left[c] = left[c] + v;
+        }
+    }
+    const D4 inverse = vec::splat(p.inverse);
+    const D4 peak = vec::splat(p.peak);
+    for (int y = 0; y < p.outRows; ++y) {
+        Pixel* out = p.dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.width) + x0;
+        for (int c = 0; c < n; ++c) vec::store(out + c, vec::boundedStreak(vec::narrow(weighted[c] * inverse)));
+        if (y + 1 == p.outRows) break;
+        if (kSymmetric) {
+            // Rows past the initial ones are first read as incoming; mid is one of them.
+            Pixel const* incomingRow = y + p.r + 2 > initRows ? firstRead(y + p.r + 2) : readAgain(y + p.r + 2);
+            Pixel const* midRow = readAgain(y + 1LL);
+            Pixel const* oldRow = readAgain(y - p.r);
+            for (int c = 0; c < n; ++c) {
+                const D4 incoming = vec::widen(vec::load(incomingRow + c));
+                const D4 mid = vec::widen(vec::load(midRow + c));
+                const D4 old = vec::widen(vec::load(oldRow + c));
+                weighted[c] = weighted[c] + (right[c] - left[c]);
+                left[c] = left[c] + (mid - old);
+                right[c] = right[c] + (incoming - mid);
+            }
+        } else {
+            Pixel const* nowRow = readAgain(y);
+            Pixel const* incomingRow = y + p.r + 1 > initRows ? firstRead(y + p.r + 1) : readAgain(y + p.r + 1);
+            for (int c = 0; c < n; ++c) {
+                const D4 now = vec::widen(vec::load(nowRow + c));
+                const D4 incoming = vec::widen(vec::load(incomingRow + c));
+                left[c] = (left[c] - now) + incoming;
+                weighted[c] = (weighted[c] - now * peak) + left[c];
+            }
+        }
+    }
+}
+
+template <bool kSymmetric>
+void verticalColumns(VerticalPass const& p, int x0, int x1, Pixel* ring) {
+    for (int x = x0; x < x1; x += kVerticalColumns)
+        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x), ring);
+}
+
+#if RD_HAVE_AVX2_VARIANT
+template <bool kSymmetric>
+RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1, Pixel* ring) {
+    for (int x = x0; x < x1; x += kVerticalColumns)
+        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x), ring);
+}
+#endif
+
+}  // namespace
+
+void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows) {
+    if (&src != &dst) dst.resize(src.width, src.height);
     const long long len = std::max(length, 0);
     const long long r = symmetric ? (len + 1) / 2 : len;
     const double normaliser = symmetric ? static_cast<double>(r + 1) * static_cast<double>(r + 1)
                                         : static_cast<double>(r + 2) * (static_cast<double>(r + 1) * 0.5);
-    const double inverse = 1.0 / normaliser;
-    const double peak = static_cast<double>(r + 1);
-    const int w = src.width;
-    const int h = src.height;
-    const int outRows = std::clamp(rows, 0, h);
     // Rows outside the image read as this row of zeros, so the loops carry no bounds tests.
-    const std::vector<Pixel> zeros(static_cast<std::size_t>(w));
-    auto rowAt = [&](long long y) -> Pixel const* {
-        if (y < 0 || y >= h) return zeros.data();
-        return src.pixels.data() + static_cast<std::size_t>(y) * w;
-    };
-
-    parallel::ranges(w, static_cast<unsigned long>(src.pixelCount()), [&](int x0, int x1) {
-        const std::size_t n = static_cast<std::size_t>(x1 - x0);
-        std::vector<Sum4> weighted(n), left(n), right(symmetric ? n : 0);
-        const long long initRows = std::min<long long>(r + (symmetric ? 1 : 0), h - 1LL);
-        for (long long k = 0; k <= initRows; ++k) {
-            const double weight = static_cast<double>(r + 1 - k);
-            Pixel const* row = rowAt(k) + x0;
-            for (std::size_t c = 0; c < n; ++c) {
-                const Sum4 p = widen(row[c]);
-                if (k <= r) weighted[c] = weighted[c] + weight * p;
-                if (symmetric && k != 0)
-                    right[c] = right[c] + p;
-                else
-                    left[c] = left[c] + p;
-            }
-        }
-        for (int y = 0; y < outRows; ++y) {
-            Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w + x0;
-            for (std::size_t c = 0; c < n; ++c) out[c] = boundedStreak(weighted[c], inverse);
-            if (y + 1 == outRows) break;
-            if (symmetric) {
-                Pixel const* incomingRow = rowAt(y + r + 2) + x0;
-                Pixel const* midRow = rowAt(y + 1LL) + x0;
-                Pixel const* oldRow = rowAt(y - r) + x0;
-                for (std::size_t c = 0; c < n; ++c) {
-                    const Sum4 incoming = widen(incomingRow[c]);
-                    const Sum4 mid = widen(midRow[c]);
-                    const Sum4 old = widen(oldRow[c]);
-                    weighted[c] = weighted[c] + (right[c] - left[c]);
-                    left[c] = left[c] + (mid - old);
-                    right[c] = right[c] + (incoming - mid);
-                }
-            } else {
-                Pixel const* nowRow = rowAt(y) + x0;
-                Pixel const* incomingRow = rowAt(y + r + 1) + x0;
-                for (std::size_t c = 0; c < n; ++c) {
-                    const Sum4 now = widen(nowRow[c]);
-                    const Sum4 incoming = widen(incomingRow[c]);
-                    left[c] = (left[c] - now) + incoming;
-                    weighted[c] = (weighted[c] - now * peak) + left[c];
-                }
-            }
-        }
+    const std::vector<Pixel> zeros(static_cast<std::size_t>(src.width));
+    // A row is last read as `now` r + 1 rows after it came in (symmetric: as `old`, 2r + 2).
+    const long long span = symmetric ? 2 * r + 3 : r + 2;
+    const VerticalPass pass{src.pixels.data(), dst.pixels.data(), zeros.data(), src.width, src.height,
+                            std::clamp(rows, 0, src.height), r, 1.0 / normaliser, static_cast<double>(r + 1),
+                            static_cast<std::size_t>(std::clamp<long long>(span, 1, std::max(src.height, 1)))};
+    void (*columns)(VerticalPass const&, int, int, Pixel*) =
+        symmetric ? verticalColumns<true> : verticalColumns<false>;
+#if RD_HAVE_AVX2_VARIANT
+    if (vec::units() == vec::Units::Avx2)
+        columns = symmetric ? verticalColumnsAvx2<true> : verticalColumnsAvx2<false>;
+#endif
+    parallel::ranges(src.width, static_cast<unsigned long>(src.pixelCount()), [&](int x0, int x1) {
+        std::vector<Pixel> ring(pass.ringRows * kVerticalColumns);
+        columns(pass, x0, x1, ring.data());
     });
 }
 
@@ -482,61 +618,65 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         }
         const AxisMap mapX(xLo, xHi, w, edge);
         const AxisMap mapY(yLo, yHi, h, edge);
-        if (g.axisAligned) {
-            // With one of sn, cs exactly 0 and the other ±1, x depends on the column only
-            // and y on the row only (sn = 0), or the other way round (cs = 0): the rotation
-            // is a gather through one index per column and one per row, each evaluated with
-            // the per-pixel formula (the other coordinate's term is a signed zero).
-            const bool columnsAreX = g.sn == 0.0f;
-            std::vector<int> columnIndex(static_cast<std::size_t>(ww));
-            for (int i = 0; i < ww; ++i) {
-                const float u = static_cast<float>(i) + g.ox;
-                columnIndex[static_cast<std::size_t>(i)] =
-                    columnsAreX ? mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, u, g.oy, g.cx)))
-                                : mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, u, g.oy, g.cy)));
-            }
-            parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
-                forTiles(j0, j1, ww, [&](int j, int i0, int i1) {
-                    const float v = static_cast<float>(j) + g.oy;
-                    const int rowIndex =
-                        columnsAreX ? mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, g.ox, v, g.cy)))
-                                    : mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, g.ox, v, g.cx)));
-                    Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                    if (rowIndex < 0) {
-                        std::fill(out + i0, out + i1, Pixel{});
-                        return;
-                    }
-                    // Element (my, mx) of the source is my·w + mx.
-                    const std::size_t rowStep = columnsAreX ? static_cast<std::size_t>(w) : 1;
-                    const std::size_t columnStep = columnsAreX ? 1 : static_cast<std::size_t>(w);
-                    Pixel const* base = src.pixels.data() + static_cast<std::size_t>(rowIndex) * rowStep;
-                    for (int i = i0; i < i1; ++i) {
-                        const int c = columnIndex[static_cast<std::size_t>(i)];
-                        if (c < 0) {
-                            out[i] = Pixel{};
-                            continue;
-                        }
-                        const Pixel p = base[static_cast<std::size_t>(c) * columnStep];
-                        out[i] = isFinite(p) ? p : finiteOrZero(p);
-                    }
-                });
-            });
-        } else {
-            parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
-                forTiles(j0, j1, ww, [&](int j, int i0, int i1) {
-                    const float v = static_cast<float>(j) + g.oy;
-                    Pixel* out = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                    for (int i = i0; i < i1; ++i) {
-                        const float u = static_cast<float>(i) + g.ox;
-                        const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
-                        const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
-                        Pixel p = sampleMapped(src, x, y, mapX, mapY);
-                        if (!isFinite(p)) p = sampleFinite(src, x, y, edge);
-                        out[i] = p;
-                    }
-                });
-            });
+        // With one of sn, cs exactly 0 and the other ±1, x depends on the column only
+        // and y on the row only (sn = 0), or the other way round (cs = 0): the rotation
+        // is a gather through one index per column and one per row, each evaluated with
+        // the per-pixel formula (the other coordinate's term is a signed zero).
+        const bool columnsAreX = g.sn == 0.0f;
+        std::vector<int> columnIndex(g.axisAligned ? static_cast<std::size_t>(ww) : 0);
+        for (int i = 0; i < static_cast<int>(columnIndex.size()); ++i) {
+            const float u = static_cast<float>(i) + g.ox;
+            columnIndex[static_cast<std::size_t>(i)] =
+                columnsAreX ? mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, u, g.oy, g.cx)))
+                            : mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, u, g.oy, g.cy)));
         }
+        // Element (my, mx) of the source is my·w + mx.
+        const std::size_t rowStep = columnsAreX ? static_cast<std::size_t>(w) : 1;
+        const std::size_t columnStep = columnsAreX ? 1 : static_cast<std::size_t>(w);
+        auto gatherRow = [&](int j, int i0, int i1) {
+            const float v = static_cast<float>(j) + g.oy;
+            const int rowIndex = columnsAreX ? mapY(truncatedIndex(rdCanvasToImageY(g.cs, g.sn, g.ox, v, g.cy)))
+                                             : mapX(truncatedIndex(rdCanvasToImageX(g.cs, g.sn, g.ox, v, g.cx)));
+            gather<true>(canvas.pixels.data() + static_cast<std::size_t>(j) * ww, i0, i1, src.pixels.data(),
+                         rowIndex, rowStep, columnIndex.data(), columnStep);
+        };
+        const RotateJob job{&src, canvas.pixels.data(), ww, &g, &mapX, &mapY, edge};
+        void (*rotateTileRows)(RotateJob const&, int, int, int, int, bool) = rotateRows;
+#if RD_HAVE_AVX2_VARIANT
+        if (vec::units() == vec::Units::Avx2) rotateTileRows = rotateRowsAvx2;
+#endif
+        auto sourcePosition = [&](int i, int j, float& x, float& y) {
+            const float u = static_cast<float>(i) + g.ox;
+            const float v = static_cast<float>(j) + g.oy;
+            x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+            y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+        };
+        parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
+            // The box across the streak, run on each band of rows just written while they
+            // are still in the cache: the modulated pass's double box, or the plain one.
+            std::optional<FlareBox> flare;
+            std::optional<BoxRows> box;
+            if (g.strength > 0.0f)
+                flare.emplace(ww, g.halfWidth);
+            else if (g.halfWidth >= 1)
+                box.emplace(ww, g.halfWidth);
+            for (int jb = j0; jb < j1; jb += kTileRows) {
+                const int je = std::min(j1, jb + kTileRows);
+                for (int ib = 0; ib < ww; ib += kTileColumns) {
+                    const int ie = std::min(ww, ib + kTileColumns);
+                    if (g.axisAligned) {
+                        for (int j = jb; j < je; ++j) gatherRow(j, ib, ie);
+                        continue;
+                    }
+                    rotateTileRows(job, jb, je, ib, ie, interiorTile(ib, ie, jb, je, w, h, sourcePosition));
+                }
+                for (int j = jb; j < je; ++j) {
+                    Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+                    if (flare) flare->blur(row);
+                    if (box) box->blur(canvas, j, EdgeMode::Transparent, row);
+                }
+            }
+        });
     }
     std::swap(image, scratch);
 
@@ -559,18 +699,11 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         rowsRead = static_cast<int>(std::clamp(end, 0.0, static_cast<double>(wh)));
     }
 
+    // The profile along the streak (the box across it ran with the rotation).
     if (g.strength > 0.0f) {
-        applyFlareStreak(image, scratch, g.halfWidth, g.length, settings.symmetric, g.strength,
-                         rowsRead);
-    } else {
-        if (g.halfWidth >= 1) {
-            boxBlurHorizontal(image, scratch, g.halfWidth, EdgeMode::Transparent);
-            std::swap(image, scratch);
-        }
-        if (g.length >= 1) {
-            verticalStreak(image, scratch, g.length, settings.symmetric, rowsRead);
-            std::swap(image, scratch);
-        }
+        applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead);
+    } else if (g.length >= 1) {
+        verticalStreak(image, image, g.length, settings.symmetric, rowsRead);
     }
 
     if (settings.details > 0.0f) {
@@ -596,26 +729,73 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     {
         Image const& canvas = image;
         Image& out = scratch;
-        parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
-            forTiles(j0, j1, outW, [&](int j, int i0, int i1) {
+        const std::size_t canvasWidth = static_cast<std::size_t>(ww);
+        if (g.axisAligned) {
+            // A gather, as the rotation's: one canvas index per output column, one per row
+            // (with sn = 0 the column gives the canvas column; with cs = 0 the canvas row).
+            const bool columnsAreX = g.sn == 0.0f;
+            const float dx0 = static_cast<float>(-margin) - g.cx;
+            const float dy0 = static_cast<float>(-margin) - g.cy;
+            auto inside = [](int index, int size) { return index >= 0 && index < size ? index : -1; };
+            std::vector<int> columnIndex(static_cast<std::size_t>(outW));
+            for (int i = 0; i < outW; ++i) {
+                const float dx = static_cast<float>(i - margin) - g.cx;
+                columnIndex[static_cast<std::size_t>(i)] =
+                    columnsAreX ? inside(truncatedIndex(rdImageToCanvasX(g.cs, g.sn, dx, dy0, g.ox)), ww)
+                                : inside(truncatedIndex(rdImageToCanvasY(g.cs, g.sn, dx, dy0, g.oy)), wh);
+            }
+            const std::size_t rowStep = columnsAreX ? canvasWidth : 1;
+            const std::size_t columnStep = columnsAreX ? 1 : canvasWidth;
+            parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
+                forTiles(j0, j1, outW, [&](int j, int i0, int i1) {
+                    const float dy = static_cast<float>(j - margin) - g.cy;
+                    const int rowIndex =
+                        columnsAreX ? inside(truncatedIndex(rdImageToCanvasY(g.cs, g.sn, dx0, dy, g.oy)), wh)
+                                    : inside(truncatedIndex(rdImageToCanvasX(g.cs, g.sn, dx0, dy, g.ox)), ww);
+                    gather<false>(out.pixels.data() + static_cast<std::size_t>(j) * outW, i0, i1,
+                                  canvas.pixels.data(), rowIndex, rowStep, columnIndex.data(), columnStep);
+                });
+            });
+        } else {
+            auto canvasPosition = [&](int i, int j, float& x, float& y) {
+                const float dx = static_cast<float>(i - margin) - g.cx;
                 const float dy = static_cast<float>(j - margin) - g.cy;
-                Pixel* row = out.pixels.data() + static_cast<std::size_t>(j) * outW;
-                for (int i = i0; i < i1; ++i) {
-                    const float dx = static_cast<float>(i - margin) - g.cx;
-                    const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
-                    const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
-                    if (g.axisAligned) {
-                        const int xi = truncatedIndex(x);
-                        const int yi = truncatedIndex(y);
-                        row[i] = (xi >= 0 && yi >= 0 && xi < ww && yi < wh)
-                                     ? canvas.pixels[static_cast<std::size_t>(yi) * ww + xi]
-                                     : Pixel{};
-                    } else {
-                        row[i] = sampleTransparent(canvas, x, y);
+                x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
+                y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+            };
+            // Bilinear samples of the canvas with Transparent edges, as the rotation samples
+            // the selection.
+            float xLo = 0.0f, xHi = 0.0f, yLo = 0.0f, yHi = 0.0f;
+            for (int corner = 0; corner < 4; ++corner) {
+                float x = 0.0f, y = 0.0f;
+                canvasPosition(corner & 1 ? outW - 1 : 0, corner & 2 ? outH - 1 : 0, x, y);
+                xLo = corner == 0 ? x : std::min(xLo, x);
+                xHi = corner == 0 ? x : std::max(xHi, x);
+                yLo = corner == 0 ? y : std::min(yLo, y);
+                yHi = corner == 0 ? y : std::max(yHi, y);
+            }
+            const AxisMap mapX(xLo, xHi, ww, EdgeMode::Transparent);
+            const AxisMap mapY(yLo, yHi, wh, EdgeMode::Transparent);
+            const RotateJob job{&canvas, nullptr, 0, &g, &mapX, &mapY, EdgeMode::Transparent};
+            parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
+                for (int jb = j0; jb < j1; jb += kTileRows) {
+                    const int je = std::min(j1, jb + kTileRows);
+                    for (int ib = 0; ib < outW; ib += kTileColumns) {
+                        const int ie = std::min(outW, ib + kTileColumns);
+                        const bool interior = interiorTile(ib, ie, jb, je, ww, wh, canvasPosition);
+                        for (int j = jb; j < je; ++j) {
+                            Pixel* row = out.pixels.data() + static_cast<std::size_t>(j) * outW;
+                            for (int i = ib; i < ie; ++i) {
+                                float x = 0.0f, y = 0.0f;
+                                canvasPosition(i, j, x, y);
+                                vec::store(row + i, interior ? rotatedPixel<true>(job, x, y)
+                                                             : rotatedPixel<false>(job, x, y));
+                            }
+                        }
                     }
                 }
             });
-        });
+        }
     }
     std::swap(image, scratch);
 }

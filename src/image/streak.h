@@ -66,7 +66,7 @@ void boxBlurHorizontal(Image const& src, Image& dst, int radius, EdgeMode edge);
 // with weight r + 1 and the r rows above it with r, r − 1, … 1 (r = length); symmetric:
 // rows y − r … y + r with weights 1 … r + 1 … 1 (r = (length + 1) / 2). Normalised to
 // unit sum; rows outside count as zero. Colour and alpha are raised to at least 0 and
-// alpha limited to at most 1. Sums are double, O(1) per pixel.
+// alpha limited to at most 1. Sums are double, O(1) per pixel. dst may be src.
 void verticalStreak(Image const& src, Image& dst, int length, bool symmetric);
 // The same, writing only output rows [0, rows): the rows under them are left as dst held
 // them. The running sums still start at the top, so those rows come out bit for bit as

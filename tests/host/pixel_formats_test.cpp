@@ -2,6 +2,7 @@
 // rectangles.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <limits>
 
 #include "host/bounds.h"
@@ -98,6 +99,51 @@ TEST(PixelFormats, FloatWorldsClampAlphaOnly) {
     w.get(0, 0, v);
     EXPECT_EQ(v[0], 0.5f);
     EXPECT_EQ(v[1], 0.2f * (1.0f / 0.5f));
+}
+
+// Float worlds, read and written with every kind of channel value (NaN with payloads,
+// infinities, signed zeros, negative colour, alpha beyond [0, 1] and next to the opaque
+// epsilon), bit for bit against the conversion formulas channel by channel.
+TEST(PixelFormats, FloatWorldsKeepEveryBitOfTheFormulas) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float values[] = {0.0f, -0.0f, 1.0f, 0.5f, -0.25f, 1.7f, 3.0e38f, -inf, inf, 1e-6f, 1.2e-6f,
+                            std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
+                            7.0e-39f, 0.3333333f};
+    constexpr int n = sizeof values / sizeof values[0];
+    const int w = n * n;  // every (colour, alpha) pair, colour channels rotated through the table
+    auto c01 = [](float x) { return !(x > 0.0f) ? 0.0f : (x < 1.0f ? x : 1.0f); };
+    auto same = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    Image image(w, 1);
+    for (int i = 0; i < w; ++i)
+        image.at(i, 0) = {values[i % n], values[(i / n + i) % n], values[(i + 3) % n], values[i / n]};
+    for (int format : {kAe32, kBGra})
+        for (bool alphaView : {false, true}) {
+            World world(w, 1, format);
+            ASSERT_EQ(writeWorld(image, format, &world.def(), alphaView), PF_Err_NONE);
+            Image back;
+            ASSERT_EQ(readWorld(&world.def(), format, back), PF_Err_NONE);
+            for (int i = 0; i < w; ++i) {
+                const raydrift::image::Pixel p = image.at(i, 0);
+                const float A = c01(p.a);
+                const float inv = A > 1e-6f ? 1.0f / A : 0.0f;
+                const bool straight = format == kBGra || alphaView;
+                const float want[4] = {format == kAe32 && !alphaView ? c01(p.a) : A, straight ? p.r * inv : p.r,
+                                       straight ? p.g * inv : p.g, straight ? p.b * inv : p.b};
+                float got[4];
+                world.get(i, 0, got);
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_TRUE(same(got[c], want[c])) << hostsim::formatName(format) << " " << i << " " << c;
+                // Read back: After Effects floats as they are, Premiere's premultiplied by c01(alpha).
+                const float a2 = format == kAe32 ? got[0] : c01(got[0]);
+                const float k = format == kAe32 ? 1.0f : a2;
+                const raydrift::image::Pixel r = back.at(i, 0);
+                const float wantBack[4] = {format == kAe32 ? got[1] : got[1] * k, format == kAe32 ? got[2] : got[2] * k,
+                                           format == kAe32 ? got[3] : got[3] * k, a2};
+                const float gotBack[4] = {r.r, r.g, r.b, r.a};
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_TRUE(same(gotBack[c], wantBack[c])) << hostsim::formatName(format) << " back " << i << " " << c;
+            }
+        }
 }
 
 // NaN has no quantised value: integer worlds get 0 for it, in every channel position.

@@ -154,6 +154,33 @@ TEST(ProcessFrame, NothingToAddReturnsTheSourceOrAnEmptyStreakLayer) {
     for (Pixel const& p : alpha.pixels) EXPECT_TRUE(bitEqual(p, {0.0f, 0.0f, 0.0f, 0.0f}));
 }
 
+// The working image kept from frame to frame holds the last frame's pixels: frames of
+// other sizes, paths and margins after it come out as from fresh memory.
+TEST(ProcessFrame, KeptWorkingMemoryLeavesNoTrace) {
+    struct Case {
+        int w, h;
+        bool performance;
+        float chromatic, direction;
+    };
+    const Case cases[] = {{96, 54, false, 20.0f, 30.0f}, {40, 70, false, 0.0f, 0.0f},
+                          {120, 64, true, 15.0f, 45.0f}, {33, 21, false, 0.0f, 90.0f}};
+    auto frame = [](Case const& c) {
+        RenderSettings s = cpuSettings();
+        s.performance = c.performance;
+        s.view = c.performance ? ViewMode::Performance : ViewMode::Quality;
+        s.chromaticAmount = c.chromatic;
+        s.direction = c.direction;
+        s.width = 6.0f;
+        return render(scene(c.w, c.h, c.chromatic > 0.0f), s);
+    };
+    std::vector<Image> afterOthers;
+    for (Case const& c : cases) afterOthers.push_back(frame(c));
+    for (std::size_t k = 0; k < afterOthers.size(); ++k) {
+        releaseWorkingMemory();
+        EXPECT_TRUE(bitEqual(frame(cases[k]), afterOthers[k])) << k;
+    }
+}
+
 TEST(ProcessFrame, QuarterReductionAndMargins) {
     // A 5×5 frame reduces to 2×2: blocks of 16, 4, 4 and 1 real pixels.
     Image src(5, 5);

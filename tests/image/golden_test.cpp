@@ -24,11 +24,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "image/frame.h"
+#include "image/streak.h"
+#include "image/vector_units.h"
 #include "scenarios.h"
 
 #ifndef RAYDRIFT_GOLDEN_DIR
@@ -202,6 +205,118 @@ TEST(GoldenFrames, TheSceneHasLightToStreak) {
     Image dst;
     processFrame(src, dst, s);
     EXPECT_GT(compare(dst, src).channels, src.pixels.size() / 4);
+}
+
+// Streaks of random settings on small random frames, pinned by a hash of their bits: the
+// fast paths of the streak passes (vector units, fused passes, tiles) are checked against
+// what the plain scalar passes produced. Sizes are odd and even, canvases narrower and
+// wider than a vector, directions exact and oblique, every edge mode, both profiles, with
+// and without diffraction and Details, margins, and selections with non-finite and
+// negative values. The last cases are big enough to be split across threads.
+struct StreakCase {
+    int width = 0, height = 0, margin = 0;
+    RenderSettings settings;
+    unsigned seed = 0;
+};
+
+std::uint64_t mix(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+std::vector<StreakCase> streakCases() {
+    std::vector<StreakCase> cases;
+    std::uint64_t state = 20261207;
+    auto unit = [&] { return static_cast<float>(mix(state) >> 40) / 16777216.0f; };
+    auto below = [&](int n) { return static_cast<int>(mix(state) % static_cast<std::uint64_t>(n)); };
+    const float exact[] = {0.0f, 90.0f, -90.0f, 180.0f, 270.0f, 30.0f, 45.0f, 0.00001f};
+    for (int k = 0; k < 64; ++k) {
+        StreakCase c;
+        const bool big = k >= 60;
+        c.width = big ? 300 + below(200) : 1 + below(70);
+        c.height = big ? 200 + below(100) : 1 + below(50);
+        c.margin = below(3) == 0 ? below(7) : 0;
+        c.seed = static_cast<unsigned>(mix(state));
+        RenderSettings& s = c.settings;
+        s.scale = below(4) == 0 ? 0.0f : 0.5f + unit();
+        s.length = below(6) == 0 ? 0.0f : unit() * (big ? 150.0f : 60.0f);
+        s.width = below(3) == 0 ? 0.0f : unit() * 30.0f;
+        s.direction = below(2) == 0 ? exact[below(8)] : (unit() - 0.5f) * 720.0f;
+        s.symmetric = below(2) == 0;
+        s.diffraction = below(2) == 0 ? 0.0f : unit() * 600.0f;
+        s.details = below(3) == 0 ? unit() * 1.2f : 0.0f;
+        s.edgeMode = static_cast<EdgeMode>(below(3));
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+Image streakCaseSource(StreakCase const& c) {
+    Image img(c.width, c.height);
+    std::uint64_t state = c.seed;
+    for (Pixel& p : img.pixels) {
+        const std::uint64_t r = mix(state);
+        const float a = static_cast<float>(r & 0xffff) / 65535.0f;
+        const float level = (r >> 60) == 0 ? 40.0f : 1.5f;  // a few lights far above 1
+        p = {level * a * static_cast<float>((r >> 16) & 0xff) / 255.0f,
+             level * a * static_cast<float>((r >> 24) & 0xff) / 255.0f,
+             level * a * (static_cast<float>((r >> 32) & 0xff) / 255.0f - 0.1f), a};
+        if (((r >> 40) & 0x3ff) == 0) p.g = std::numeric_limits<float>::infinity();
+        if (((r >> 40) & 0x3ff) == 1) p.r = std::numeric_limits<float>::quiet_NaN();
+    }
+    return img;
+}
+
+std::uint64_t bitsHash(Image const& img) {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    auto add = [&](void const* data, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            h ^= static_cast<unsigned char const*>(data)[i];
+            h *= 0x100000001b3ull;
+        }
+    };
+    add(&img.width, sizeof img.width);
+    add(&img.height, sizeof img.height);
+    add(img.pixels.data(), img.pixels.size() * sizeof(Pixel));
+    return h;
+}
+
+TEST(GoldenFrames, RandomStreaksKeepTheirBits) {
+    const std::string path = std::string(RAYDRIFT_GOLDEN_DIR) + "/" + variantName(SM_CPU_FMA != 0) +
+                             "/streak-hashes.txt";
+    const std::vector<StreakCase> cases = streakCases();
+    // Every instruction set this processor offers gives the same bits.
+    std::vector<std::uint64_t> got, wide;
+    for (vec::Units units : {vec::Units::Baseline, vec::Units::Avx2}) {
+        vec::limitUnits(units);
+        std::vector<std::uint64_t>& hashes = units == vec::Units::Baseline ? got : wide;
+        for (StreakCase const& c : cases) {
+            Image img = streakCaseSource(c), scratch;
+            generateStreak(img, scratch, c.settings, c.margin);
+            hashes.push_back(bitsHash(img));
+        }
+    }
+    EXPECT_EQ(got, wide);
+    if (updating()) {
+        std::ofstream out(path);
+        for (std::uint64_t h : got) out << std::hex << h << "\n";
+        ASSERT_TRUE(static_cast<bool>(out)) << "cannot write " << path;
+        return;
+    }
+    std::ifstream in(path);
+    std::vector<std::uint64_t> expected;
+    for (std::uint64_t h; in >> std::hex >> h;) expected.push_back(h);
+    ASSERT_EQ(expected.size(), cases.size()) << "missing or short " << path;
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        RenderSettings const& s = cases[k].settings;
+        EXPECT_EQ(got[k], expected[k])
+            << "case " << k << ": " << cases[k].width << "x" << cases[k].height << " margin "
+            << cases[k].margin << " scale " << s.scale << " length " << s.length << " width " << s.width
+            << " direction " << s.direction << " symmetric " << s.symmetric << " diffraction "
+            << s.diffraction << " details " << s.details << " edge " << static_cast<int>(s.edgeMode);
+    }
 }
 
 }  // namespace

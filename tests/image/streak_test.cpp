@@ -410,6 +410,16 @@ TEST(VerticalStreak, MatchesTheProfileAndBoundsOutput) {
     for (bool symmetric : {false, true})
         for (int length : {1, 4, 7, 40}) {
             verticalStreak(src, dst, length, symmetric);
+            // In place, and over a block of columns wider than a vector, the same bits.
+            Image inPlace = src;
+            verticalStreak(inPlace, inPlace, length, symmetric);
+            ASSERT_TRUE(bitEqual(inPlace, dst)) << length << " " << symmetric;
+            const Image wide = noise(131, 23, 7);
+            Image wideOut, wideIn = wide;
+            verticalStreak(wide, wideOut, length, symmetric, 17);
+            verticalStreak(wideIn, wideIn, length, symmetric, 17);
+            for (int y = 0; y < 17; ++y)
+                for (int x = 0; x < 131; ++x) ASSERT_TRUE(bitEqual(wideIn.at(x, y), wideOut.at(x, y))) << x << "," << y;
             const int r = symmetric ? (length + 1) / 2 : length;
             const int lo = symmetric ? -r : 0;
             double norm = 0.0;
@@ -418,7 +428,7 @@ TEST(VerticalStreak, MatchesTheProfileAndBoundsOutput) {
                 for (int x = 0; x < 6; ++x) {
                     double sum = 0.0;
                     for (int k = lo; k <= r; ++k)
-                        if (y + k >= 0 && y + k < 23) sum += static_cast<float>(r + 1 - std::abs(k)) * src.at(x, y + k).b;
+                        if (y + k >= 0 && y + k < 23) sum += static_cast<double>(r + 1 - std::abs(k)) * src.at(x, y + k).b;
                     ASSERT_NEAR(dst.at(x, y).b, sum / norm, 1e-6) << length << " " << symmetric;
                 }
         }

@@ -71,14 +71,14 @@ inline image::Image demoScene(int width = 1920, int height = 1080) {
 inline std::vector<std::string> scenarioAssignments(std::string const& name) {
     std::vector<std::string> set = {"Use GPU=off"};
     const bool quality = name.rfind("quality-", 0) == 0 || name.rfind("chromatic-", 0) == 0 ||
-                         name.rfind("diffraction-", 0) == 0;
+                         name.rfind("diffraction-", 0) == 0 || name.rfind("oblique-", 0) == 0;
     if (quality) set.push_back("Output=Quality");
     if (name.rfind("chromatic-", 0) == 0) {
         set.push_back("Chromatic Aberration/Amount=10");
         set.push_back("Tint/Mix=50");
     }
-    if (name.rfind("diffraction-", 0) == 0) {
-        set.push_back("Diffraction=250");
+    if (name.rfind("diffraction-", 0) == 0) set.push_back("Diffraction=250");
+    if (name.rfind("diffraction-", 0) == 0 || name.rfind("oblique-", 0) == 0) {
         set.push_back("Width=20");
         set.push_back("Direction=30");
     }

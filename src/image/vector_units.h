@@ -1,0 +1,92 @@
+// Short vectors for the heavy passes, and the choice of instruction set they run on.
+//
+// The vectors are the compiler's own (GCC and Clang vector extensions): element-wise
+// IEEE operations, so a pass written with them computes every channel with exactly the
+// operations, and in the order, of its scalar formula. A pass that has a wider variant
+// compiles the same inline body twice, once for the x86-64 baseline (SSE2) and once for
+// AVX2, and picks one per call; both give the same bits, which the tests check.
+#pragma once
+
+#include <cstring>
+
+#include "image/image.h"
+
+// 32-byte vectors live only inside always-inlined helpers and the passes' own loops, so
+// the warning that they are passed differently with and without AVX concerns no call
+// that exists; it is off in every file that includes this one.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace raydrift::image::vec {
+
+typedef float F4 __attribute__((vector_size(16)));
+typedef int I4 __attribute__((vector_size(16)));
+// 32-byte aligned whatever the unit: without AVX the compiler would give these 16-byte
+// alignment, and memory allocated by baseline code would not suit the AVX2 variants.
+typedef double D4 __attribute__((vector_size(32), aligned(32)));
+
+#define RD_VECTOR_INLINE inline __attribute__((always_inline))
+
+RD_VECTOR_INLINE F4 load(Pixel const* p) {
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+RD_VECTOR_INLINE void store(Pixel* p, F4 v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
+RD_VECTOR_INLINE D4 loadDouble(double const* p) {
+    D4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+RD_VECTOR_INLINE void storeDouble(double* p, D4 const& v) { std::memcpy(p, &v, sizeof v); }
+RD_VECTOR_INLINE F4 splat(float v) { return F4{v, v, v, v}; }
+RD_VECTOR_INLINE D4 splat(double v) { return D4{v, v, v, v}; }
+RD_VECTOR_INLINE D4 widen(F4 v) { return __builtin_convertvector(v, D4); }
+RD_VECTOR_INLINE F4 narrow(D4 const& v) { return __builtin_convertvector(v, F4); }
+
+// mask ? a : b per lane, for masks from vector comparisons (all bits set or clear).
+RD_VECTOR_INLINE F4 select(I4 mask, F4 a, F4 b) { return (F4)(((I4)a & mask) | ((I4)b & ~mask)); }
+
+// a + (b − a)·t per channel, as image::lerp (fused builds: fma(b − a, t, a)).
+RD_VECTOR_INLINE F4 lerp(F4 a, F4 b, float t) {
+#if SM_CPU_FMA
+    const F4 d = b - a;
+    return F4{RD_FMA(d[0], t, a[0]), RD_FMA(d[1], t, a[1]), RD_FMA(d[2], t, a[2]), RD_FMA(d[3], t, a[3])};
+#else
+    return a + (b - a) * splat(t);
+#endif
+}
+
+// A streak profile's output: channels below zero (or NaN) become 0, then alpha is
+// limited to 1, as the scalar `v > 0 ? v : 0` and `a > 1 ? 1 : a`.
+RD_VECTOR_INLINE F4 boundedStreak(F4 v) {
+    const F4 zero = splat(0.0f);
+    v = select(v > zero, v, zero);
+    const F4 limit{__builtin_inff(), __builtin_inff(), __builtin_inff(), 1.0f};
+    return select(v > limit, limit, v);
+}
+
+// Whether every channel is finite: x − x is +0 for finite x and NaN otherwise.
+RD_VECTOR_INLINE bool finite(F4 v) {
+    const I4 ok = (v - v) == splat(0.0f);
+    return (ok[0] & ok[1] & ok[2] & ok[3]) != 0;
+}
+
+// The instruction sets a pass can run on.
+enum class Units { Baseline = 0, Avx2 = 1 };
+
+// The widest set this processor offers, within the limit below.
+Units units();
+
+// Caps the sets later passes use (tests run every variant this way); Avx2 lifts the cap.
+void limitUnits(Units limit);
+
+}  // namespace raydrift::image::vec
+
+// Compiles a function for AVX2 on x86-64 (for run-time selection); elsewhere nothing.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define RD_HAVE_AVX2_VARIANT 1
+#define RD_TARGET_AVX2 __attribute__((target("avx2")))
+#else
+#define RD_HAVE_AVX2_VARIANT 0
+#define RD_TARGET_AVX2
+#endif
