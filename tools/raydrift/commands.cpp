@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "cli_error.h"
@@ -39,6 +40,15 @@ int parseDepth(std::string const& text) {
     if (text != "8" && text != "16" && text != "32")
         throw UsageError("--depth expects 8, 16 or 32, got \"" + text + "\"");
     return std::stoi(text);
+}
+
+long parseWhole(std::string const& name, std::string const& text, long low, long high) {
+    char* end = nullptr;
+    const long n = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || !end || *end || n < low || n > high)
+        throw UsageError(name + " expects a whole number from " + std::to_string(low) + " to " +
+                         std::to_string(high) + ", got \"" + text + "\"");
+    return n;
 }
 
 PluginOptions takePluginOptions(Args& args) {

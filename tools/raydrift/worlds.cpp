@@ -57,17 +57,15 @@ hostsim::World toWorld(Picture const& picture, int format) {
     return world;
 }
 
-void fromWorld(hostsim::World const& world, Picture& picture) {
-    picture.width = world.width();
-    picture.height = world.height();
-    picture.rgba.assign(std::size_t(world.width()) * std::size_t(world.height()) * 4, 0.0f);
+std::vector<float> fromWorld(hostsim::World const& world, bool alphaView) {
+    std::vector<float> rgba(std::size_t(world.width()) * std::size_t(world.height()) * 4, 0.0f);
     const float scale = hostsim::World::fullScale(world.format());
-    const bool straight = straightWorld(world.format());
+    const bool straight = alphaView || straightWorld(world.format());
     for (int y = 0; y < world.height(); ++y)
         for (int x = 0; x < world.width(); ++x) {
             float argb[4];
             world.get(x, y, argb);
-            float* p = &picture.rgba[(std::size_t(y) * std::size_t(world.width()) + std::size_t(x)) * 4];
+            float* p = &rgba[(std::size_t(y) * std::size_t(world.width()) + std::size_t(x)) * 4];
             const float a = argb[0] / scale;
             const float k = straight ? a : 1.0f;
             p[0] = argb[1] / scale * k;
@@ -75,6 +73,7 @@ void fromWorld(hostsim::World const& world, Picture& picture) {
             p[2] = argb[3] / scale * k;
             p[3] = a;
         }
+    return rgba;
 }
 
 Picture pictureOf(image::Image const& image) {
@@ -89,8 +88,14 @@ Picture pictureOf(image::Image const& image) {
         p.rgba.push_back(px.a);
     }
     p.original = p.rgba;
+    p.samples = p.rgba;
+    p.colour[0] = 0;
+    p.colour[1] = 1;
+    p.colour[2] = 2;
+    p.alpha = 3;
     p.type = SampleType::Float;
     p.header = OIIO::ImageSpec(p.width, p.height, 4, OIIO::TypeDesc::FLOAT);
+    p.header.alpha_channel = 3;
     return p;
 }
 

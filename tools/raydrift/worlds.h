@@ -19,8 +19,9 @@ int worldFormat(hostsim::HostKind kind, int depth);
 // away from zero; a NaN sample becomes 0.
 hostsim::World toWorld(Picture const& picture, int format);
 
-// The world's pixels as premultiplied RGBA floats in `picture` (size taken from the world).
-void fromWorld(hostsim::World const& world, Picture& picture);
+// The world's pixels as premultiplied RGBA floats. In the Alpha view the effect writes
+// straight colour into every world, premultiplied ones included.
+std::vector<float> fromWorld(hostsim::World const& world, bool alphaView);
 
 // An engine image (premultiplied float RGBA) as a float picture without a file, for the
 // built-in scenes.
