@@ -592,3 +592,60 @@ TEST_F(Cli, ViewsRangesAndDamagedFiles) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_FALSE(fs::exists(dir / "cut-out.png"));
 }
+
+// Sample types, bits, compression and quality as oiiotool's -d, --compression and
+// --quality give them; the file says what rendered it and with which parameters.
+TEST_F(Cli, OutputControlAndProvenance) {
+    using T = OIIO::TypeDesc;
+    writeImage(dir / "in.exr", testPicture(4, false), T::HALF);
+    writeImage(dir / "in.png", testPicture(3, false), T::UINT8);
+    {
+        auto out = OIIO::ImageOutput::create("dpx");
+        OIIO::ImageSpec spec(48, 32, 3, T::UINT16);
+        spec.attribute("oiio:BitsPerSample", 10);
+        const Pixels p = testPicture(3, false);
+        ASSERT_TRUE(out->open((dir / "in10.dpx").string(), spec));
+        ASSERT_TRUE(out->write_image(T::FLOAT, p.v.data()));
+        ASSERT_TRUE(out->close());
+    }
+    struct Case {
+        std::string args;
+        T type;
+        int bits;  // 0: the format does not say
+        std::string compression;
+        bool parameters;  // the format keeps attributes of any name
+    };
+    const std::vector<Case> cases = {
+        {"in10.dpx -o out.dpx", T::UINT16, 10, "", false},
+        {"in10.dpx -o out16.dpx -d uint16", T::UINT16, 16, "", false},
+        {"in.exr -o out.exr", T::HALF, 0, "zip", true},
+        {"in.exr -o outf.exr -d float --compression piz", T::FLOAT, 0, "piz", true},
+        {"in.exr -o out8.tif -d uint8", T::UINT8, 8, "", false},
+        {"in.png -o outh.exr -d half", T::HALF, 0, "", true},
+        {"in.exr -o out.png", T::UINT16, 0, "", true},
+    };
+    for (Case const& c : cases) {
+        const CliRun r = run("render " + c.args + " --set Length=400 --set \"Blend Mode=Screen\"");
+        ASSERT_EQ(r.exitCode, 0) << c.args << "\n" << r.err;
+        const std::string file = c.args.substr(c.args.find("-o ") + 3, c.args.find(' ', c.args.find("-o ") + 3) -
+                                                                              c.args.find("-o ") - 3);
+        auto in = OIIO::ImageInput::open((dir / file).string());
+        ASSERT_TRUE(in) << file;
+        OIIO::ImageSpec const& h = in->spec();
+        EXPECT_EQ(h.format, c.type) << file;
+        EXPECT_EQ(h.get_int_attribute("oiio:BitsPerSample"), c.bits) << file;
+        if (!c.compression.empty()) EXPECT_EQ(h.get_string_attribute("compression"), c.compression) << file;
+        EXPECT_EQ(std::string(h.get_string_attribute("Software")).find("Raydrift "), 0u) << file;
+        if (c.parameters)
+            EXPECT_EQ(h.get_string_attribute("raydrift:parameters"), "Streak/Length=400.0; Style/Blend Mode=Screen")
+                << file;
+    }
+
+    std::uintmax_t sizes[2];
+    for (int q : {0, 1}) {
+        const std::string name = "q" + std::to_string(q) + ".jpg";
+        ASSERT_EQ(run("render in.png -o " + name + (q ? " --quality 95" : " --quality 10")).exitCode, 0);
+        sizes[q] = fs::file_size(dir / name);
+    }
+    EXPECT_LT(sizes[0] * 3, sizes[1] * 2);
+}
