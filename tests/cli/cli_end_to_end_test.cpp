@@ -287,6 +287,7 @@ TEST_F(Cli, ErrorsAreOneLineWithAnExitCodeAndLeaveNoFiles) {
         EXPECT_EQ(r.exitCode, c.exitCode) << c.args << "\n" << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << "\n" << r.err;
+        EXPECT_EQ(r.err.find(".raydrift-"), std::string::npos) << "names the user's file, not the temporary one";
     }
     // Nothing but the inputs: no output and no temporary file from the failed writes.
     std::vector<std::string> left;
@@ -648,4 +649,57 @@ TEST_F(Cli, OutputControlAndProvenance) {
         sizes[q] = fs::file_size(dir / name);
     }
     EXPECT_LT(sizes[0] * 3, sizes[1] * 2);
+}
+
+// What users of oiiotool and Nuke expect: help everywhere, suggestions for typos, frame
+// lists, per-frame times, and inputs that are not replaced by accident.
+TEST_F(Cli, HabitsOfCompositingTools) {
+    for (const char* command : {"render", "params", "info", "bench", "ui"}) {
+        const CliRun r = run(std::string(command) + " --help");
+        EXPECT_EQ(r.exitCode, 0) << command;
+        EXPECT_EQ(r.out.find(std::string("usage: raydrift ") + command), 0u) << r.out;
+    }
+
+    writeImage(dir / "in.png", testPicture(3, false), OIIO::TypeDesc::UINT8);
+    struct Case {
+        std::string args;
+        std::string message;
+    };
+    const std::vector<Case> typos = {
+        {"render in.png --set \"Symmetric Blur=on\"", "did you mean \"Streak/Symetric Blur\"?"},
+        {"render in.png --set Lenght=30", "did you mean \"Streak/Length\""},
+        {"render in.png --set \"Blend Mode=Scren\"", "did you mean \"Screen\"?"},
+        {"render in.png --set \"Edge Mode=mirorr\"", "did you mean \"Mirror\"?"},
+        {"render in.png --frams 1", "did you mean \"--frames\"?"},
+        {"rendr in.png", "did you mean \"render\"?"},
+        {"render in.png --frames 1-3", "--frames needs a sequence"},
+        {"render in.png -o in.png", "'in.png' is the input; pass --overwrite"},
+        {"render in.png -o ./in.png", "pass --overwrite"},
+        {"render in.png --colorspace bogus", "unknown colour space \"bogus\""},
+    };
+    for (Case const& c : typos) {
+        const CliRun r = run(c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
+    }
+    EXPECT_EQ(run("render in.png --set Glow=1").err.find("did you mean"), std::string::npos);
+    const std::string before = slurp(dir / "in.png");
+    ASSERT_EQ(run("render in.png -o in.png --overwrite").exitCode, 0);
+    EXPECT_NE(slurp(dir / "in.png"), before);
+
+    CliRun r;
+    for (int f = 1; f <= 6; ++f)
+        writeImage(dir / ("s." + std::to_string(f) + ".exr"), testPicture(4, false), OIIO::TypeDesc::HALF);
+    r = run("render s.%d.exr -o o.%d.exr --frames 1-5x2,6 --verbose");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (int f = 1; f <= 6; ++f) {
+        const bool listed = f % 2 == 1 || f == 6;
+        EXPECT_EQ(fs::exists(dir / ("o." + std::to_string(f) + ".exr")), listed) << f;
+        const std::string line = "frame " + std::to_string(f) + ": s." + std::to_string(f) + ".exr -> o.";
+        EXPECT_EQ(r.err.find(line) != std::string::npos, listed) << r.err;
+    }
+    EXPECT_NE(r.err.find(" ms, render "), std::string::npos) << r.err;
+    r = run("render s.%d.exr -o s.%d.exr --frames 2");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("pass --overwrite"), std::string::npos) << r.err;
 }

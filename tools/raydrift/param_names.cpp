@@ -80,9 +80,9 @@ std::size_t editDistance(std::string const& a, std::string const& b) {
 
 std::string didYouMean(std::string const& wanted, std::vector<std::string> const& candidates) {
     const std::string w = lower(trim(wanted));
-    // A third of the word may be wrong (two letters at least) before a name stops being a
+    // A third of the word may be wrong (one letter at least) before a name stops being a
     // likely typo of it.
-    std::size_t best = std::max<std::size_t>(2, w.size() / 3) + 1;
+    std::size_t best = std::max<std::size_t>(1, w.size() / 3) + 1;
     std::vector<std::string> closest;
     for (std::string const& c : candidates) {
         std::string name = lower(c);
@@ -259,8 +259,8 @@ ParamInfo const& findParam(std::vector<ParamInfo> const& params, std::string con
             paths.push_back(p.path);
         }
     const std::string guess = didYouMean(name, paths);
-    throw UsageError("unknown parameter \"" + name + "\";" + (guess.empty() ? "" : guess + ";") +
-                     " known: " + join(names, ", "));
+    throw UsageError("unknown parameter \"" + name + "\";" + (guess.empty() ? " known: " : guess + " Known: ") +
+                     join(names, ", "));
 }
 
 std::pair<std::string, std::string> splitAssignment(std::string const& text) {
@@ -357,7 +357,7 @@ void applyValue(ParamInfo const& p, std::string const& rawText, PF_ParamDef& def
                 }
             const std::string guess = didYouMean(text, p.menuItems);
             throw UsageError("bad value \"" + rawText + "\" for \"" + p.path + "\";" +
-                             (guess.empty() ? "" : guess + ";") + " accepted: " + join(p.menuItems, ", "));
+                             (guess.empty() ? " accepted: " : guess + " Accepted: ") + join(p.menuItems, ", "));
         }
         case PF_Param_COLOR: {
             unsigned r = 0, g = 0, b = 0;
