@@ -2,6 +2,8 @@
 // depth, sequences, parallel jobs, and every way a command can fail.
 #include <gtest/gtest.h>
 
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -702,4 +704,40 @@ TEST_F(Cli, HabitsOfCompositingTools) {
     r = run("render s.%d.exr -o s.%d.exr --frames 2");
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("pass --overwrite"), std::string::npos) << r.err;
+}
+
+// Light adds up in linear light: an sRGB PNG rendered with --colorspace auto is its
+// linearised float EXR rendered and encoded back, within a code value.
+TEST_F(Cli, ColourSpacesRenderInLinearLight) {
+    writeImage(dir / "in.png", testPicture(3, false), OIIO::TypeDesc::UINT8);
+    OIIO::ImageBuf png((dir / "in.png").string());
+    ASSERT_TRUE(png.read(0, 0, true, OIIO::TypeDesc::FLOAT));  // linear light needs more than 8 bits
+    const OIIO::ImageBuf linear = OIIO::ImageBufAlgo::colorconvert(png, "sRGB", "linear");
+    ASSERT_TRUE(linear.write((dir / "lin.exr").string(), OIIO::TypeDesc::FLOAT));
+    ASSERT_EQ(run("render lin.exr -o lin-out.exr").exitCode, 0);
+    const OIIO::ImageBuf expected =
+        OIIO::ImageBufAlgo::colorconvert(OIIO::ImageBuf((dir / "lin-out.exr").string()), "linear", "sRGB");
+
+    struct Case {
+        std::string options;
+        bool linearLight;
+    };
+    for (Case const& c : std::vector<Case>{{"", true}, {"--colorspace sRGB", true}, {"--colorspace raw", false}}) {
+        const CliRun r = run("render in.png -o out.png " + c.options);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Samples out = readImage(dir / "out.png");
+        ASSERT_EQ(out.type, OIIO::TypeDesc::UINT8);
+        int worst = 0;
+        for (int y = 0; y < out.height; ++y)
+            for (int x = 0; x < out.width; ++x)
+                for (int ch = 0; ch < 3; ++ch) {
+                    const float e = std::clamp(expected.getchannel(x, y, 0, ch), 0.0f, 1.0f);
+                    const int code = int(std::lround(e * 255.0f));
+                    worst = std::max(worst, std::abs(code - int(out.raw[(std::size_t(y) * out.width + x) * 3 + ch])));
+                }
+        if (c.linearLight)
+            EXPECT_LE(worst, 1) << c.options;
+        else
+            EXPECT_GT(worst, 10) << "stored values add up differently";
+    }
 }
