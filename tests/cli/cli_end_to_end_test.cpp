@@ -741,3 +741,20 @@ TEST_F(Cli, ColourSpacesRenderInLinearLight) {
             EXPECT_GT(worst, 10) << "stored values add up differently";
     }
 }
+
+// The README's parameter reference is the command's output, so it cannot drift from the
+// plug-in's parameters.
+TEST_F(Cli, ReadmeParameterReferenceIsGenerated) {
+    const CliRun r = run("params --markdown");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string readme = slurp(RAYDRIFT_README);
+    const std::string begin = "<!-- raydrift params --markdown -->\n", end = "<!-- end of raydrift params --markdown -->";
+    const auto from = readme.find(begin), to = readme.find(end);
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    EXPECT_EQ(readme.substr(from + begin.size(), to - from - begin.size()), r.out)
+        << "regenerate the README section with raydrift params --markdown";
+    for (const char* needle : {"`Streak/Length` | 200.0", "pixels of a 1920 × 1080 frame", "% of luma",
+                               "0 points up, angles turn clockwise", "Soft Light, Hard Light and Exclusion are defined"})
+        EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
+}

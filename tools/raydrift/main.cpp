@@ -51,7 +51,8 @@ const Command kCommands[] = {
      "         --verbose         read, render and write times of every frame\n"
      "         --quiet           no progress output\n"},
     {"params", raydrift::cli::paramsCommand,
-     "  params                 the parameters as a host sees them\n"},
+     "  params [--markdown]    the parameters as a host sees them; --markdown prints the\n"
+     "                         reference table of the README (units and meanings)\n"},
     {"info", raydrift::cli::infoCommand, "  info                   version, about message and GPU hardware\n"},
     {"bench", raydrift::cli::benchCommand,
      "  bench [SCENARIO ...] [--iterations N] [--json] [--list] [--no-engine]\n"
