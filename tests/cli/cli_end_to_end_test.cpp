@@ -637,11 +637,14 @@ TEST_F(Cli, OutputControlAndProvenance) {
         OIIO::ImageSpec const& h = in->spec();
         EXPECT_EQ(h.format, c.type) << file;
         EXPECT_EQ(h.get_int_attribute("oiio:BitsPerSample"), c.bits) << file;
-        if (!c.compression.empty()) EXPECT_EQ(h.get_string_attribute("compression"), c.compression) << file;
+        if (!c.compression.empty()) {
+            EXPECT_EQ(h.get_string_attribute("compression"), c.compression) << file;
+        }
         EXPECT_EQ(std::string(h.get_string_attribute("Software")).find("Raydrift "), 0u) << file;
-        if (c.parameters)
+        if (c.parameters) {
             EXPECT_EQ(h.get_string_attribute("raydrift:parameters"), "Streak/Length=400.0; Style/Blend Mode=Screen")
                 << file;
+        }
     }
 
     std::uintmax_t sizes[2];
@@ -757,4 +760,28 @@ TEST_F(Cli, ReadmeParameterReferenceIsGenerated) {
     for (const char* needle : {"`Streak/Length` | 200.0", "pixels of a 1920 × 1080 frame", "% of luma",
                                "0 points up, angles turn clockwise", "Soft Light, Hard Light and Exclusion are defined"})
         EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
+}
+
+// A job keeps its buffers and worlds from frame to frame: nothing of one frame may show
+// in the next, whatever their content, size or channels, at any number of jobs.
+TEST_F(Cli, SequenceFramesEqualSingleRenders) {
+    std::vector<Part> frames = {makePart({"R", "G", "B", "A"}, 50.0f), makePart({"R", "G", "B", "A"}, 0.0f),
+                                makePart({"R", "G", "B"}, 20.0f), makePart({"R", "G", "B", "A"}, 8.0f)};
+    frames[2].width = frames[2].fullWidth = 40;  // a narrower frame: the rows of the input are shorter
+    frames[2].v.resize(std::size_t(40) * 32 * 3);
+    for (int f = 0; f < 4; ++f) {
+        const std::string name = "f." + std::to_string(f + 1) + ".exr";
+        writeParts(dir / name, {frames[f]});
+        ASSERT_EQ(run("render " + name + " -o single." + std::to_string(f + 1) + ".exr").exitCode, 0);
+    }
+    for (const char* jobs : {"1", "2"}) {
+        const CliRun r = run(std::string("render f.%d.exr -o seq.%d.exr --overwrite --jobs ") + jobs);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        for (int f = 1; f <= 4; ++f) {
+            const Samples single = readImage(dir / ("single." + std::to_string(f) + ".exr"));
+            const Samples seq = readImage(dir / ("seq." + std::to_string(f) + ".exr"));
+            ASSERT_EQ(seq.width, single.width) << f;
+            EXPECT_TRUE(seq.raw == single.raw) << "frame " << f << " with --jobs " << jobs;
+        }
+    }
 }

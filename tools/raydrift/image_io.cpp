@@ -165,6 +165,12 @@ SampleType parseSampleType(std::string const& text) {
 }
 
 Picture readPicture(std::string const& path, ReadOptions const& options) {
+    Picture picture;
+    readPicture(path, options, picture);
+    return picture;
+}
+
+void readPicture(std::string const& path, ReadOptions const& options, Picture& pic) {
     const std::string what = "cannot read '" + path + "'";
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) throw CliError(what + ": no such file");
@@ -182,8 +188,10 @@ Picture readPicture(std::string const& path, ReadOptions const& options) {
     in->geterror();  // looking past the last part is not an error of the file
     const int chosen = partIndex(options.subimage, parts, path);
 
-    Picture pic;
     pic.part = chosen;
+    pic.otherParts.clear();
+    pic.colourSpace.clear();
+    pic.grey = false;
     for (int i = 0; i < static_cast<int>(parts.size()); ++i) {
         OIIO::ImageSpec const& header = parts[std::size_t(i)];
         if (header.width <= 0 || header.height <= 0 || header.depth > 1 || header.nchannels < 1)
@@ -259,7 +267,6 @@ Picture readPicture(std::string const& path, ReadOptions const& options) {
         for (int c = 0; c < 3; ++c) p[c] = o[c] * a;
         p[3] = o[3];
     }
-    return pic;
 }
 
 bool writesStraightAlpha(std::string const& formatName, bool sourceStraight) {
@@ -295,7 +302,8 @@ void writePicture(std::string const& path, std::vector<float> const& result, Pic
 
     // Colour and alpha in the output's convention and encoding. Pixels the effect left
     // alone start from the source's full-precision values, not the world's.
-    std::vector<float> rgba = result;
+    thread_local std::vector<float> rgba;
+    rgba.assign(result.begin(), result.end());
     if (untouched)
         for (std::size_t i = 0; i < pixels; ++i)
             if ((*untouched)[i]) std::copy_n(&source.rgba[i * 4], 4, &rgba[i * 4]);
@@ -373,8 +381,10 @@ void writePicture(std::string const& path, std::vector<float> const& result, Pic
     }
 
     // Samples are handed over as floats: every source type converts to float and back
-    // exactly, so channels the effect does not use keep their bits.
-    std::vector<float> data(pixels * std::size_t(nch));
+    // exactly, so channels the effect does not use keep their bits. Every sample is
+    // written below, so the buffer a job kept from its last frame is not cleared.
+    thread_local std::vector<float> data;
+    data.resize(pixels * std::size_t(nch));
     const int inCh = in.nchannels;
     const bool copyUntouched = untouched && sameConvention && sameEncoding;
     for (std::size_t i = 0; i < pixels; ++i) {

@@ -62,6 +62,8 @@ struct ReadOptions {
 // Reads a file. Throws CliError with a one-line reason, including read errors that the
 // format reports only after a partial read (a truncated JPEG).
 Picture readPicture(std::string const& path, ReadOptions const& options = {});
+// The same into `picture`, reusing its buffers: a sequence allocates them once per job.
+void readPicture(std::string const& path, ReadOptions const& options, Picture& picture);
 
 // How an output file stores alpha, by format: PNG-like formats are straight, OpenEXR is
 // premultiplied, TIFF keeps whatever the source used.

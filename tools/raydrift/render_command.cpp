@@ -122,6 +122,16 @@ void refuseOverwritingInput(std::string const& input, std::string const& output,
         throw UsageError("'" + output + "' is the input; pass --overwrite to replace it");
 }
 
+// What one job keeps from frame to frame: a sequence of same-sized frames allocates its
+// buffers and worlds once, and no frame pays for clearing memory it overwrites.
+struct JobBuffers {
+    Picture picture;
+    hostsim::World input;
+    hostsim::World output;
+    std::vector<float> result;
+    std::vector<bool> untouched;
+};
+
 class Renderer {
 public:
     Renderer(hostsim::Host& host, std::vector<ParamInfo> const& params, std::vector<PF_ParamDef> values,
@@ -133,24 +143,28 @@ public:
     }
 
     // Reads `inPath`, renders it at `frame` and writes `outPath`.
-    void renderFile(std::string const& inPath, long frame, std::string const& outPath) {
+    void renderFile(std::string const& inPath, long frame, std::string const& outPath, JobBuffers& job) {
         const auto start = std::chrono::steady_clock::now();
-        const Picture picture = readPicture(inPath, options_.read);
+        readPicture(inPath, options_.read, job.picture);
         const double readMs = millisecondsSince(start);
-        render(picture, frame, outPath, readMs, inPath);
+        render(job.picture, frame, outPath, job, readMs, inPath);
     }
 
     // Renders `picture` at `frame` and writes `outPath`.
-    void render(Picture const& picture, long frame, std::string const& outPath, double readMs = 0.0,
-                std::string const& inName = {}) {
+    void render(Picture const& picture, long frame, std::string const& outPath, JobBuffers& job,
+                double readMs = 0.0, std::string const& inName = {}) {
         auto start = std::chrono::steady_clock::now();
         // Linear light needs float: 8 bits would band the darks.
         const int depth = options_.depth           ? options_.depth
                           : picture.colourSpace.empty() ? worldDepth(picture.type)
                                                         : 32;
         const int format = worldFormat(host_.kind(), depth);
-        const hostsim::World input = toWorld(picture, format);
-        hostsim::World output(picture.width, picture.height, format);
+        toWorld(picture, format, job.input);
+        hostsim::World const& input = job.input;
+        hostsim::World& output = job.output;
+        // The effect writes every pixel of the output it is given.
+        if (output.width() != picture.width || output.height() != picture.height || output.format() != format)
+            output = hostsim::World(picture.width, picture.height, format);
 
         hostsim::FrameRequest request;
         request.params = params_;
@@ -160,12 +174,12 @@ public:
         request.currentTime = static_cast<A_long>(frame * 1000);
         const PF_Err err = host_.render(input, output, request);
         if (err != PF_Err_NONE) throw CliError("the effect failed: " + errorText(err));
-        const std::vector<float> result = fromWorld(output, alphaView_);
-        const std::vector<bool> untouched = untouchedPixels(input, output);
+        fromWorld(output, alphaView_, job.result);
+        untouchedPixels(input, output, job.untouched);
         const double renderMs = millisecondsSince(start);
 
         start = std::chrono::steady_clock::now();
-        writePicture(outPath, result, picture, &untouched, write_);
+        writePicture(outPath, job.result, picture, &job.untouched, write_);
         if (options_.verbose)
             std::fprintf(stderr, "frame %ld: %s -> %s  read %.1f ms, render %.1f ms, write %.1f ms\n", frame,
                          inName.empty() ? "(demo)" : inName.c_str(), outPath.c_str(), readMs, renderMs,
@@ -226,6 +240,7 @@ int renderSequence(Renderer& renderer, RenderOptions const& o, FramePattern cons
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     auto work = [&] {
+        JobBuffers job;
         for (;;) {
             if (stop.load()) return;
             const std::size_t i = next.fetch_add(1);
@@ -233,7 +248,7 @@ int renderSequence(Renderer& renderer, RenderOptions const& o, FramePattern cons
             const std::string inPath = framePath(in, frames[i]);
             const std::string outPath = framePath(*out, frames[i]);
             try {
-                renderer.renderFile(inPath, frames[i], outPath);
+                renderer.renderFile(inPath, frames[i], outPath, job);
                 progress.frameDone(inPath, true);
             } catch (std::exception const& e) {
                 progress.frameDone(inPath, false, e.what());
@@ -273,7 +288,8 @@ int renderCommand(Args args) {
         const std::string out = o.output.empty() ? "raydrift-demo.png" : o.output;
         if (!o.write.type && lowerExtension(out) == ".png") o.write.type = SampleType::UInt8;
         Renderer renderer(*host, params, values, o);
-        renderer.render(pictureOf(demoScene()), 0, out);
+        JobBuffers job;
+        renderer.render(pictureOf(demoScene()), 0, out, job);
         if (!o.quiet) std::fprintf(stderr, "wrote %s\n", out.c_str());
         return 0;
     }
@@ -290,7 +306,8 @@ int renderCommand(Args args) {
     }
     if (findFramePattern(out)) throw UsageError("one input image needs a plain output name, got \"" + out + "\"");
     refuseOverwritingInput(o.input, out, o.overwrite);
-    renderer.renderFile(o.input, 0, out);
+    JobBuffers job;
+    renderer.renderFile(o.input, 0, out, job);
     if (!o.quiet) std::fprintf(stderr, "wrote %s\n", out.c_str());
     return 0;
 }

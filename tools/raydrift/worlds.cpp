@@ -35,6 +35,13 @@ int worldFormat(hostsim::HostKind kind, int depth) {
 
 hostsim::World toWorld(Picture const& picture, int format) {
     hostsim::World world(picture.width, picture.height, format);
+    toWorld(picture, format, world);
+    return world;
+}
+
+void toWorld(Picture const& picture, int format, hostsim::World& world) {
+    if (world.width() != picture.width || world.height() != picture.height || world.format() != format)
+        world = hostsim::World(picture.width, picture.height, format);
     const float scale = hostsim::World::fullScale(format);
     const bool straight = straightWorld(format);
     for (int y = 0; y < picture.height; ++y)
@@ -54,11 +61,10 @@ hostsim::World toWorld(Picture const& picture, int format) {
                                    quantise(rgba[1], scale), quantise(rgba[2], scale)};
             world.set(x, y, argb);
         }
-    return world;
 }
 
-std::vector<float> fromWorld(hostsim::World const& world, bool alphaView) {
-    std::vector<float> rgba(std::size_t(world.width()) * std::size_t(world.height()) * 4, 0.0f);
+void fromWorld(hostsim::World const& world, bool alphaView, std::vector<float>& rgba) {
+    rgba.resize(std::size_t(world.width()) * std::size_t(world.height()) * 4);
     const float scale = hostsim::World::fullScale(world.format());
     const bool straight = alphaView || straightWorld(world.format());
     for (int y = 0; y < world.height(); ++y)
@@ -73,7 +79,6 @@ std::vector<float> fromWorld(hostsim::World const& world, bool alphaView) {
             p[2] = argb[3] / scale * k;
             p[3] = a;
         }
-    return rgba;
 }
 
 Picture pictureOf(image::Image const& image) {
@@ -99,11 +104,11 @@ Picture pictureOf(image::Image const& image) {
     return p;
 }
 
-std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World const& output) {
-    std::vector<bool> same(std::size_t(input.width()) * std::size_t(input.height()), false);
+void untouchedPixels(hostsim::World const& input, hostsim::World const& output, std::vector<bool>& same) {
+    same.assign(std::size_t(input.width()) * std::size_t(input.height()), false);
     if (input.width() != output.width() || input.height() != output.height() ||
         input.format() != output.format())
-        return same;
+        return;
     const std::size_t bytes = std::size_t(hostsim::World::pixelBytes(input.format()));
     for (int y = 0; y < input.height(); ++y) {
         const std::uint8_t* a = input.row(y);
@@ -112,7 +117,6 @@ std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World co
             same[std::size_t(y) * std::size_t(input.width()) + std::size_t(x)] =
                 std::memcmp(a + std::size_t(x) * bytes, b + std::size_t(x) * bytes, bytes) == 0;
     }
-    return same;
 }
 
 }  // namespace raydrift::cli
