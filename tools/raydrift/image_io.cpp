@@ -87,8 +87,7 @@ std::string knownSpace(std::string const& name) {
 
 // The space the stored values are encoded in, when the effect should see them in linear
 // light instead; empty to render them as stored.
-std::string sourceSpace(std::string const& option, OIIO::ImageSpec const& header,
-                        std::string const& format, std::string const& path) {
+std::string sourceSpace(std::string const& option, OIIO::ImageSpec const& header, std::string const& format) {
     if (option == "raw") return {};
     if (option != "auto") {
         const std::string space = knownSpace(option);
@@ -107,7 +106,6 @@ std::string sourceSpace(std::string const& option, OIIO::ImageSpec const& header
     if (space.empty() || colourConfig().isColorSpaceLinear(space) || lower(space) == "default" ||
         lower(space) == "rgb")
         return {};
-    (void)path;
     return space;
 }
 
@@ -162,6 +160,10 @@ SampleType parseSampleType(std::string const& text) {
     if (text == "half") return SampleType::Half;
     if (text == "float") return SampleType::Float;
     throw UsageError("-d expects uint8, uint16, half or float, got \"" + text + "\"");
+}
+
+void checkColourSpace(std::string const& name) {
+    if (name != "auto") sourceSpace(name, OIIO::ImageSpec(), "");
 }
 
 Picture readPicture(std::string const& path, ReadOptions const& options) {
@@ -256,7 +258,7 @@ void readPicture(std::string const& path, ReadOptions const& options, Picture& p
         for (int c = 0; c < 3; ++c) o[c] = s[pic.colour[c]];
         o[3] = pic.hasAlpha() ? s[pic.alpha] : 1.0f;
     }
-    pic.colourSpace = sourceSpace(options.colourSpace, header, format, path);
+    pic.colourSpace = sourceSpace(options.colourSpace, header, format);
     if (!pic.colourSpace.empty())
         convertColours(pic.original, pic.width, pic.height, pic.colourSpace, kLinear, !pic.straight, what);
     pic.rgba.resize(pixels * 4);

@@ -59,6 +59,9 @@ struct ReadOptions {
     std::string colourSpace = "auto";  // auto, raw or a colour space name
 };
 
+// Checks a --colorspace value (auto, raw or a name OpenImageIO knows). Throws UsageError.
+void checkColourSpace(std::string const& name);
+
 // Reads a file. Throws CliError with a one-line reason, including read errors that the
 // format reports only after a partial read (a truncated JPEG).
 Picture readPicture(std::string const& path, ReadOptions const& options = {});

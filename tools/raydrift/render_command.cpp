@@ -66,6 +66,7 @@ RenderOptions parse(Args const& args) {
         } else if (takeValue(args, i, "--subimage", v)) {
             o.read.subimage = v;
         } else if (takeValue(args, i, "--colorspace", v)) {
+            checkColourSpace(v);
             o.read.colourSpace = v;
         } else if (takeValue(args, i, "-d", v)) {
             o.write.type = parseSampleType(v);
