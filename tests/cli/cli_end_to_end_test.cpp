@@ -2,6 +2,8 @@
 // depth, sequences, parallel jobs, and every way a command can fail.
 #include <gtest/gtest.h>
 
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -287,6 +289,7 @@ TEST_F(Cli, ErrorsAreOneLineWithAnExitCodeAndLeaveNoFiles) {
         EXPECT_EQ(r.exitCode, c.exitCode) << c.args << "\n" << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << "\n" << r.err;
+        EXPECT_EQ(r.err.find(".raydrift-"), std::string::npos) << "names the user's file, not the temporary one";
     }
     // Nothing but the inputs: no output and no temporary file from the failed writes.
     std::vector<std::string> left;
@@ -337,3 +340,448 @@ TEST_F(Cli, DemoShowsStreaksAndTheOtherCommandsAnswer) {
 }
 
 }  // namespace
+
+namespace {
+
+// One part of a synthetic file: named channels with their own sample types, a data
+// window inside a display window, and the values of `Pixels` (channel c of pixel (x, y)).
+struct Part {
+    std::vector<std::string> names;
+    std::vector<OIIO::TypeDesc> types;  // per channel; empty: all half
+    int x = 0, y = 0, width = 48, height = 32;
+    int fullWidth = 48, fullHeight = 32;
+    std::string name;
+    std::vector<float> v;
+};
+
+// Colours from testPicture with a bright light, then extra channels with values unlike
+// any colour (depth from 10 to 50, AOVs of every sign).
+Part makePart(std::vector<std::string> names, float light = 1.0f) {
+    Part p;
+    p.names = std::move(names);
+    const int n = int(p.names.size());
+    const Pixels base = testPicture(3, false);
+    p.v.resize(std::size_t(p.width) * p.height * n);
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x)
+            for (int c = 0; c < n; ++c) {
+                const std::string& name = p.names[c];
+                float v = 0.5f + 0.25f * float(std::sin(x * 0.7 + y * 1.3 + c));
+                if (name == "R" || name == "G" || name == "B" || name == "Y")
+                    v = base.v[(std::size_t(y) * base.width + x) * 3 + (name == "G" ? 1 : name == "B" ? 2 : 0)] *
+                        (x >= 6 && x < 9 && y >= 24 && y < 27 ? light : 1.0f);
+                else if (name == "A")
+                    v = 1.0f;
+                else if (name == "Z")
+                    v = 10.0f + float(x + y);
+                else
+                    v = float((x * 13 + y * 7 + c) % 21) - 10.5f;
+                p.v[(std::size_t(y) * p.width + x) * n + c] = v;
+            }
+    return p;
+}
+
+void writeParts(fs::path const& path, std::vector<Part> const& parts) {
+    std::vector<OIIO::ImageSpec> specs;
+    for (Part const& p : parts) {
+        OIIO::ImageSpec s(p.width, p.height, int(p.names.size()), OIIO::TypeDesc::HALF);
+        s.channelnames = p.names;
+        if (!p.types.empty()) s.channelformats = p.types;
+        s.x = p.x;
+        s.y = p.y;
+        s.full_width = p.fullWidth;
+        s.full_height = p.fullHeight;
+        s.alpha_channel = -1;
+        for (std::size_t c = 0; c < p.names.size(); ++c)
+            if (p.names[c] == "A") s.alpha_channel = int(c);
+        if (!p.name.empty()) s.attribute("oiio:subimagename", p.name);
+        specs.push_back(s);
+    }
+    auto out = OIIO::ImageOutput::create(path.string());
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->open(path.string(), int(specs.size()), specs.data())) << out->geterror();
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i) {
+            ASSERT_TRUE(out->open(path.string(), specs[i], OIIO::ImageOutput::AppendSubimage));
+        }
+        ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, parts[i].v.data())) << out->geterror();
+    }
+    ASSERT_TRUE(out->close());
+}
+
+struct ReadPart {
+    OIIO::ImageSpec spec;
+    std::vector<float> v;
+    // Channel `name` of every pixel, exactly as stored (half and float widen exactly).
+    std::vector<float> channel(std::string const& name) const {
+        std::vector<float> out;
+        const auto it = std::find(spec.channelnames.begin(), spec.channelnames.end(), name);
+        if (it == spec.channelnames.end()) return out;
+        const std::size_t c = std::size_t(it - spec.channelnames.begin()), n = std::size_t(spec.nchannels);
+        for (std::size_t i = c; i < v.size(); i += n) out.push_back(v[i]);
+        return out;
+    }
+};
+
+std::vector<ReadPart> readParts(fs::path const& path) {
+    std::vector<ReadPart> parts;
+    auto in = OIIO::ImageInput::open(path.string());
+    EXPECT_TRUE(in) << OIIO::geterror();
+    for (int i = 0; in && in->seek_subimage(i, 0); ++i) {
+        ReadPart p{in->spec(), {}};
+        p.v.resize(p.spec.image_pixels() * p.spec.nchannels);
+        EXPECT_TRUE(in->read_image(i, 0, 0, p.spec.nchannels, OIIO::TypeDesc::FLOAT, p.v.data()));
+        parts.push_back(std::move(p));
+    }
+    return parts;
+}
+
+double sum(std::vector<float> const& v) {
+    double s = 0;
+    for (float x : v) s += x;
+    return s;
+}
+
+}  // namespace
+
+// Depth, AOVs, other parts, data windows and grey files come out as they went in, in
+// their places and types; colour is found by name and only colour is rendered.
+TEST_F(Cli, ChannelsPartsAndWindowsSurvive) {
+    using T = OIIO::TypeDesc;
+    Part rgbz = makePart({"R", "G", "B", "Z"});
+    rgbz.types = {T::HALF, T::HALF, T::HALF, T::FLOAT};
+    Part aovs = makePart({"R", "G", "B", "Z", "diffuse.R", "diffuse.G", "specular.R"});
+    Part overscan = makePart({"R", "G", "B", "A"});
+    overscan.x = -4;
+    overscan.y = -3;
+    overscan.width = 48;
+    overscan.height = 32;
+    overscan.fullWidth = 40;
+    overscan.fullHeight = 26;
+    Part beauty = makePart({"R", "G", "B", "A"});
+    beauty.name = "beauty";
+    Part depth = makePart({"Z"});
+    depth.types = {T::FLOAT};
+    depth.name = "depth";
+    struct Case {
+        std::string file;
+        std::vector<Part> parts;
+        std::string options;
+        int rendered;  // the part whose colour brightens
+    };
+    const std::vector<Case> cases = {
+        {"rgbz.exr", {rgbz}, "", 0},
+        {"aovs.exr", {aovs}, "", 0},
+        {"overscan.exr", {overscan}, "", 0},
+        {"twopart.exr", {depth, beauty}, "--subimage beauty", 1},
+        {"twopart1.exr", {beauty, depth}, "", 0},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.file);
+        writeParts(dir / c.file, c.parts);
+        const CliRun r = run("render " + c.file + " -o out-" + c.file + " " + c.options);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const auto in = readParts(dir / c.file), out = readParts(dir / ("out-" + c.file));
+        ASSERT_EQ(out.size(), in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            OIIO::ImageSpec const &a = in[i].spec, &b = out[i].spec;
+            EXPECT_EQ(b.channelnames, a.channelnames) << i;
+            EXPECT_EQ(b.alpha_channel, a.alpha_channel);
+            EXPECT_EQ(std::vector<int>({b.x, b.y, b.width, b.height, b.full_x, b.full_y, b.full_width, b.full_height}),
+                      std::vector<int>({a.x, a.y, a.width, a.height, a.full_x, a.full_y, a.full_width, a.full_height}));
+            for (int ch = 0; ch < a.nchannels; ++ch) {
+                std::string const& name = a.channelnames[ch];
+                EXPECT_EQ(b.channelformat(ch), a.channelformat(ch)) << name;
+                const bool colour = int(i) == c.rendered && (name == "R" || name == "G" || name == "B");
+                if (colour)
+                    EXPECT_GT(sum(out[i].channel(name)), sum(in[i].channel(name)) + 1.0) << name;
+                else
+                    EXPECT_TRUE(out[i].channel(name) == in[i].channel(name)) << name;
+            }
+        }
+        // The rendered colour does not depend on the channels beside it, and the right
+        // half, which the streak does not reach, lines up pixel for pixel with the input.
+        const std::vector<float> red = out[c.rendered].channel("R"), inRed = in[c.rendered].channel("R");
+        writeParts(dir / "plain.exr", {makePart({"R", "G", "B"})});
+        ASSERT_EQ(run("render plain.exr -o plain-out.exr").exitCode, 0);
+        if (c.file != "overscan.exr") {
+            EXPECT_TRUE(readParts(dir / "plain-out.exr")[0].channel("R") == red);
+        }
+        for (int y = 0; y < 32; ++y)
+            for (int x = 24; x < 48; ++x) ASSERT_EQ(red[y * 48 + x], inRed[y * 48 + x]) << x << "," << y;
+    }
+
+    // Grey files stay grey, with their alpha; a file without colour is refused.
+    const Pixels rgb = testPicture(3, false);
+    Pixels y = rgb, ya = rgb;
+    y.channels = 1;
+    ya.channels = 2;
+    y.v.clear();
+    ya.v.clear();
+    for (std::size_t i = 0; i < rgb.v.size(); i += 3) {
+        y.v.push_back(rgb.v[i]);
+        ya.v.insert(ya.v.end(), {rgb.v[i], 0.5f});
+    }
+    writeImage(dir / "y.png", y, T::UINT16);
+    writeImage(dir / "ya.png", ya, T::UINT8);
+    for (const char* grey : {"y.png", "ya.png"}) {
+        const CliRun r = run(std::string("render ") + grey + " -o out-" + grey);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Samples in = readImage(dir / grey), out = readImage(dir / (std::string("out-") + grey));
+        EXPECT_EQ(out.channels, in.channels);
+        EXPECT_EQ(out.type, in.type);
+        EXPECT_EQ(differingSamples(in, out, 24, 48), 0);
+    }
+    writeParts(dir / "zonly.exr", {depth});
+    const CliRun r = run("render zonly.exr -o out.exr");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("no colour channels (R, G, B or Y) among Z"), std::string::npos) << r.err;
+}
+
+// Views and sample types whose values the file convention changes: the Alpha view
+// composited over black is the Black view's light, in premultiplied and straight files;
+// half files hold at most 65504 where the blend exceeds it; a truncated JPEG fails.
+TEST_F(Cli, ViewsRangesAndDamagedFiles) {
+    writeParts(dir / "in.exr", {makePart({"R", "G", "B", "A"}, 5000.0f)});
+    writeImage(dir / "in.png", testPicture(4, true), OIIO::TypeDesc::UINT8, true);
+    for (const char* ext : {".exr", ".png"}) {
+        SCOPED_TRACE(ext);
+        // Stored values, so that "over" in the file's values is over in light.
+        const std::string in = std::string("in") + ext + " --colorspace raw";
+        ASSERT_EQ(run("render " + in + " -o black" + ext + " --set View=Black").exitCode, 0);
+        ASSERT_EQ(run("render " + in + " -o alpha" + ext + " --set View=Alpha").exitCode, 0);
+        const Samples black = readImage(dir / (std::string("black") + ext));
+        const Samples alpha = readImage(dir / (std::string("alpha") + ext));
+        const bool straight = std::string(ext) == ".png";
+        double worst = 0, light = 0;
+        for (std::size_t i = 0; i < alpha.v.size(); i += 4)
+            for (int c = 0; c < 3; ++c) {
+                const double over = alpha.v[i + c] * (straight ? alpha.v[i + 3] : 1.0f);
+                const double onBlack = black.v[i + c] * (straight ? black.v[i + 3] : 1.0f);
+                worst = std::max(worst, std::fabs(over - onBlack) / std::max(1.0, onBlack));
+                light += onBlack;
+            }
+        EXPECT_GT(light, 1.0);
+        EXPECT_LT(worst, straight ? 1.5 / 255 : 2e-3);
+    }
+
+    for (const char* mode : {"Multiply", "Color Dodge"}) {
+        const CliRun r = run(std::string("render in.exr -o blend.exr --set Intensity=1000 --set \"Blend Mode=") +
+                             mode + "\"");
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Samples out = readImage(dir / "blend.exr");
+        EXPECT_EQ(out.type, OIIO::TypeDesc::HALF);
+        float biggest = 0;
+        for (float v : out.v) {
+            ASSERT_TRUE(std::isfinite(v)) << mode;
+            biggest = std::max(biggest, std::fabs(v));
+        }
+        if (std::string(mode) == "Multiply") {
+            EXPECT_EQ(biggest, 65504.0f);
+        }
+    }
+
+    // A JPEG cut short opens, and its reader reports the damage only after the read.
+    Pixels noisy;
+    noisy.width = noisy.height = 64;
+    noisy.channels = 3;
+    for (int i = 0; i < 64 * 64 * 3; ++i) noisy.v.push_back(float((i * 7919) % 251) / 255.0f);
+    writeImage(dir / "whole.jpg", noisy, OIIO::TypeDesc::UINT8);
+    const std::string bytes = slurp(dir / "whole.jpg");
+    std::ofstream(dir / "cut.jpg", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    const CliRun r = run("render cut.jpg -o cut-out.png");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot read 'cut.jpg'"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "cut-out.png"));
+}
+
+// Sample types, bits, compression and quality as oiiotool's -d, --compression and
+// --quality give them; the file says what rendered it and with which parameters.
+TEST_F(Cli, OutputControlAndProvenance) {
+    using T = OIIO::TypeDesc;
+    writeImage(dir / "in.exr", testPicture(4, false), T::HALF);
+    writeImage(dir / "in.png", testPicture(3, false), T::UINT8);
+    {
+        auto out = OIIO::ImageOutput::create("dpx");
+        OIIO::ImageSpec spec(48, 32, 3, T::UINT16);
+        spec.attribute("oiio:BitsPerSample", 10);
+        const Pixels p = testPicture(3, false);
+        ASSERT_TRUE(out->open((dir / "in10.dpx").string(), spec));
+        ASSERT_TRUE(out->write_image(T::FLOAT, p.v.data()));
+        ASSERT_TRUE(out->close());
+    }
+    struct Case {
+        std::string args;
+        T type;
+        int bits;  // 0: the format does not say
+        std::string compression;
+        bool parameters;  // the format keeps attributes of any name
+    };
+    const std::vector<Case> cases = {
+        {"in10.dpx -o out.dpx", T::UINT16, 10, "", false},
+        {"in10.dpx -o out16.dpx -d uint16", T::UINT16, 16, "", false},
+        {"in.exr -o out.exr", T::HALF, 0, "zip", true},
+        {"in.exr -o outf.exr -d float --compression piz", T::FLOAT, 0, "piz", true},
+        {"in.exr -o out8.tif -d uint8", T::UINT8, 8, "", false},
+        {"in.png -o outh.exr -d half", T::HALF, 0, "", true},
+        {"in.exr -o out.png", T::UINT16, 0, "", true},
+    };
+    for (Case const& c : cases) {
+        const CliRun r = run("render " + c.args + " --set Length=400 --set \"Blend Mode=Screen\"");
+        ASSERT_EQ(r.exitCode, 0) << c.args << "\n" << r.err;
+        const std::string file = c.args.substr(c.args.find("-o ") + 3, c.args.find(' ', c.args.find("-o ") + 3) -
+                                                                              c.args.find("-o ") - 3);
+        auto in = OIIO::ImageInput::open((dir / file).string());
+        ASSERT_TRUE(in) << file;
+        OIIO::ImageSpec const& h = in->spec();
+        EXPECT_EQ(h.format, c.type) << file;
+        EXPECT_EQ(h.get_int_attribute("oiio:BitsPerSample"), c.bits) << file;
+        if (!c.compression.empty()) {
+            EXPECT_EQ(h.get_string_attribute("compression"), c.compression) << file;
+        }
+        EXPECT_EQ(std::string(h.get_string_attribute("Software")).find("Raydrift "), 0u) << file;
+        if (c.parameters) {
+            EXPECT_EQ(h.get_string_attribute("raydrift:parameters"), "Streak/Length=400.0; Style/Blend Mode=Screen")
+                << file;
+        }
+    }
+
+    std::uintmax_t sizes[2];
+    for (int q : {0, 1}) {
+        const std::string name = "q" + std::to_string(q) + ".jpg";
+        ASSERT_EQ(run("render in.png -o " + name + (q ? " --quality 95" : " --quality 10")).exitCode, 0);
+        sizes[q] = fs::file_size(dir / name);
+    }
+    EXPECT_LT(sizes[0] * 3, sizes[1] * 2);
+}
+
+// What users of oiiotool and Nuke expect: help everywhere, suggestions for typos, frame
+// lists, per-frame times, and inputs that are not replaced by accident.
+TEST_F(Cli, HabitsOfCompositingTools) {
+    for (const char* command : {"render", "params", "info", "bench", "ui"}) {
+        const CliRun r = run(std::string(command) + " --help");
+        EXPECT_EQ(r.exitCode, 0) << command;
+        EXPECT_EQ(r.out.find(std::string("usage: raydrift ") + command), 0u) << r.out;
+    }
+
+    writeImage(dir / "in.png", testPicture(3, false), OIIO::TypeDesc::UINT8);
+    struct Case {
+        std::string args;
+        std::string message;
+    };
+    const std::vector<Case> typos = {
+        {"render in.png --set \"Symmetric Blur=on\"", "did you mean \"Streak/Symetric Blur\"?"},
+        {"render in.png --set Lenght=30", "did you mean \"Streak/Length\""},
+        {"render in.png --set \"Blend Mode=Scren\"", "did you mean \"Screen\"?"},
+        {"render in.png --set \"Edge Mode=mirorr\"", "did you mean \"Mirror\"?"},
+        {"render in.png --frams 1", "did you mean \"--frames\"?"},
+        {"rendr in.png", "did you mean \"render\"?"},
+        {"render in.png --frames 1-3", "--frames needs a sequence"},
+        {"render in.png -o in.png", "'in.png' is the input; pass --overwrite"},
+        {"render in.png -o ./in.png", "pass --overwrite"},
+        {"render in.png --colorspace bogus", "unknown colour space \"bogus\""},
+    };
+    for (Case const& c : typos) {
+        const CliRun r = run(c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
+    }
+    EXPECT_EQ(run("render in.png --set Glow=1").err.find("did you mean"), std::string::npos);
+    const std::string before = slurp(dir / "in.png");
+    ASSERT_EQ(run("render in.png -o in.png --overwrite").exitCode, 0);
+    EXPECT_NE(slurp(dir / "in.png"), before);
+
+    CliRun r;
+    for (int f = 1; f <= 6; ++f)
+        writeImage(dir / ("s." + std::to_string(f) + ".exr"), testPicture(4, false), OIIO::TypeDesc::HALF);
+    r = run("render s.%d.exr -o o.%d.exr --frames 1-5x2,6 --verbose");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (int f = 1; f <= 6; ++f) {
+        const bool listed = f % 2 == 1 || f == 6;
+        EXPECT_EQ(fs::exists(dir / ("o." + std::to_string(f) + ".exr")), listed) << f;
+        const std::string line = "frame " + std::to_string(f) + ": s." + std::to_string(f) + ".exr -> o.";
+        EXPECT_EQ(r.err.find(line) != std::string::npos, listed) << r.err;
+    }
+    EXPECT_NE(r.err.find(" ms, render "), std::string::npos) << r.err;
+    r = run("render s.%d.exr -o s.%d.exr --frames 2");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("pass --overwrite"), std::string::npos) << r.err;
+}
+
+// Light adds up in linear light: an sRGB PNG rendered with --colorspace auto is its
+// linearised float EXR rendered and encoded back, within a code value.
+TEST_F(Cli, ColourSpacesRenderInLinearLight) {
+    writeImage(dir / "in.png", testPicture(3, false), OIIO::TypeDesc::UINT8);
+    OIIO::ImageBuf png((dir / "in.png").string());
+    ASSERT_TRUE(png.read(0, 0, true, OIIO::TypeDesc::FLOAT));  // linear light needs more than 8 bits
+    const OIIO::ImageBuf linear = OIIO::ImageBufAlgo::colorconvert(png, "sRGB", "linear");
+    ASSERT_TRUE(linear.write((dir / "lin.exr").string(), OIIO::TypeDesc::FLOAT));
+    ASSERT_EQ(run("render lin.exr -o lin-out.exr").exitCode, 0);
+    const OIIO::ImageBuf expected =
+        OIIO::ImageBufAlgo::colorconvert(OIIO::ImageBuf((dir / "lin-out.exr").string()), "linear", "sRGB");
+
+    struct Case {
+        std::string options;
+        bool linearLight;
+    };
+    for (Case const& c : std::vector<Case>{{"", true}, {"--colorspace sRGB", true}, {"--colorspace raw", false}}) {
+        const CliRun r = run("render in.png -o out.png " + c.options);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Samples out = readImage(dir / "out.png");
+        ASSERT_EQ(out.type, OIIO::TypeDesc::UINT8);
+        int worst = 0;
+        for (int y = 0; y < out.height; ++y)
+            for (int x = 0; x < out.width; ++x)
+                for (int ch = 0; ch < 3; ++ch) {
+                    const float e = std::clamp(expected.getchannel(x, y, 0, ch), 0.0f, 1.0f);
+                    const int code = int(std::lround(e * 255.0f));
+                    worst = std::max(worst, std::abs(code - int(out.raw[(std::size_t(y) * out.width + x) * 3 + ch])));
+                }
+        if (c.linearLight)
+            EXPECT_LE(worst, 1) << c.options;
+        else
+            EXPECT_GT(worst, 10) << "stored values add up differently";
+    }
+}
+
+// The README's parameter reference is the command's output, so it cannot drift from the
+// plug-in's parameters.
+TEST_F(Cli, ReadmeParameterReferenceIsGenerated) {
+    const CliRun r = run("params --markdown");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string readme = slurp(RAYDRIFT_README);
+    const std::string begin = "<!-- raydrift params --markdown -->\n", end = "<!-- end of raydrift params --markdown -->";
+    const auto from = readme.find(begin), to = readme.find(end);
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    EXPECT_EQ(readme.substr(from + begin.size(), to - from - begin.size()), r.out)
+        << "regenerate the README section with raydrift params --markdown";
+    for (const char* needle : {"`Streak/Length` | 200.0", "pixels of a 1920 × 1080 frame", "% of luma",
+                               "0 points up, angles turn clockwise", "Soft Light, Hard Light and Exclusion are defined"})
+        EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
+}
+
+// A job keeps its buffers and worlds from frame to frame: nothing of one frame may show
+// in the next, whatever their content, size or channels, at any number of jobs.
+TEST_F(Cli, SequenceFramesEqualSingleRenders) {
+    std::vector<Part> frames = {makePart({"R", "G", "B", "A"}, 50.0f), makePart({"R", "G", "B", "A"}, 0.0f),
+                                makePart({"R", "G", "B"}, 20.0f), makePart({"R", "G", "B", "A"}, 8.0f)};
+    frames[2].width = frames[2].fullWidth = 40;  // a narrower frame: the rows of the input are shorter
+    frames[2].v.resize(std::size_t(40) * 32 * 3);
+    for (int f = 0; f < 4; ++f) {
+        const std::string name = "f." + std::to_string(f + 1) + ".exr";
+        writeParts(dir / name, {frames[f]});
+        ASSERT_EQ(run("render " + name + " -o single." + std::to_string(f + 1) + ".exr").exitCode, 0);
+    }
+    for (const char* jobs : {"1", "2"}) {
+        const CliRun r = run(std::string("render f.%d.exr -o seq.%d.exr --overwrite --jobs ") + jobs);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        for (int f = 1; f <= 4; ++f) {
+            const Samples single = readImage(dir / ("single." + std::to_string(f) + ".exr"));
+            const Samples seq = readImage(dir / ("seq." + std::to_string(f) + ".exr"));
+            ASSERT_EQ(seq.width, single.width) << f;
+            EXPECT_TRUE(seq.raw == single.raw) << "frame " << f << " with --jobs " << jobs;
+        }
+    }
+}

@@ -127,10 +127,15 @@ TEST(FramePatterns, HashesAndPrintfStyle) {
     EXPECT_FALSE(findFramePattern("a#b/shot.exr"));
     EXPECT_FALSE(findFramePattern("100%.png"));
 
-    EXPECT_EQ(parseFrameRange("1-120").last, 120);
-    EXPECT_EQ(parseFrameRange("7").first, 7);
-    for (const char* bad : {"", "5-1", "-3", "a-b", "1-", "1--2", "9999999999"})
-        EXPECT_THROW(parseFrameRange(bad), UsageError) << bad;
+    using Frames = std::vector<long>;
+    EXPECT_EQ(parseFrameList("1-120").size(), 120u);
+    EXPECT_EQ(parseFrameList("7"), Frames{7});
+    EXPECT_EQ(parseFrameList("1-10x2"), (Frames{1, 3, 5, 7, 9}));
+    EXPECT_EQ(parseFrameList("1,5,9"), (Frames{1, 5, 9}));
+    EXPECT_EQ(parseFrameList("20-22,1-7x3,21"), (Frames{20, 21, 22, 1, 4, 7}));
+    for (const char* bad : {"", "5-1", "-3", "a-b", "1-", "1--2", "9999999999", "1,", ",1", "1-9x0", "5x2",
+                            "0-999999999"})
+        EXPECT_THROW(parseFrameList(bad), UsageError) << bad;
 }
 
 }  // namespace

@@ -26,6 +26,9 @@ std::unique_ptr<hostsim::Host> loadHost(PluginOptions const& options);
 // "--depth" values: 8, 16 or 32 bits. Throws UsageError otherwise.
 int parseDepth(std::string const& text);
 
+// A whole number from `low` to `high` for option `name`. Throws UsageError.
+long parseWhole(std::string const& name, std::string const& text, long low, long high);
+
 int renderCommand(Args args);
 int paramsCommand(Args args);
 int infoCommand(Args args);

@@ -62,7 +62,76 @@ bool endsWithPath(std::string const& path, std::string const& tail) {
     return tail.size() == path.size() || path[path.size() - tail.size() - 1] == '/';
 }
 
+std::size_t editDistance(std::string const& a, std::string const& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
 }  // namespace
+
+std::string didYouMean(std::string const& wanted, std::vector<std::string> const& candidates) {
+    const std::string w = lower(trim(wanted));
+    // A third of the word may be wrong (one letter at least) before a name stops being a
+    // likely typo of it.
+    std::size_t best = std::max<std::size_t>(1, w.size() / 3) + 1;
+    std::vector<std::string> closest;
+    for (std::string const& c : candidates) {
+        std::string name = lower(c);
+        // "Length" is as close to "Streak/Length" as to "Length".
+        std::size_t d = editDistance(w, name);
+        const auto slash = name.rfind('/');
+        if (slash != std::string::npos) d = std::min(d, editDistance(w, name.substr(slash + 1)));
+        if (d < best) {
+            best = d;
+            closest.clear();
+        }
+        if (d == best && std::find(closest.begin(), closest.end(), c) == closest.end()) closest.push_back(c);
+    }
+    if (closest.empty()) return {};
+    std::vector<std::string> quoted;
+    for (std::string const& c : closest) quoted.push_back("\"" + c + "\"");
+    return " did you mean " + join(quoted, " or ") + "?";
+}
+
+std::string valueText(ParamInfo const& param, PF_ParamDef const& def) {
+    ParamInfo p = param;
+    switch (p.type) {
+        case PF_Param_FLOAT_SLIDER: p.defaultValue = def.u.fs_d.value; break;
+        case PF_Param_SLIDER: p.defaultValue = def.u.sd.value; break;
+        case PF_Param_CHECKBOX: p.defaultValue = def.u.bd.value; break;
+        case PF_Param_POPUP: p.defaultValue = def.u.pd.value; break;
+        case PF_Param_COLOR: p.defaultColour = def.u.cd.value; break;
+        case PF_Param_ANGLE: {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%g", def.u.ad.value / 65536.0);
+            return buf;
+        }
+        default: break;
+    }
+    return defaultText(p);
+}
+
+std::string changedParameters(std::vector<ParamInfo> const& params, std::vector<PF_ParamDef> const& defs) {
+    std::vector<std::string> changed;
+    for (ParamInfo const& p : params) {
+        if (!p.settable) continue;
+        PF_ParamDef const& def = defs.at(static_cast<std::size_t>(p.index));
+        const bool same = p.type == PF_Param_ANGLE ? def.u.ad.value == std::lround(p.defaultValue * 65536.0)
+                                                   : valueText(p, def) == defaultText(p);
+        if (!same) changed.push_back(p.path + "=" + valueText(p, def));
+    }
+    return join(changed, "; ");
+}
 
 std::string typeName(PF_ParamType type) {
     switch (type) {
@@ -184,9 +253,15 @@ ParamInfo const& findParam(std::vector<ParamInfo> const& params, std::string con
         for (ParamInfo const* p : matches) names.push_back("\"" + p->path + "\"");
         throw UsageError("parameter \"" + name + "\" is ambiguous; say one of: " + join(names, ", "));
     }
+    std::vector<std::string> paths;
     for (ParamInfo const& p : params)
-        if (p.settable) names.push_back("\"" + p.path + "\"");
-    throw UsageError("unknown parameter \"" + name + "\"; known: " + join(names, ", "));
+        if (p.settable) {
+            names.push_back("\"" + p.path + "\"");
+            paths.push_back(p.path);
+        }
+    const std::string guess = didYouMean(name, paths);
+    throw UsageError("unknown parameter \"" + name + "\";" + (guess.empty() ? " known: " : guess + " Known: ") +
+                     join(names, ", "));
 }
 
 std::pair<std::string, std::string> splitAssignment(std::string const& text) {
@@ -281,8 +356,9 @@ void applyValue(ParamInfo const& p, std::string const& rawText, PF_ParamDef& def
                     def.u.pd.value = static_cast<PF_ParamValue>(i + 1);
                     return;
                 }
-            bad(join(p.menuItems, ", "));
-            return;
+            const std::string guess = didYouMean(text, p.menuItems);
+            throw UsageError("bad value \"" + rawText + "\" for \"" + p.path + "\";" +
+                             (guess.empty() ? " accepted: " : guess + " Accepted: ") + join(p.menuItems, ", "));
         }
         case PF_Param_COLOR: {
             unsigned r = 0, g = 0, b = 0;

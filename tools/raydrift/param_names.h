@@ -48,6 +48,17 @@ std::pair<std::string, std::string> splitAssignment(std::string const& text);
 void applyAssignments(std::vector<ParamInfo> const& params, std::vector<std::string> const& assignments,
                       std::vector<PF_ParamDef>& defs);
 
+// The value `def` holds, as the user would type it.
+std::string valueText(ParamInfo const& param, PF_ParamDef const& def);
+
+// "Name=value" for every settable parameter whose value in `defs` differs from its
+// default, joined by "; ".
+std::string changedParameters(std::vector<ParamInfo> const& params, std::vector<PF_ParamDef> const& defs);
+
+// " did you mean "X"?" naming the candidates closest to `wanted` by edit distance (case
+// ignored), or "" when none is close enough to be a likely typo.
+std::string didYouMean(std::string const& wanted, std::vector<std::string> const& candidates);
+
 // The default as the user would type it, and the accepted range or items.
 std::string defaultText(ParamInfo const& param);
 std::string rangeText(ParamInfo const& param);

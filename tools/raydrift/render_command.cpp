@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -27,13 +28,21 @@ struct RenderOptions {
     std::string input;
     std::string output;
     std::vector<std::string> assignments;
-    std::optional<FrameRange> frames;
+    std::optional<std::vector<long>> frames;
     double fps = 24.0;
     int jobs = 1;
     int depth = 0;  // 0: follows the input
     bool failFast = false;
     bool quiet = false;
+    bool verbose = false;
+    bool overwrite = false;
+    ReadOptions read;
+    WriteOptions write;
 };
+
+const std::vector<std::string> kRenderOptions = {
+    "-o", "--output", "--set", "--frames", "--fps", "--jobs", "--depth", "--fail-fast", "--quiet",
+    "--verbose", "--overwrite", "--subimage", "--colorspace", "-d", "--compression", "--quality"};
 
 RenderOptions parse(Args const& args) {
     RenderOptions o;
@@ -44,32 +53,46 @@ RenderOptions parse(Args const& args) {
         } else if (takeValue(args, i, "--set", v)) {
             o.assignments.push_back(v);
         } else if (takeValue(args, i, "--frames", v)) {
-            o.frames = parseFrameRange(v);
+            o.frames = parseFrameList(v);
         } else if (takeValue(args, i, "--fps", v)) {
             char* end = nullptr;
             o.fps = std::strtod(v.c_str(), &end);
             if (!end || *end || !(o.fps > 0.0 && o.fps <= 1000.0))
                 throw UsageError("--fps expects a frame rate above 0 and up to 1000, got \"" + v + "\"");
         } else if (takeValue(args, i, "--jobs", v)) {
-            char* end = nullptr;
-            const long n = std::strtol(v.c_str(), &end, 10);
-            if (!end || *end || n < 1 || n > 64)
-                throw UsageError("--jobs expects a whole number from 1 to 64, got \"" + v + "\"");
-            o.jobs = static_cast<int>(n);
+            o.jobs = static_cast<int>(parseWhole("--jobs", v, 1, 64));
         } else if (takeValue(args, i, "--depth", v)) {
             o.depth = parseDepth(v);
+        } else if (takeValue(args, i, "--subimage", v)) {
+            o.read.subimage = v;
+        } else if (takeValue(args, i, "--colorspace", v)) {
+            checkColourSpace(v);
+            o.read.colourSpace = v;
+        } else if (takeValue(args, i, "-d", v)) {
+            o.write.type = parseSampleType(v);
+        } else if (takeValue(args, i, "--compression", v)) {
+            o.write.compression = v;
+        } else if (takeValue(args, i, "--quality", v)) {
+            o.write.quality = static_cast<int>(parseWhole("--quality", v, 1, 100));
         } else if (args[i] == "--fail-fast") {
             o.failFast = true;
         } else if (args[i] == "--quiet" || args[i] == "-q") {
             o.quiet = true;
+        } else if (args[i] == "--verbose" || args[i] == "-v") {
+            o.verbose = true;
+        } else if (args[i] == "--overwrite") {
+            o.overwrite = true;
         } else if (!args[i].empty() && args[i][0] == '-' && args[i] != "-") {
-            throw UsageError("unknown option \"" + args[i] + "\" for render (see raydrift help)");
+            throw UsageError("unknown option \"" + args[i] + "\" for render;" +
+                             didYouMean(args[i].substr(0, args[i].find('=')), kRenderOptions) +
+                             " (see raydrift render --help)");
         } else if (o.input.empty()) {
             o.input = args[i];
         } else {
             throw UsageError("render takes one INPUT; got \"" + o.input + "\" and \"" + args[i] + "\"");
         }
     }
+    o.write.quiet = o.quiet;
     return o;
 }
 
@@ -77,16 +100,6 @@ std::string lowerExtension(std::string const& path) {
     std::string ext = std::filesystem::path(path).extension().string();
     for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return ext;
-}
-
-// The sample type an output file gets: the input's, unless the format cannot hold it.
-SampleType outputType(std::string const& path, SampleType input) {
-    const std::string ext = lowerExtension(path);
-    const bool floating = input == SampleType::Half || input == SampleType::Float;
-    if (ext == ".jpg" || ext == ".jpeg" || ext == ".bmp" || ext == ".gif") return SampleType::UInt8;
-    if ((ext == ".png" || ext == ".dpx") && floating) return SampleType::UInt16;
-    if (ext == ".exr" && !floating) return SampleType::Half;
-    return input;
 }
 
 std::string errorText(PF_Err err) {
@@ -99,17 +112,60 @@ std::string errorText(PF_Err err) {
     }
 }
 
+double millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Replacing an input is allowed only when asked for: a typo in -o must not destroy a plate.
+void refuseOverwritingInput(std::string const& input, std::string const& output, bool overwrite) {
+    std::error_code ec;
+    if (!overwrite && std::filesystem::equivalent(input, output, ec))
+        throw UsageError("'" + output + "' is the input; pass --overwrite to replace it");
+}
+
+// What one job keeps from frame to frame: a sequence of same-sized frames allocates its
+// buffers and worlds once, and no frame pays for clearing memory it overwrites.
+struct JobBuffers {
+    Picture picture;
+    hostsim::World input;
+    hostsim::World output;
+    std::vector<float> result;
+    std::vector<bool> untouched;
+};
+
 class Renderer {
 public:
-    Renderer(hostsim::Host& host, std::vector<PF_ParamDef> params, RenderOptions const& options)
-        : host_(host), params_(std::move(params)), options_(options) {}
+    Renderer(hostsim::Host& host, std::vector<ParamInfo> const& params, std::vector<PF_ParamDef> values,
+             RenderOptions const& options)
+        : host_(host), params_(std::move(values)), options_(options), write_(options.write) {
+        const ParamInfo& view = findParam(params, "View");
+        alphaView_ = params_.at(static_cast<std::size_t>(view.index)).u.pd.value >= kAlphaViewItem;
+        write_.parameters = changedParameters(params, params_);
+    }
 
-    // Renders `picture` (read from `source`, or built in) at `frame` and writes `outPath`.
-    void render(Picture const& picture, long frame, std::string const& outPath, SampleType outType) {
-        const int depth = options_.depth ? options_.depth : worldDepth(picture.type);
+    // Reads `inPath`, renders it at `frame` and writes `outPath`.
+    void renderFile(std::string const& inPath, long frame, std::string const& outPath, JobBuffers& job) {
+        const auto start = std::chrono::steady_clock::now();
+        readPicture(inPath, options_.read, job.picture);
+        const double readMs = millisecondsSince(start);
+        render(job.picture, frame, outPath, job, readMs, inPath);
+    }
+
+    // Renders `picture` at `frame` and writes `outPath`.
+    void render(Picture const& picture, long frame, std::string const& outPath, JobBuffers& job,
+                double readMs = 0.0, std::string const& inName = {}) {
+        auto start = std::chrono::steady_clock::now();
+        // Linear light needs float: 8 bits would band the darks.
+        const int depth = options_.depth           ? options_.depth
+                          : picture.colourSpace.empty() ? worldDepth(picture.type)
+                                                        : 32;
         const int format = worldFormat(host_.kind(), depth);
-        const hostsim::World input = toWorld(picture, format);
-        hostsim::World output(picture.width, picture.height, format);
+        toWorld(picture, format, job.input);
+        hostsim::World const& input = job.input;
+        hostsim::World& output = job.output;
+        // The effect writes every pixel of the output it is given.
+        if (output.width() != picture.width || output.height() != picture.height || output.format() != format)
+            output = hostsim::World(picture.width, picture.height, format);
 
         hostsim::FrameRequest request;
         request.params = params_;
@@ -119,18 +175,25 @@ public:
         request.currentTime = static_cast<A_long>(frame * 1000);
         const PF_Err err = host_.render(input, output, request);
         if (err != PF_Err_NONE) throw CliError("the effect failed: " + errorText(err));
+        fromWorld(output, alphaView_, job.result);
+        untouchedPixels(input, output, job.untouched);
+        const double renderMs = millisecondsSince(start);
 
-        Picture result;
-        result.header = picture.header;
-        fromWorld(output, result);
-        const std::vector<bool> untouched = untouchedPixels(input, output);
-        writePicture(outPath, result, outType, &picture, &untouched);
+        start = std::chrono::steady_clock::now();
+        writePicture(outPath, job.result, picture, &job.untouched, write_);
+        if (options_.verbose)
+            std::fprintf(stderr, "frame %ld: %s -> %s  read %.1f ms, render %.1f ms, write %.1f ms\n", frame,
+                         inName.empty() ? "(demo)" : inName.c_str(), outPath.c_str(), readMs, renderMs,
+                         millisecondsSince(start));
     }
 
 private:
+    static constexpr int kAlphaViewItem = 4;  // "Alpha" in the View menu
     hostsim::Host& host_;
     std::vector<PF_ParamDef> params_;
     RenderOptions const& options_;
+    WriteOptions write_;
+    bool alphaView_ = false;
 };
 
 std::vector<long> existingFrames(FramePattern const& pattern) {
@@ -165,17 +228,20 @@ int renderSequence(Renderer& renderer, RenderOptions const& o, FramePattern cons
 
     std::vector<long> frames;
     if (o.frames) {
-        for (long f = o.frames->first; f <= o.frames->last; ++f) frames.push_back(f);
+        frames = *o.frames;
     } else {
         frames = existingFrames(in);
         if (frames.empty()) throw CliError("no frames found for '" + o.input + "'");
     }
 
-    Progress progress(static_cast<long>(frames.size()), !o.quiet && isatty(STDERR_FILENO) != 0,
+    for (long f : frames) refuseOverwritingInput(framePath(in, f), framePath(*out, f), o.overwrite);
+
+    Progress progress(static_cast<long>(frames.size()), !o.quiet && !o.verbose && isatty(STDERR_FILENO) != 0,
                       o.quiet ? nullptr : stderr);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     auto work = [&] {
+        JobBuffers job;
         for (;;) {
             if (stop.load()) return;
             const std::size_t i = next.fetch_add(1);
@@ -183,8 +249,7 @@ int renderSequence(Renderer& renderer, RenderOptions const& o, FramePattern cons
             const std::string inPath = framePath(in, frames[i]);
             const std::string outPath = framePath(*out, frames[i]);
             try {
-                const Picture picture = readPicture(inPath);
-                renderer.render(picture, frames[i], outPath, outputType(outPath, picture.type));
+                renderer.renderFile(inPath, frames[i], outPath, job);
                 progress.frameDone(inPath, true);
             } catch (std::exception const& e) {
                 progress.frameDone(inPath, false, e.what());
@@ -212,35 +277,38 @@ int renderSequence(Renderer& renderer, RenderOptions const& o, FramePattern cons
 
 int renderCommand(Args args) {
     const PluginOptions pluginOptions = takePluginOptions(args);
-    const RenderOptions o = parse(args);
+    RenderOptions o = parse(args);
     const auto host = loadHost(pluginOptions);
 
     // Every --set is checked before anything renders, so a typo costs nothing.
     const std::vector<ParamInfo> params = describeParams(host->params());
     std::vector<PF_ParamDef> values = host->defaults();
     applyAssignments(params, o.assignments, values);
-    Renderer renderer(*host, values, o);
 
     if (o.input.empty()) {
         const std::string out = o.output.empty() ? "raydrift-demo.png" : o.output;
-        const Picture demo = pictureOf(demoScene());
-        const SampleType type =
-            lowerExtension(out) == ".png" ? SampleType::UInt8 : outputType(out, SampleType::Float);
-        renderer.render(demo, 0, out, type);
+        if (!o.write.type && lowerExtension(out) == ".png") o.write.type = SampleType::UInt8;
+        Renderer renderer(*host, params, values, o);
+        JobBuffers job;
+        renderer.render(pictureOf(demoScene()), 0, out, job);
         if (!o.quiet) std::fprintf(stderr, "wrote %s\n", out.c_str());
         return 0;
     }
+    Renderer renderer(*host, params, values, o);
     if (const auto pattern = findFramePattern(o.input)) return renderSequence(renderer, o, *pattern);
 
+    if (o.frames)
+        throw UsageError("--frames needs a sequence (an INPUT with #### or %04d); \"" + o.input +
+                         "\" is a single image");
     std::string out = o.output;
     if (out.empty()) {
         const std::filesystem::path in(o.input);
         out = (in.parent_path() / (in.stem().string() + "-raydrift" + in.extension().string())).string();
     }
     if (findFramePattern(out)) throw UsageError("one input image needs a plain output name, got \"" + out + "\"");
-    const Picture picture = readPicture(o.input);
-    const long frame = o.frames ? o.frames->first : 0;
-    renderer.render(picture, frame, out, outputType(out, picture.type));
+    refuseOverwritingInput(o.input, out, o.overwrite);
+    JobBuffers job;
+    renderer.renderFile(o.input, 0, out, job);
     if (!o.quiet) std::fprintf(stderr, "wrote %s\n", out.c_str());
     return 0;
 }

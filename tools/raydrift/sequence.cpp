@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "cli_error.h"
 
@@ -39,24 +40,40 @@ std::string framePath(FramePattern const& pattern, long frame) {
     return pattern.prefix + buf + pattern.suffix;
 }
 
-FrameRange parseFrameRange(std::string const& text) {
+std::vector<long> parseFrameList(std::string const& text) {
+    // A list longer than this is a typo ("1-1000000000"), not a shot.
+    constexpr std::size_t kMaxFrames = 1000000;
     auto fail = [&] {
-        throw UsageError("--frames expects A-B or N with whole frame numbers from 0, got \"" + text + "\"");
+        throw UsageError("--frames expects N, A-B, A-BxSTEP or a comma-separated list of them "
+                         "(1-10x2,15) with whole frame numbers from 0, got \"" + text + "\"");
     };
     auto parse = [&](std::string const& s) {
         if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || s.size() > 9) fail();
         return std::strtol(s.c_str(), nullptr, 10);
     };
-    const auto dash = text.find('-');
-    FrameRange r;
-    if (dash == std::string::npos) {
-        r.first = r.last = parse(text);
-    } else {
-        r.first = parse(text.substr(0, dash));
-        r.last = parse(text.substr(dash + 1));
-    }
-    if (r.last < r.first) fail();
-    return r;
+    std::vector<long> frames;
+    std::set<long> seen;
+    std::size_t start = 0;
+    do {
+        const std::size_t comma = text.find(',', start);
+        std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        start = comma == std::string::npos ? text.size() + 1 : comma + 1;
+        long step = 1;
+        if (const auto x = item.find('x'); x != std::string::npos) {
+            step = parse(item.substr(x + 1));
+            item = item.substr(0, x);
+            if (step < 1 || item.find('-') == std::string::npos) fail();
+        }
+        const auto dash = item.find('-');
+        const long first = parse(item.substr(0, dash));
+        const long last = dash == std::string::npos ? first : parse(item.substr(dash + 1));
+        if (last < first) fail();
+        for (long f = first; f <= last; f += step) {
+            if (seen.insert(f).second) frames.push_back(f);
+            if (frames.size() > kMaxFrames) fail();
+        }
+    } while (start <= text.size());
+    return frames;
 }
 
 }  // namespace raydrift::cli

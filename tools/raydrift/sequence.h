@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace raydrift::cli {
 
@@ -18,12 +19,9 @@ std::optional<FramePattern> findFramePattern(std::string const& path);
 
 std::string framePath(FramePattern const& pattern, long frame);
 
-struct FrameRange {
-    long first = 0;
-    long last = 0;
-};
-
-// "A-B" or "N", A ≤ B, frames ≥ 0. Throws UsageError.
-FrameRange parseFrameRange(std::string const& text);
+// Frame lists as compositors write them: "N", "A-B", "A-BxS" (every S-th frame from A),
+// and any of these joined by commas ("1-10x2,15,20-22"); frames ≥ 0, in the order given,
+// each once. Throws UsageError.
+std::vector<long> parseFrameList(std::string const& text);
 
 }  // namespace raydrift::cli

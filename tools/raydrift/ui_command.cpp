@@ -70,7 +70,7 @@ int uiCommand(Args args) {
     hostsim::Panel panel(*host, controlIndex(params, "Histogram"), PF_Rect{0, 0, kPanelWidth, kPanelHeight},
                          kPixelDensity);
     applyAssignments(params, o.assignments, panel.request().params);
-    const Picture picture = o.input.empty() ? pictureOf(demoScene()) : readPicture(o.input);
+    const Picture picture = o.input.empty() ? pictureOf(demoScene()) : readPicture(o.input, {"", "raw"});
     const int depth = o.depth ? o.depth : worldDepth(picture.type);
     panel.setInput(toWorld(picture, worldFormat(host->kind(), depth)));
 

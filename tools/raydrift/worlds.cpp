@@ -35,6 +35,13 @@ int worldFormat(hostsim::HostKind kind, int depth) {
 
 hostsim::World toWorld(Picture const& picture, int format) {
     hostsim::World world(picture.width, picture.height, format);
+    toWorld(picture, format, world);
+    return world;
+}
+
+void toWorld(Picture const& picture, int format, hostsim::World& world) {
+    if (world.width() != picture.width || world.height() != picture.height || world.format() != format)
+        world = hostsim::World(picture.width, picture.height, format);
     const float scale = hostsim::World::fullScale(format);
     const bool straight = straightWorld(format);
     for (int y = 0; y < picture.height; ++y)
@@ -54,20 +61,17 @@ hostsim::World toWorld(Picture const& picture, int format) {
                                    quantise(rgba[1], scale), quantise(rgba[2], scale)};
             world.set(x, y, argb);
         }
-    return world;
 }
 
-void fromWorld(hostsim::World const& world, Picture& picture) {
-    picture.width = world.width();
-    picture.height = world.height();
-    picture.rgba.assign(std::size_t(world.width()) * std::size_t(world.height()) * 4, 0.0f);
+void fromWorld(hostsim::World const& world, bool alphaView, std::vector<float>& rgba) {
+    rgba.resize(std::size_t(world.width()) * std::size_t(world.height()) * 4);
     const float scale = hostsim::World::fullScale(world.format());
-    const bool straight = straightWorld(world.format());
+    const bool straight = alphaView || straightWorld(world.format());
     for (int y = 0; y < world.height(); ++y)
         for (int x = 0; x < world.width(); ++x) {
             float argb[4];
             world.get(x, y, argb);
-            float* p = &picture.rgba[(std::size_t(y) * std::size_t(world.width()) + std::size_t(x)) * 4];
+            float* p = &rgba[(std::size_t(y) * std::size_t(world.width()) + std::size_t(x)) * 4];
             const float a = argb[0] / scale;
             const float k = straight ? a : 1.0f;
             p[0] = argb[1] / scale * k;
@@ -89,16 +93,22 @@ Picture pictureOf(image::Image const& image) {
         p.rgba.push_back(px.a);
     }
     p.original = p.rgba;
+    p.samples = p.rgba;
+    p.colour[0] = 0;
+    p.colour[1] = 1;
+    p.colour[2] = 2;
+    p.alpha = 3;
     p.type = SampleType::Float;
     p.header = OIIO::ImageSpec(p.width, p.height, 4, OIIO::TypeDesc::FLOAT);
+    p.header.alpha_channel = 3;
     return p;
 }
 
-std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World const& output) {
-    std::vector<bool> same(std::size_t(input.width()) * std::size_t(input.height()), false);
+void untouchedPixels(hostsim::World const& input, hostsim::World const& output, std::vector<bool>& same) {
+    same.assign(std::size_t(input.width()) * std::size_t(input.height()), false);
     if (input.width() != output.width() || input.height() != output.height() ||
         input.format() != output.format())
-        return same;
+        return;
     const std::size_t bytes = std::size_t(hostsim::World::pixelBytes(input.format()));
     for (int y = 0; y < input.height(); ++y) {
         const std::uint8_t* a = input.row(y);
@@ -107,7 +117,6 @@ std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World co
             same[std::size_t(y) * std::size_t(input.width()) + std::size_t(x)] =
                 std::memcmp(a + std::size_t(x) * bytes, b + std::size_t(x) * bytes, bytes) == 0;
     }
-    return same;
 }
 
 }  // namespace raydrift::cli

@@ -18,15 +18,19 @@ int worldFormat(hostsim::HostKind kind, int depth);
 // A world of `format` holding `picture`. Integer channels are clamped and rounded half
 // away from zero; a NaN sample becomes 0.
 hostsim::World toWorld(Picture const& picture, int format);
+// The same into `world`, which is reused when its size and format match (every pixel is
+// written, so nothing is cleared first).
+void toWorld(Picture const& picture, int format, hostsim::World& world);
 
-// The world's pixels as premultiplied RGBA floats in `picture` (size taken from the world).
-void fromWorld(hostsim::World const& world, Picture& picture);
+// The world's pixels as premultiplied RGBA floats. In the Alpha view the effect writes
+// straight colour into every world, premultiplied ones included.
+void fromWorld(hostsim::World const& world, bool alphaView, std::vector<float>& rgba);
 
 // An engine image (premultiplied float RGBA) as a float picture without a file, for the
 // built-in scenes.
 Picture pictureOf(image::Image const& image);
 
 // Pixels whose bytes the render left exactly as they came in.
-std::vector<bool> untouchedPixels(hostsim::World const& input, hostsim::World const& output);
+void untouchedPixels(hostsim::World const& input, hostsim::World const& output, std::vector<bool>& same);
 
 }  // namespace raydrift::cli
