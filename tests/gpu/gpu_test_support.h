@@ -64,7 +64,7 @@ inline Agreement agreement(image::Image const& gpu, image::Image const& cpu) {
         const float g[4] = {gpu.pixels[i].r, gpu.pixels[i].g, gpu.pixels[i].b, gpu.pixels[i].a};
         const float c[4] = {cpu.pixels[i].r, cpu.pixels[i].g, cpu.pixels[i].b, cpu.pixels[i].a};
         for (int k = 0; k < 4; ++k) {
-            if (std::isnan(g[k]) && std::isnan(c[k])) continue;
+            if (g[k] == c[k] || (std::isnan(g[k]) && std::isnan(c[k]))) continue;
             const double bar = std::ldexp(std::fmax(std::fabs(static_cast<double>(c[k])), 1.0), -16);
             const double error = std::fabs(static_cast<double>(g[k]) - static_cast<double>(c[k]));
             a.worst = std::fmax(a.worst, std::isnan(error) ? 1e30 : error / bar);

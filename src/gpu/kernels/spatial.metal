@@ -78,12 +78,13 @@ static inline float mask(float4 p, constant Params& P) {
                                 P.reserved0 != 0.0f ? 1 : 0);
 }
 
-// Input the GPU cannot reproduce within the CPU's rounding: not finite, or bright enough
-// that the interpolation error outgrows the bound.
+// Input the GPU cannot reproduce within the CPU's rounding: not finite, bright enough
+// that the interpolation error outgrows the bound, or with an alpha so far outside
+// [0, 1] that the two-float sums lose every other pixel beside it.
 static inline bool needsCpu(float4 p, float intensity) {
     const float limit = divideCpu(64.0f, intensity > 1.0f ? intensity : 1.0f);
     if (!isfinite(p.x) || !isfinite(p.y) || !isfinite(p.z) || !isfinite(p.w)) return true;
-    return fabs(p.x) > limit || fabs(p.y) > limit || fabs(p.z) > limit;
+    return fabs(p.x) > limit || fabs(p.y) > limit || fabs(p.z) > limit || fabs(p.w) > 64.0f;
 }
 
 // A two-float expansion per channel: value hi + lo, about 48 significant bits.
