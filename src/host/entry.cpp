@@ -9,6 +9,9 @@
 #include "AE_EffectVers.h"
 #include "AE_Macros.h"
 #include "gpu/aegpu.h"
+#if defined(_WIN32)
+#include "gpu/windows/d3d11_backend.h"
+#endif
 #include "host/frame_buffers.h"
 #include "host/plugin_info.h"
 #include "host/smart_render.h"
@@ -57,8 +60,11 @@ PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data) {
 }
 
 PF_Err globalSetdown(PF_InData* in_data) {
-    // No GPU back end holds process-wide state in this build; only the kept frame
-    // buffers and the global handle.
+    // The Direct3D contexts (Windows) are the only process-wide GPU state; then the kept
+    // frame buffers and the global handle.
+#if defined(_WIN32)
+    d3d11::shutdown();
+#endif
     frame_buffers::clear();
     return ui::SetdownHistogramGlobal(in_data);
 }
