@@ -56,6 +56,14 @@ bool blendedView(ViewMode view) {
 
 }  // namespace
 
+void setMaskConstants(Constants& c, RenderSettings const& s) {
+    c.lowCut = s.lowCut;
+    c.lowFeather = s.lowFeather;
+    c.highCut = s.highCut;
+    c.highFeather = s.highFeather;
+    c.reserved0 = s.invert ? 1.0f : 0.0f;
+}
+
 Constants parameters(int w, int h, RenderSettings const& s) {
     // The geometry is the CPU's own frame plan. A matte or zero-strength frame has none
     // of its own, so it is planned as the frame with streaks it would otherwise be; the
@@ -119,11 +127,7 @@ Constants parameters(int w, int h, RenderSettings const& s) {
     c.noSpatial = (L < 1 && R < 1) ? 1 : 0;
     c.quarter = g.axisAligned ? 1 : 0;
 
-    c.lowCut = s.lowCut;
-    c.lowFeather = s.lowFeather;
-    c.highCut = s.highCut;
-    c.highFeather = s.highFeather;
-    c.reserved0 = s.invert ? 1.0f : 0.0f;
+    setMaskConstants(c, s);
     c.saturation = s.saturation;
     c.tint = std::clamp(s.tint, 0.0f, 1.0f);
     c.intensity = s.intensity;

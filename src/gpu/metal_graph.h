@@ -15,6 +15,9 @@ namespace raydrift::metal {
 // safety-limit messages for settings the GPU must not attempt.
 Constants parameters(int width, int height, RenderSettings const& settings);
 
+// The luminance mask's cuts and inversion (the only constants the matte view reads).
+void setMaskConstants(Constants& c, RenderSettings const& settings);
+
 // GPU bytes one frame needs (every buffer the graph allocates, the input and the result,
 // plus 4096); `pixels` is the frame's (or canvas's) pixel count.
 std::uint64_t frameBytes(Constants const& c, std::uint64_t pixels);

@@ -1,10 +1,6 @@
 #include "ui/gpu_names.h"
 
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <dxgi.h>
 #include <windows.h>
 #endif

@@ -1,9 +1,5 @@
 #include "gpu/windows/d3d11_backend.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <d3d11.h>
 #include <d3dcompiler.h>
 #include <dxgi1_4.h>
@@ -511,11 +507,7 @@ bool matte(image::Image const& input, image::Image& output, RenderSettings const
         Constants c{};
         c.iw = input.width;
         c.ih = input.height;
-        c.lowCut = settings.lowCut;
-        c.lowFeather = settings.lowFeather;
-        c.highCut = settings.highCut;
-        c.highFeather = settings.highFeather;
-        c.reserved0 = settings.invert ? 1.0f : 0.0f;
+        metal::setMaskConstants(c, settings);
         checkMemory(current(), {{kOriginal, imageBytes(c.iw, c.ih)}, {kResult, imageBytes(c.iw, c.ih)}},
                     kStageBudgetMessage);
         Buffer& original = image(kOriginal, c.iw, c.ih);
