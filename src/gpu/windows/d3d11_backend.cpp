@@ -234,13 +234,13 @@ Buffer& buffer(Role role, std::uint64_t elements, UINT stride, Kind kind) {
     srv.ViewDimension = D3D11_SRV_DIMENSION_BUFFEREX;
     srv.Format = kind == Kind::Raw ? DXGI_FORMAT_R32_TYPELESS : DXGI_FORMAT_UNKNOWN;
     srv.BufferEx.NumElements = count;
-    srv.BufferEx.Flags = kind == Kind::Raw ? D3D11_BUFFEREX_SRV_FLAG_RAW : 0;
+    srv.BufferEx.Flags = kind == Kind::Raw ? static_cast<UINT>(D3D11_BUFFEREX_SRV_FLAG_RAW) : 0u;
     check(device->CreateShaderResourceView(b.buffer, &srv, &b.srv));
     D3D11_UNORDERED_ACCESS_VIEW_DESC uav{};
     uav.ViewDimension = D3D11_UAV_DIMENSION_BUFFER;
     uav.Format = kind == Kind::Raw ? DXGI_FORMAT_R32_TYPELESS : DXGI_FORMAT_UNKNOWN;
     uav.Buffer.NumElements = count;
-    uav.Buffer.Flags = kind == Kind::Raw ? D3D11_BUFFER_UAV_FLAG_RAW : 0;
+    uav.Buffer.Flags = kind == Kind::Raw ? static_cast<UINT>(D3D11_BUFFER_UAV_FLAG_RAW) : 0u;
     check(device->CreateUnorderedAccessView(b.buffer, &uav, &b.uav));
     return b;
 }
