@@ -1,7 +1,7 @@
 // Our stand-in for the Direct3D 11 declarations the Windows back end uses, for the Linux
 // build and its tests: the names, members and values the back end relies on, nothing
 // else. The objects behind them are a software device (software_d3d11.cpp) that records
-// every call and fails where a test tells it to; it does not run shaders.
+// every call, fails where a test tells it to and runs the kernels' C++ build.
 #pragma once
 
 #include <cstddef>

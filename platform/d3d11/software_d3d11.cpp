@@ -5,6 +5,8 @@
 
 #include "d3dcompiler.h"
 #include "dxgi1_4.h"
+#include "hlsl/hlsl_cpu.h"
+#include "hlsl/kernels.h"
 
 namespace rdd3d {
 namespace {
@@ -31,7 +33,20 @@ struct AccessView : ID3D11UnorderedAccessView {
 };
 struct Shader : ID3D11ComputeShader {
     std::string entry;
+    rdhlsl::KernelEntry const* kernel = nullptr;
 };
+
+// Every kernel of both sources, found by "source name:entry" as D3DCompile labels it.
+rdhlsl::KernelEntry const* findKernel(std::string const& label) {
+    static const std::vector<rdhlsl::KernelEntry> all = [] {
+        std::vector<rdhlsl::KernelEntry> list = rdhlsl::streakKernels();
+        for (auto const& k : rdhlsl::frameKernels()) list.push_back(k);
+        return list;
+    }();
+    for (auto const& k : all)
+        if (k.source + ":" + k.name == label) return &k;
+    return nullptr;
+}
 struct Blob : ID3DBlob {
     std::string text;
     void* GetBufferPointer() override { return text.data(); }
@@ -89,23 +104,54 @@ struct Device : ID3D11Device {
     }
     HRESULT CreateComputeShader(const void* code, SIZE_T size, ID3D11ClassLinkage*, ID3D11ComputeShader** out) override {
         auto* s = new Shader;
-        s->entry.assign(static_cast<const char*>(code), size);
+        const std::string label(static_cast<const char*>(code), size);
+        s->entry = label.substr(label.find(':') + 1);
+        s->kernel = findKernel(label);
         *out = s;
         return 0;
     }
 };
 
 struct Context : ID3D11DeviceContext {
-    std::string entry;
-    void CSSetShader(ID3D11ComputeShader* shader, ID3D11ClassInstance* const*, UINT) override {
-        entry = shader != nullptr ? static_cast<Shader*>(shader)->entry : std::string();
+    Shader* shader = nullptr;
+    Buffer* t[4] = {};
+    Buffer* u[4] = {};
+    Buffer* b[2] = {};
+    void CSSetShader(ID3D11ComputeShader* s, ID3D11ClassInstance* const*, UINT) override {
+        shader = static_cast<Shader*>(s);
     }
-    void CSSetConstantBuffers(UINT, UINT, ID3D11Buffer* const*) override {}
-    void CSSetShaderResources(UINT, UINT, ID3D11ShaderResourceView* const*) override {}
-    void CSSetUnorderedAccessViews(UINT, UINT, ID3D11UnorderedAccessView* const*, const UINT*) override {}
-    void Dispatch(UINT, UINT, UINT) override {
-        std::lock_guard<std::mutex> lock(logMutex);
-        dispatchLog.push_back(entry);
+    void CSSetConstantBuffers(UINT first, UINT count, ID3D11Buffer* const* buffers) override {
+        for (UINT i = 0; i < count && first + i < 2; ++i) b[first + i] = static_cast<Buffer*>(buffers[i]);
+    }
+    void CSSetShaderResources(UINT first, UINT count, ID3D11ShaderResourceView* const* views) override {
+        for (UINT i = 0; i < count && first + i < 4; ++i)
+            t[first + i] = views[i] != nullptr ? static_cast<View*>(views[i])->buffer : nullptr;
+    }
+    void CSSetUnorderedAccessViews(UINT first, UINT count, ID3D11UnorderedAccessView* const* views,
+                                   const UINT*) override {
+        for (UINT i = 0; i < count && first + i < 4; ++i)
+            u[first + i] = views[i] != nullptr ? static_cast<AccessView*>(views[i])->buffer : nullptr;
+    }
+    // Runs the kernel's C++ build over every thread of the groups, one at a time.
+    void Dispatch(UINT x, UINT y, UINT z) override {
+        {
+            std::lock_guard<std::mutex> lock(logMutex);
+            dispatchLog.push_back(shader != nullptr ? shader->entry : std::string());
+        }
+        if (shader == nullptr || shader->kernel == nullptr) return;
+        const auto bytes = [](Buffer* buffer) { return buffer != nullptr ? buffer->bytes.data() : nullptr; };
+        rdhlsl::Bindings bound;
+        for (int i = 0; i < 4; ++i) {
+            bound.t[i] = bytes(t[i]);
+            bound.u[i] = bytes(u[i]);
+        }
+        bound.b[0] = bytes(b[0]);
+        bound.b[1] = bytes(b[1]);
+        rdhlsl::KernelEntry const& k = *shader->kernel;
+        k.bind(bound);
+        for (UINT gz = 0; gz < z; ++gz)
+            for (UINT j = 0; j < y * k.groupY; ++j)
+                for (UINT i = 0; i < x * k.groupX; ++i) k.run(rdhlsl::uint3{i, j, gz});
     }
     void UpdateSubresource(ID3D11Buffer* buffer, UINT, D3D11_BOX const*, const void* data, UINT, UINT) override {
         auto* b = static_cast<Buffer*>(buffer);
@@ -147,12 +193,12 @@ HRESULT D3D11CreateDevice(void*, D3D_DRIVER_TYPE, void*, UINT, D3D_FEATURE_LEVEL
     return 0;
 }
 
-HRESULT D3DCompile(LPCVOID, SIZE_T, LPCSTR, D3D_SHADER_MACRO const*, ID3DInclude*, LPCSTR entry, LPCSTR, UINT, UINT,
+HRESULT D3DCompile(LPCVOID, SIZE_T, LPCSTR name, D3D_SHADER_MACRO const*, ID3DInclude*, LPCSTR entry, LPCSTR, UINT, UINT,
                    ID3DBlob** code, ID3DBlob** errors) {
     if (errors != nullptr) *errors = nullptr;
     if (rdd3d::faults().failCompile == entry) return rdd3d::kFail;
     auto* blob = new rdd3d::Blob;
-    blob->text = entry;
+    blob->text = std::string(name) + ":" + entry;
     *code = blob;
     return 0;
 }

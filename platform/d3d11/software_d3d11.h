@@ -1,5 +1,6 @@
 // Controls of the software Direct3D 11 device behind our stand-in declarations: the
-// failures a test injects and the dispatches the device recorded.
+// failures a test injects and the dispatches the device recorded. The device runs the
+// HLSL kernels' C++ build (hlsl/), compiled from the text the plug-in embeds.
 #pragma once
 
 #include <string>

@@ -9,7 +9,7 @@
 // Native fields: the input row stride in bytes, the output layout (code + 1; 0 writes the
 // engine image `target`), the input layout, and the source and destination rectangles
 // as (width, height, x, y) on the canvas.
-cbuffer FrameSettings : register(b1) {
+RD_CONSTANTS(FrameSettings, b1)
     Params P;
     int inStride;
     int outLayout;
@@ -17,13 +17,13 @@ cbuffer FrameSettings : register(b1) {
     int reservedNative;
     int4 sourceRect;
     int4 destinationRect;
-};
-StructuredBuffer<float4> source : register(t0);
-StructuredBuffer<float4> original : register(t1);
-ByteAddressBuffer nativeInput : register(t2);
-RWStructuredBuffer<float4> target : register(u0);
-RWStructuredBuffer<uint> flags : register(u1);
-RWByteAddressBuffer nativeOutput : register(u2);
+RD_END_CONSTANTS(FrameSettings)
+RD_RESOURCE(StructuredBuffer<float4>, source, t0);
+RD_RESOURCE(StructuredBuffer<float4>, original, t1);
+RD_RESOURCE(ByteAddressBuffer, nativeInput, t2);
+RD_RESOURCE(RWStructuredBuffer<float4>, target, u0);
+RD_RESOURCE(RWStructuredBuffer<uint>, flags, u1);
+RD_RESOURCE(RWByteAddressBuffer, nativeOutput, u2);
 
 static RdRgba rgba(float4 p) { return rdRgba(p.x, p.y, p.z, p.w); }
 static float4 vec(RdRgba p) { return float4(p.r, p.g, p.b, p.a); }
@@ -37,8 +37,8 @@ static float4 colored(float4 p, float saturation, float amount) {
     return vec(c);
 }
 
-[numthreads(16, 16, 1)]
-void selectFrame(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void selectFrame(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.kw) || id.y >= uint(P.kh)) return;
     const int x = int(id.x);
     const int y = int(id.y);
@@ -65,8 +65,8 @@ void selectFrame(uint3 id : SV_DispatchThreadID) {
     if (bits != 0u) InterlockedOr(flags[0], bits);
 }
 
-[numthreads(16, 16, 1)]
-void tintFrame(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void tintFrame(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.cw) || id.y >= uint(P.ch)) return;
     const int i = int(id.y) * P.cw + int(id.x);
     const bool protect = protectedTint();
@@ -76,8 +76,8 @@ void tintFrame(uint3 id : SV_DispatchThreadID) {
     target[i] = p;
 }
 
-[numthreads(16, 16, 1)]
-void chromaticFrame(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void chromaticFrame(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.cw) || id.y >= uint(P.ch)) return;
     const int x = int(id.x);
     const int y = int(id.y);
@@ -135,8 +135,8 @@ static float4 readNative(int x, int y) {
 
 // The host input as premultiplied float RGBA on the canvas; zero outside the source
 // rectangle.
-[numthreads(16, 16, 1)]
-void prepareNativeFrame(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void prepareNativeFrame(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.iw) || id.y >= uint(P.ih)) return;
     const int hx = int(id.x) - sourceRect.z;
     const int hy = int(id.y) - sourceRect.w;
@@ -192,8 +192,8 @@ static void emit(int x, int y, float4 p, bool alphaView) {
     writeNative(uint(j) * uint(destinationRect.x) + uint(i), p, alphaView, x, y);
 }
 
-[numthreads(16, 16, 1)]
-void compositeFrame(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void compositeFrame(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.iw) || id.y >= uint(P.ih)) return;
     const int x = int(id.x);
     const int y = int(id.y);

@@ -4,6 +4,15 @@
 // rounded, as the CPU's float division is), the streak source in float. The shaders are
 // compiled with IEEE strictness; `precise` marks the values that must come bounded as the
 // CPU's, so that no optimisation reassociates or contracts them.
+#ifndef RD_KERNEL
+// The HLSL spelling of kernels, their bindings and the values that must not be
+// rearranged; a C++ build of the same text defines these differently beforehand.
+#define RD_KERNEL(x, y) [numthreads(x, y, 1)]
+#define RD_THREAD_ID : SV_DispatchThreadID
+#define RD_RESOURCE(type, name, slot) type name : register(slot)
+#define RD_CONSTANTS(name, slot) cbuffer name : register(slot) {
+#define RD_END_CONSTANTS(name) };
+#endif
 #define RD_FN static
 #define RD_FMA(a, b, c) mad((a), (b), (c))
 #define RD_SQRT(x) sqrt(x)

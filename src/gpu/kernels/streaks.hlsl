@@ -7,16 +7,16 @@
 #define RD_DIV(a, b) ((a) / (b))
 #include "gpu/kernels/hlsl_common.hlsl"
 
-cbuffer Settings : register(b0) {
+RD_CONSTANTS(Settings, b0)
     Params P;
-};
-StructuredBuffer<float4> source : register(t0);
-StructuredBuffer<float4> phases : register(t1);
-StructuredBuffer<float> factors : register(t2);
-RWStructuredBuffer<float4> target : register(u0);
+RD_END_CONSTANTS(Settings)
+RD_RESOURCE(StructuredBuffer<float4>, source, t0);
+RD_RESOURCE(StructuredBuffer<float4>, phases, t1);
+RD_RESOURCE(StructuredBuffer<float>, factors, t2);
+RD_RESOURCE(RWStructuredBuffer<float4>, target, u0);
 
-[numthreads(16, 16, 1)]
-void rotate(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void rotate(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.ww) || id.y >= uint(P.wh)) return;
     precise const float u = float(int(id.x)) + P.ox;
     precise const float v = float(int(id.y)) + P.oy;
@@ -28,8 +28,8 @@ void rotate(uint3 id : SV_DispatchThreadID) {
 
 // The box across the streak summed directly, in float: for radii too small to need a
 // running sum.
-[numthreads(16, 16, 1)]
-void horizontal(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void horizontal(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.ww) || id.y >= uint(P.wh)) return;
     const int x = int(id.x);
     const int y = int(id.y);
@@ -43,8 +43,8 @@ void horizontal(uint3 id : SV_DispatchThreadID) {
 
 // The vertical profile summed directly, in float: weights r + 1 − |k| over the rows
 // ahead (and, symmetric, behind), normalised once.
-[numthreads(16, 16, 1)]
-void vertical(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void vertical(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.ww) || id.y >= uint(P.wh)) return;
     const int x = int(id.x);
     const int y = int(id.y);
@@ -62,8 +62,8 @@ static float4 detailed(int i, int j) {
     return P.details > 0.0f ? scaledP : p;
 }
 
-[numthreads(16, 16, 1)]
-void crop(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void crop(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.cw) || id.y >= uint(P.ch)) return;
     const int x = int(id.x);
     const int y = int(id.y);
@@ -90,8 +90,8 @@ void crop(uint3 id : SV_DispatchThreadID) {
 }
 
 // A quarter-resolution result resampled to the full canvas, as the compositor reads it.
-[numthreads(16, 16, 1)]
-void upscale(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void upscale(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.iw) || id.y >= uint(P.ih)) return;
     precise const float X = rdResampleCoordinate(float(int(id.x)), P.sx, 0.0f);
     precise const float Y = rdResampleCoordinate(float(int(id.y)), P.sy, 0.0f);
@@ -99,8 +99,8 @@ void upscale(uint3 id : SV_DispatchThreadID) {
 }
 
 // The box across the streak as a running sum in double precision along the row.
-[numthreads(64, 1, 1)]
-void horizontalRolling(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(64, 1)
+void horizontalRolling(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.wh)) return;
     const int y = int(id.x);
     const double inverse = double(P.hInverseHi) + double(P.hInverseLo);
@@ -204,29 +204,29 @@ static void verticalColumn(int x, bool modulated) {
     }
 }
 
-[numthreads(64, 1, 1)]
-void verticalRolling(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(64, 1)
+void verticalRolling(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.ww)) return;
     verticalColumn(int(id.x), false);
 }
 
 // A frame that needs only its margin: the selection placed into the larger canvas.
-[numthreads(16, 16, 1)]
-void extendOriginal(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void extendOriginal(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.cw) || id.y >= uint(P.ch)) return;
     target[int(id.y) * P.cw + int(id.x)] =
         pixelAt(source, int(id.x) - P.margin, int(id.y) - P.margin, P.kw, P.kh, P.edge);
 }
 
-[numthreads(64, 1, 1)]
-void verticalModulatedRolling(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(64, 1)
+void verticalModulatedRolling(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.ww)) return;
     verticalColumn(int(id.x), true);
 }
 
 // The Matte view: the mask times the clamped alpha, as opaque grey.
-[numthreads(16, 16, 1)]
-void luminanceMatte(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void luminanceMatte(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.iw) || id.y >= uint(P.ih)) return;
     const int i = int(id.y) * P.iw + int(id.x);
     const float4 base = source[i];
@@ -235,8 +235,8 @@ void luminanceMatte(uint3 id : SV_DispatchThreadID) {
 }
 
 // The CPU's box in two steps: float prefix sums along each row (ww + 1 per row) ...
-[numthreads(64, 1, 1)]
-void horizontalCpuPrefix(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(64, 1)
+void horizontalCpuPrefix(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.wh)) return;
     const int y = int(id.x);
     const int row = y * (P.ww + 1);
@@ -249,8 +249,8 @@ void horizontalCpuPrefix(uint3 id : SV_DispatchThreadID) {
 }
 
 // ... then the window differences times the float inverse of the window.
-[numthreads(16, 16, 1)]
-void horizontalCpuWindow(uint3 id : SV_DispatchThreadID) {
+RD_KERNEL(16, 16)
+void horizontalCpuWindow(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.ww) || id.y >= uint(P.wh)) return;
     const int x = int(id.x);
     const int y = int(id.y);
