@@ -9,6 +9,7 @@
 #include "AE_EffectVers.h"
 #include "AE_Macros.h"
 #include "gpu/aegpu.h"
+#include "gpu/metal_context.h"
 #if defined(_WIN32)
 #include "gpu/windows/d3d11_backend.h"
 #endif
@@ -60,11 +61,12 @@ PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data) {
 }
 
 PF_Err globalSetdown(PF_InData* in_data) {
-    // The Direct3D contexts (Windows) are the only process-wide GPU state; then the kept
-    // frame buffers and the global handle.
+    // The GPU contexts go first (compiled kernels, queues, cached buffers; Direct3D on
+    // Windows), then the kept frame buffers and the histogram's global handle.
 #if defined(_WIN32)
     d3d11::shutdown();
 #endif
+    metal::shutdown();
     frame_buffers::clear();
     return ui::SetdownHistogramGlobal(in_data);
 }
