@@ -154,8 +154,8 @@ struct Context : ID3D11DeviceContext {
                 for (UINT i = 0; i < x * k.groupX; ++i) k.run(rdhlsl::uint3{i, j, gz});
     }
     void UpdateSubresource(ID3D11Buffer* buffer, UINT, D3D11_BOX const*, const void* data, UINT, UINT) override {
-        auto* b = static_cast<Buffer*>(buffer);
-        std::memcpy(b->bytes.data(), data, b->bytes.size());
+        auto* target = static_cast<Buffer*>(buffer);
+        std::memcpy(target->bytes.data(), data, target->bytes.size());
     }
     void CopyResource(ID3D11Buffer* to, ID3D11Buffer* from) override {
         static_cast<Buffer*>(to)->bytes = static_cast<Buffer*>(from)->bytes;

@@ -136,7 +136,7 @@ TEST(D3D11Plan, RefusalsCarryTheirFallbackReason) {
     EXPECT_EQ(extraBytes({100, 50}, {80, 70, 10}), 30u);  // only growth counts
 }
 
-TEST(D3D11Plan, LeaseTwoSlotsThirdWaitsShutdownWaitsForBoth) {
+TEST(D3D11Plan, LeaseUnderConcurrentFramesTwoSlotsThirdWaitsShutdownWaits) {
     struct Context {
         int slot;
     };

@@ -66,6 +66,7 @@ inline double4 operator*(double4 a, double s) { return {a.x * s, a.y * s, a.z * 
 inline double4 operator*(double s, double4 a) { return {s * a.x, s * a.y, s * a.z, s * a.w}; }
 
 inline float floor(float v) { return std::floor(v); }
+inline float sqrt(float v) { return std::sqrt(v); }
 inline float abs(float v) { return std::fabs(v); }
 inline int abs(int v) { return v < 0 ? -v : v; }
 inline int min(int a, int b) { return a < b ? a : b; }
