@@ -56,6 +56,14 @@ bool blendedView(ViewMode view) {
 
 }  // namespace
 
+void setMaskConstants(Constants& c, RenderSettings const& s) {
+    c.lowCut = s.lowCut;
+    c.lowFeather = s.lowFeather;
+    c.highCut = s.highCut;
+    c.highFeather = s.highFeather;
+    c.reserved0 = s.invert ? 1.0f : 0.0f;
+}
+
 Constants parameters(int w, int h, RenderSettings const& s) {
     // The geometry is the CPU's own frame plan. A matte or zero-strength frame has none
     // of its own, so it is planned as the frame with streaks it would otherwise be; the
@@ -119,11 +127,7 @@ Constants parameters(int w, int h, RenderSettings const& s) {
     c.noSpatial = (L < 1 && R < 1) ? 1 : 0;
     c.quarter = g.axisAligned ? 1 : 0;
 
-    c.lowCut = s.lowCut;
-    c.lowFeather = s.lowFeather;
-    c.highCut = s.highCut;
-    c.highFeather = s.highFeather;
-    c.reserved0 = s.invert ? 1.0f : 0.0f;
+    setMaskConstants(c, s);
     c.saturation = s.saturation;
     c.tint = std::clamp(s.tint, 0.0f, 1.0f);
     c.intensity = s.intensity;
@@ -160,12 +164,7 @@ std::uint64_t frameBytes(Constants const& c, std::uint64_t pixels) {
     return 16 * (n(c.kw) * n(c.kh) + 2 * pixels + n(c.wh) + spatial + colour) + 4 * n(c.ww) + 4096;
 }
 
-Graph::Graph(Context& context, MTL::Buffer* original, RenderSettings const& settings,
-             Constants const& constants, HostArena* arena)
-    : context_(context), constants_(constants), arena_(arena), original_(Owned<MTL::Buffer>::retain(original)) {
-    Constants const& c = constants_;
-    params_ = Owned<MTL::Buffer>::retain(context.buffer(sizeof(Constants), &c, true));
-
+std::vector<float> phaseTable(Constants const& c) {
     const std::size_t rows = static_cast<std::size_t>(std::max(c.wh, 1));
     std::vector<float> phases(rows * 4, 0.0f);
     const double step = phaseStep(c);
@@ -173,14 +172,28 @@ Graph::Graph(Context& context, MTL::Buffer* original, RenderSettings const& sett
         split(std::cos(step * static_cast<double>(y)), phases[4 * y], phases[4 * y + 1]);
         split(std::sin(step * static_cast<double>(y)), phases[4 * y + 2], phases[4 * y + 3]);
     }
-    phases_ = Owned<MTL::Buffer>::retain(context.buffer(phases.size() * sizeof(float), phases.data(), true));
+    return phases;
+}
 
+std::vector<float> detailsFactors(Constants const& c, RenderSettings const& settings) {
     std::vector<float> factors(static_cast<std::size_t>(std::max(c.ww, 1)), 1.0f);
     if (settings.details > 0.0f && c.noSpatial == 0) {
         const float sigma = std::max(streakScale(c, settings), 0.001f);
         for (int x = 0; x < c.ww; ++x)
             factors[static_cast<std::size_t>(x)] = image::detailsFactor(x, c.ox, sigma, settings.details);
     }
+    return factors;
+}
+
+Graph::Graph(Context& context, MTL::Buffer* original, RenderSettings const& settings,
+             Constants const& constants, HostArena* arena)
+    : context_(context), constants_(constants), arena_(arena), original_(Owned<MTL::Buffer>::retain(original)) {
+    Constants const& c = constants_;
+    params_ = Owned<MTL::Buffer>::retain(context.buffer(sizeof(Constants), &c, true));
+
+    const std::vector<float> phases = phaseTable(c);
+    phases_ = Owned<MTL::Buffer>::retain(context.buffer(phases.size() * sizeof(float), phases.data(), true));
+    const std::vector<float> factors = detailsFactors(c, settings);
     factors_ = Owned<MTL::Buffer>::retain(context.buffer(factors.size() * sizeof(float), factors.data(), true));
 
     const std::uint32_t zero = 0;

@@ -15,9 +15,18 @@ namespace raydrift::metal {
 // safety-limit messages for settings the GPU must not attempt.
 Constants parameters(int width, int height, RenderSettings const& settings);
 
+// The luminance mask's cuts and inversion (the only constants the matte view reads).
+void setMaskConstants(Constants& c, RenderSettings const& settings);
+
 // GPU bytes one frame needs (every buffer the graph allocates, the input and the result,
 // plus 4096); `pixels` is the frame's (or canvas's) pixel count.
 std::uint64_t frameBytes(Constants const& c, std::uint64_t pixels);
+
+// The vertical profile's diffraction phases per work row: cos and sin, each as a (hi, lo)
+// float pair; at least one row.
+std::vector<float> phaseTable(Constants const& c);
+// The Details factor of every work column (all 1 without Details); at least one column.
+std::vector<float> detailsFactors(Constants const& c, RenderSettings const& settings);
 
 // One frame's buffers and command buffer, and the encoding of its passes in order.
 class Graph {

@@ -10,6 +10,9 @@
 #include "AE_Macros.h"
 #include "gpu/aegpu.h"
 #include "gpu/metal_context.h"
+#if defined(_WIN32)
+#include "gpu/windows/d3d11_backend.h"
+#endif
 #include "host/frame_buffers.h"
 #include "image/frame.h"
 #include "host/plugin_info.h"
@@ -59,8 +62,11 @@ PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data) {
 }
 
 PF_Err globalSetdown(PF_InData* in_data) {
-    // The GPU context goes first (its compiled kernels and queue), then the kept frame
-    // buffers and the histogram's global handle.
+    // The GPU contexts go first (compiled kernels, queues, cached buffers; Direct3D on
+    // Windows), then the kept frame buffers and the histogram's global handle.
+#if defined(_WIN32)
+    d3d11::shutdown();
+#endif
     metal::shutdown();
     frame_buffers::clear();
     image::releaseWorkingMemory();

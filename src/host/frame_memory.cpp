@@ -1,6 +1,10 @@
 #include "host/frame_memory.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -19,10 +23,17 @@ constexpr std::uint64_t kCeiling = std::uint64_t{64} << 30;
 std::atomic<std::uint64_t> testLimit{0};
 
 std::uint64_t physicalMemory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof(status);
+    if (!GlobalMemoryStatusEx(&status) || status.ullTotalPhys == 0) return kCeiling;
+    return status.ullTotalPhys;
+#else
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0) return kCeiling;
     return saturatingMul(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(pageSize));
+#endif
 }
 
 }  // namespace

@@ -14,6 +14,9 @@
 #include "AE_Macros.h"
 #include "PrSDKPixelFormat.h"
 #include "gpu/aegpu.h"
+#if defined(_WIN32)
+#include "gpu/windows/d3d11_backend.h"
+#endif
 #include "host/bounds.h"
 #include "host/frame_buffers.h"
 #include "host/frame_memory.h"
@@ -111,11 +114,72 @@ bool fitsInMemory(std::uint64_t hostPixels, std::uint64_t engineBytes) {
            frame_memory::limit();
 }
 
+#if defined(_WIN32)
+// The Direct3D renderer's code for a host pixel format; -1 for none.
+std::int32_t nativeLayout(int format) {
+    switch (format) {
+    case PrPixelFormat_BGRA_4444_32f:
+        return 0;
+    case PrPixelFormat_BGRA_4444_8u:
+        return 1;
+    case PF_PixelFormat_ARGB32:
+        return 2;
+    case PF_PixelFormat_ARGB64:
+        return 3;
+    case PF_PixelFormat_ARGB128:
+        return 4;
+    default:
+        return -1;
+    }
+}
+
+// Offers the worlds, in their own layouts, to the Direct3D renderer: true when it wrote
+// the output. The canvas is the layer (smart render) or the input; the input sits on it
+// at its origin, the output is the requested rectangle of it.
+bool renderNativeWorlds(PF_LayerDef const* input, PF_LayerDef* output, int readFormat, int outputFormat,
+                        RenderSettings const& settings, PreRenderData const* pre) {
+    if (!settings.useGpu || !input || !input->data || !output || !output->data) return false;
+    d3d11::NativeWorld w;
+    w.input = input->data;
+    w.output = output->data;
+    w.inputStride = input->rowbytes;
+    w.outputStride = output->rowbytes;
+    w.inputLayout = nativeLayout(readFormat);
+    w.outputLayout = nativeLayout(outputFormat);
+    w.sourceWidth = input->width;
+    w.sourceHeight = input->height;
+    w.destinationWidth = output->width;
+    w.destinationHeight = output->height;
+    if (pre) {
+        const std::int64_t values[] = {rectWidth(pre->layerRect), rectHeight(pre->layerRect),
+                                       std::int64_t{input->origin_x} - pre->layerRect.left,
+                                       std::int64_t{input->origin_y} - pre->layerRect.top,
+                                       std::int64_t{pre->outputRect.left} - pre->layerRect.left,
+                                       std::int64_t{pre->outputRect.top} - pre->layerRect.top};
+        for (std::int64_t v : values)
+            if (v < INT32_MIN || v > INT32_MAX) return false;
+        w.width = static_cast<std::int32_t>(values[0]);
+        w.height = static_cast<std::int32_t>(values[1]);
+        w.sourceX = static_cast<std::int32_t>(values[2]);
+        w.sourceY = static_cast<std::int32_t>(values[3]);
+        w.destinationX = static_cast<std::int32_t>(values[4]);
+        w.destinationY = static_cast<std::int32_t>(values[5]);
+    } else {
+        w.width = input->width;
+        w.height = input->height;
+    }
+    return d3d11::nativeFrame(w, settings, nullptr);
+}
+#endif
+
 PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_LayerDef* output,
                               int outputFormat, RenderSettings const& settings,
                               PreRenderData const* pre, int inputFormat) {
     const int readFormat = inputFormat == PF_PixelFormat_INVALID ? outputFormat : inputFormat;
     const bool hasInput = input && input->data && input->width > 0 && input->height > 0;
+#if defined(_WIN32)
+    if (renderNativeWorlds(input, output, readFormat, outputFormat, settings, pre)) return PF_Err_NONE;
+#endif
 
     frame_buffers::Borrowed borrowedSource;
     Image& source = borrowedSource.image;

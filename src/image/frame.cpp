@@ -13,7 +13,11 @@
 #include <sys/mman.h>
 #endif
 
+#if defined(_WIN32)
+#include "gpu/windows/d3d11_backend.h"
+#else
 #include "gpu/metal_frame.h"
+#endif
 #include "image/color.h"
 #include "image/composite.h"
 #include "image/luminance.h"
@@ -251,8 +255,24 @@ void releaseWorkingMemory() noexcept {
     std::swap(released, idleWorking);
 }
 
+namespace {
+
+// The GPU frame renderer's offer: true when it rendered the frame. The Direct3D renderer
+// takes the Matte view through its own entry, and a frame without visible streaks stays
+// on the CPU, which copies or fills it.
+bool gpuFrame(Image const& src, Image& dst, RenderSettings const& settings) {
+#if defined(_WIN32)
+    if (settings.view == ViewMode::Matte) return d3d11::matte(src, dst, settings, nullptr);
+    return settings.opacity > 0.0f && settings.intensity > 0.0f && d3d11::frame(src, dst, settings, nullptr);
+#else
+    return metal::frame(src, dst, settings, nullptr);
+#endif
+}
+
+}  // namespace
+
 void processFrame(Image const& src, Image& dst, RenderSettings const& settings) {
-    if (offersFrameToGpu(settings) && metal::frame(src, dst, settings, nullptr)) return;
+    if (offersFrameToGpu(settings) && gpuFrame(src, dst, settings)) return;
 
     ActiveFrame counted;
     const FramePlan plan = planFrame(src.width, src.height, settings);

@@ -1,13 +1,40 @@
 #include "ui/gpu_names.h"
 
+#if defined(_WIN32)
+#include <dxgi.h>
+#include <windows.h>
+#endif
+
 namespace raydrift::ui {
 
 namespace {
 
+#if defined(_WIN32)
+// Every hardware adapter DXGI enumerates, by its description, in enumeration order; the
+// software rasteriser is not graphics hardware.
+std::vector<std::u16string> systemGpuNames() {
+    std::vector<std::u16string> names;
+    IDXGIFactory1* factory = nullptr;
+    if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory)))) return names;
+    IDXGIAdapter1* adapter = nullptr;
+    for (UINT i = 0; factory->EnumAdapters1(i, &adapter) != DXGI_ERROR_NOT_FOUND; ++i) {
+        DXGI_ADAPTER_DESC1 desc{};
+        if (SUCCEEDED(adapter->GetDesc1(&desc)) && (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) == 0) {
+            std::u16string name;
+            for (const WCHAR* c = desc.Description; *c != 0; ++c) name.push_back(static_cast<char16_t>(*c));
+            names.push_back(std::move(name));
+        }
+        adapter->Release();
+    }
+    factory->Release();
+    return names;
+}
+#else
 std::vector<std::u16string> systemGpuNames() {
     // This build has no GPU back end to ask, so the system reports nothing.
     return {};
 }
+#endif
 
 }  // namespace
 

@@ -64,9 +64,9 @@ kernel void compositeFrame(device const float4* colour [[buffer(0)]],
     const int y = int(gid.y);
     const int i = y * P.iw + x;
     const float4 base = original[i];
-    if (needsCpu(base, P.intensity)) atomic_fetch_or_explicit(flags, 2u, memory_order_relaxed);
+    if (rdNeedsCpu(base, P.intensity)) atomic_fetch_or_explicit(flags, 2u, memory_order_relaxed);
     if (P.view == 0) {
-        const float m = base.w > 1e-6f ? mask(base, P) * sat(base.w) : 0.0f;
+        const float m = base.w > 1e-6f ? mask(base, P) * rdSat(base.w) : 0.0f;
         result[i] = float4(m, m, m, 1.0f);
         return;
     }
@@ -80,16 +80,16 @@ kernel void compositeFrame(device const float4* colour [[buffer(0)]],
     float4 p;
     if (P.margin > 0) {
         if (P.factor == 4) {
-            p = sample(colour, resampleCoordinate(float(x), P.sx, float(P.margin)),
-                       resampleCoordinate(float(y), P.sy, float(P.margin)), P.cw, P.ch, 3);
+            p = sample(colour, rdResampleCoordinate(float(x), P.sx, float(P.margin)),
+                       rdResampleCoordinate(float(y), P.sy, float(P.margin)), P.cw, P.ch, 3);
             if (protect) p = colored(p, P, 1.0f, P.tint * rdTintScale(base.w));
         } else {
             p = colour[(y + P.margin) * P.cw + x + P.margin];
         }
     } else {
         if (P.factor == 4)
-            p = sample(colour, resampleCoordinate(float(x), P.sx, 0.0f),
-                       resampleCoordinate(float(y), P.sy, 0.0f), P.kw, P.kh, 1);
+            p = sample(colour, rdResampleCoordinate(float(x), P.sx, 0.0f),
+                       rdResampleCoordinate(float(y), P.sy, 0.0f), P.kw, P.kh, 1);
         else
             p = colour[i];
         if (P.saturation != 1.0f || P.tint != 0.0f)

@@ -1,15 +1,29 @@
 # Turns the kernel source files into the text the plug-in compiles at run time:
 #   cmake -DSOURCE_DIR=<src> -DOUTPUT=<file.cpp> -DPIECES="a;b;c;d;e" -P embed_kernels.cmake
-# The engine's arithmetic headers the kernels include ("image/…_math.h") are pasted in
-# place, once each, since a run-time compile has no include path; #pragma once lines go.
+# The arithmetic headers the kernels include ("image/…_math.h", "gpu/kernels/…_math.h")
+# and the constant blocks ("gpu/kernels/….metal") and shared HLSL ("gpu/kernels/….hlsl") are pasted in place, once each, since
+# a run-time compile has no include path; #pragma once lines go.
+# Optional: -DHEADER, -DNAMESPACE and -DARRAY name the generated array (default: the Metal
+# pieces); -DSEPARATE=ON treats every piece as a compile of its own (each pastes its
+# headers); -DTEXT_DIR=<dir> also writes each expanded piece there, for offline compilers.
 cmake_minimum_required(VERSION 3.25)
+if(NOT HEADER)
+  set(HEADER gpu/kernels/kernel_source.h)
+endif()
+if(NOT NAMESPACE)
+  set(NAMESPACE raydrift::metal)
+endif()
+if(NOT ARRAY)
+  set(ARRAY kKernelPieces)
+endif()
 set(seen "")
 function(expand path result)
   file(READ "${SOURCE_DIR}/${path}" text)
   string(REGEX REPLACE "#pragma once[^\n]*\n" "" text "${text}")
-  string(REGEX MATCHALL "#include \"image/[a-z_]+_math\\.h\"[^\n]*\n" includes "${text}")
+  set(pasted "(image|gpu/kernels)/[a-z_]+(_math\\.h|\\.metal|\\.hlsl)")
+  string(REGEX MATCHALL "#include \"${pasted}\"[^\n]*\n" includes "${text}")
   foreach(line IN LISTS includes)
-    string(REGEX MATCH "image/[a-z_]+_math\\.h" header "${line}")
+    string(REGEX MATCH "${pasted}" header "${line}")
     set(inner "")
     if(NOT header IN_LIST seen)
       list(APPEND seen "${header}")
@@ -22,13 +36,19 @@ function(expand path result)
 endfunction()
 
 set(body "// Generated from src/gpu/kernels by embed_kernels.cmake; do not edit.\n")
-string(APPEND body "#include \"gpu/kernels/kernel_source.h\"\n\nnamespace raydrift::metal {\n\n")
-string(APPEND body "const char* const kKernelPieces[kKernelPieceCount] = {\n")
+string(APPEND body "#include \"${HEADER}\"\n\nnamespace ${NAMESPACE} {\n\n")
+string(APPEND body "const char* const ${ARRAY}[] = {\n")
 foreach(piece IN LISTS PIECES)
+  if(SEPARATE)
+    set(seen "")
+  endif()
   expand("gpu/kernels/${piece}" text)
+  if(TEXT_DIR)
+    file(WRITE "${TEXT_DIR}/${piece}" "${text}")
+  endif()
   string(APPEND body "R\"RDMSL(${text})RDMSL\",\n")
 endforeach()
-string(APPEND body "};\n\n}  // namespace raydrift::metal\n")
+string(APPEND body "};\n\n}  // namespace ${NAMESPACE}\n")
 file(WRITE "${OUTPUT}.tmp" "${body}")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.tmp")

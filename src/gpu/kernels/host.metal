@@ -59,7 +59,7 @@ kernel void exportHost(device const float4* canvas [[buffer(0)]],
             ((device float4*)row)[i] = ((device const float4*)source)[hx];
         return;
     }
-    p.w = sat(p.w);
+    p.w = rdSat(p.w);
     if (H.straightOut != 0) {
         const float k = p.w > 1e-6f ? divideCpu(1.0f, p.w) : 0.0f;
         p = float4(p.x * k, p.y * k, p.z * k, p.w);

@@ -11,6 +11,7 @@ using namespace metal;
 #define RD_FMA(a, b, c) fma((a), (b), (c))
 #define RD_SQRT(x) sqrt(x)
 #define RD_FABS(x) fabs(x)
+#define RD_ISFINITE(x) isfinite(x)
 #define RD_DIV(a, b) divideCpu((a), (b))
 
 // GPU division is not correctly rounded; one correction step gives the CPU's quotient.
@@ -22,38 +23,11 @@ static inline float divideCpu(float a, float b) {
 
 #include "image/pixel_math.h"
 #include "image/streak_math.h"
-
-static inline float sat(float v) { return v < 0.0f ? 0.0f : (1.0f < v ? 1.0f : v); }
-
-static inline float4 lerpCpu(float4 a, float4 b, float t) {
-    return float4(rdLerp(a.x, b.x, t), rdLerp(a.y, b.y, t), rdLerp(a.z, b.z, t), rdLerp(a.w, b.w, t));
-}
-
-// The compositor's source coordinate for an output position.
-static inline float resampleCoordinate(float position, float scale, float margin) {
-    return rdMulAdd(position + 0.5f, scale, -0.5f) + margin;
-}
-
-// Edge rules: 1 clamp, 0 wrap, 2 mirror; anything else leaves p as it is.
-static inline int mapped(int p, int size, int edge) {
-    if (edge == 1) return p < 0 ? 0 : (p > size - 1 ? size - 1 : p);
-    if (edge == 0) {
-        const int r = p % size;
-        return r < 0 ? r + size : r;
-    }
-    if (edge == 2) {
-        if (size == 1) return 0;
-        const int n = 2 * size - 2;
-        int r = p % n;
-        if (r < 0) r += n;
-        return r < size ? r : n - r;
-    }
-    return p;
-}
+#include "gpu/kernels/device_math.h"
 
 static inline float4 pixel(device const float4* buffer, int x, int y, int w, int h, int edge) {
-    x = mapped(x, w, edge);
-    y = mapped(y, h, edge);
+    x = rdMapped(x, w, edge);
+    y = rdMapped(y, h, edge);
     if (x < 0 || x >= w || y < 0 || y >= h) return float4(0.0f);
     return buffer[y * w + x];
 }
@@ -65,9 +39,8 @@ static inline float4 sample(device const float4* buffer, float x, float y, int w
     const int b = int(fb);
     const float fx = x - fa;
     const float fy = y - fb;
-    return lerpCpu(lerpCpu(pixel(buffer, a, b, w, h, edge), pixel(buffer, a + 1, b, w, h, edge), fx),
-                   lerpCpu(pixel(buffer, a, b + 1, w, h, edge), pixel(buffer, a + 1, b + 1, w, h, edge), fx),
-                   fy);
+    return rdBilinear(pixel(buffer, a, b, w, h, edge), pixel(buffer, a + 1, b, w, h, edge),
+                      pixel(buffer, a, b + 1, w, h, edge), pixel(buffer, a + 1, b + 1, w, h, edge), fx, fy);
 }
 
 static inline float luma(float4 p) { return rdLuma(p.x, p.y, p.z); }
@@ -76,15 +49,6 @@ static inline float mask(float4 p, constant Params& P) {
     const float v = rdLumaPremultiplied(p.x, p.y, p.z, p.w);
     return rdLuminanceRangeMask(v, P.lowCut, P.lowFeather, P.highCut, P.highFeather,
                                 P.reserved0 != 0.0f ? 1 : 0);
-}
-
-// Input the GPU cannot reproduce within the CPU's rounding: not finite, bright enough
-// that the interpolation error outgrows the bound, or with an alpha so far outside
-// [0, 1] that the two-float sums lose every other pixel beside it.
-static inline bool needsCpu(float4 p, float intensity) {
-    const float limit = divideCpu(64.0f, intensity > 1.0f ? intensity : 1.0f);
-    if (!isfinite(p.x) || !isfinite(p.y) || !isfinite(p.z) || !isfinite(p.w)) return true;
-    return fabs(p.x) > limit || fabs(p.y) > limit || fabs(p.z) > limit || fabs(p.w) > 64.0f;
 }
 
 // A two-float expansion per channel: value hi + lo, about 48 significant bits.
@@ -161,7 +125,7 @@ kernel void selectSource(device float4* selected [[buffer(1)]],
             if (sx >= P.iw || sy >= P.ih) continue;
             const float4 p = original[sy * P.iw + sx];
             if (p.w < 0.9999f) bits |= 1u;
-            if (needsCpu(p, P.intensity)) bits |= 2u;
+            if (rdNeedsCpu(p, P.intensity)) bits |= 2u;
             const float4 s = p * mask(p, P);
             // One pixel per block is the selection itself: no addition to zero, so the
             // sign of a zero survives.
@@ -379,7 +343,6 @@ kernel void cropSource(device const float4* streaks [[buffer(0)]],
     const int b = int(fb);
     const float fx = X - fa;
     const float fy = Y - fb;
-    *out = lerpCpu(lerpCpu(detailed(streaks, factors, P, a, b), detailed(streaks, factors, P, a + 1, b), fx),
-                   lerpCpu(detailed(streaks, factors, P, a, b + 1), detailed(streaks, factors, P, a + 1, b + 1), fx),
-                   fy);
+    *out = rdBilinear(detailed(streaks, factors, P, a, b), detailed(streaks, factors, P, a + 1, b),
+                      detailed(streaks, factors, P, a, b + 1), detailed(streaks, factors, P, a + 1, b + 1), fx, fy);
 }
