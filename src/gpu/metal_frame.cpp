@@ -35,12 +35,6 @@ float streakScale(Constants const& c, RenderSettings const& s) {
                                (static_cast<float>(c.iw) * static_cast<float>(c.ih)));
 }
 
-// The diffraction phase step of the vertical profile.
-double phaseStep(Constants const& c) {
-    const double n = static_cast<double>((c.symmetric != 0 ? c.r + 1 : 1) + c.r);
-    return std::min(n * 0.25, 3.0) * kTwoPi / n;
-}
-
 void decline(std::string* error, const char* reason) noexcept {
     if (error == nullptr) return;
     try {
@@ -56,7 +50,22 @@ bool blendedView(ViewMode view) {
 
 }  // namespace
 
-Constants parameters(int w, int h, RenderSettings const& s) {
+double phaseStep(Constants const& c) {
+    const double n = static_cast<double>((c.symmetric != 0 ? c.r + 1 : 1) + c.r);
+    return std::min(n * 0.25, 3.0) * kTwoPi / n;
+}
+
+std::vector<float> detailsFactors(Constants const& c, RenderSettings const& settings) {
+    std::vector<float> factors(static_cast<std::size_t>(std::max(c.ww, 1)), 1.0f);
+    if (settings.details > 0.0f && c.noSpatial == 0) {
+        const float sigma = std::max(streakScale(c, settings), 0.001f);
+        for (int x = 0; x < c.ww; ++x)
+            factors[static_cast<std::size_t>(x)] = image::detailsFactor(x, c.ox, sigma, settings.details);
+    }
+    return factors;
+}
+
+Constants parameters(int w, int h, RenderSettings const& s, ExactSums* exact) {
     // The geometry is the CPU's own frame plan. A matte or zero-strength frame has none
     // of its own, so it is planned as the frame with streaks it would otherwise be; the
     // settings are already animated, so the plan must not animate them again.
@@ -144,11 +153,13 @@ Constants parameters(int w, int h, RenderSettings const& s) {
             S += static_cast<double>(c.r + 1 - std::abs(k)) * std::fma(M, std::cos(step * k), 1.0);
         split(1.0 / S, c.inverseHi, c.inverseLo);
         split(1.0 / static_cast<double>(B), c.hInverseHi, c.hInverseLo);
+        if (exact != nullptr) *exact = {1.0 / S, M, 1.0 / static_cast<double>(B)};
     } else {
         const double weights = c.symmetric != 0 ? static_cast<double>(c.r + 1) * static_cast<double>(c.r + 1)
                                                 : (c.length + 1.0) * 0.5 * (c.length + 2.0);
         split(1.0 / weights, c.inverseHi, c.inverseLo);
         c.hInverseHi = 1.0f / static_cast<float>(B);
+        if (exact != nullptr) *exact = {1.0 / weights, 0.0, 1.0 / static_cast<double>(B)};
     }
     return c;
 }
@@ -175,12 +186,7 @@ Graph::Graph(Context& context, MTL::Buffer* original, RenderSettings const& sett
     }
     phases_ = Owned<MTL::Buffer>::retain(context.buffer(phases.size() * sizeof(float), phases.data(), true));
 
-    std::vector<float> factors(static_cast<std::size_t>(std::max(c.ww, 1)), 1.0f);
-    if (settings.details > 0.0f && c.noSpatial == 0) {
-        const float sigma = std::max(streakScale(c, settings), 0.001f);
-        for (int x = 0; x < c.ww; ++x)
-            factors[static_cast<std::size_t>(x)] = image::detailsFactor(x, c.ox, sigma, settings.details);
-    }
+    const std::vector<float> factors = detailsFactors(c, settings);
     factors_ = Owned<MTL::Buffer>::retain(context.buffer(factors.size() * sizeof(float), factors.data(), true));
 
     const std::uint32_t zero = 0;

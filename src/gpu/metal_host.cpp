@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "gpu/metal_graph.h"
-#include "gpu/native_gpu.h"
 #include "image/frame.h"
 
 namespace raydrift::metal {
@@ -192,66 +191,3 @@ void HostRenderer::synchronize() {
 }
 
 }  // namespace raydrift::metal
-
-namespace raydrift::nativegpu {
-
-std::atomic<bool> nativeDisabled{false};
-
-struct Renderer::Impl {
-    static void* allocate(void* user, std::size_t bytes) {
-        auto* self = static_cast<Impl*>(user);
-        void* handle = nullptr;
-        const prSuiteError result = self->suite->AllocateDeviceMemory(self->deviceIndex, bytes, &handle);
-        if (result == suiteError_OutOfMemory || (result == suiteError_NoError && handle == nullptr))
-            throw MemoryPressure("Host Metal allocation failed");
-        if (result != suiteError_NoError) throw std::runtime_error("Host Metal allocation failed");
-        return handle;
-    }
-    static void release(void* user, void* buffer) {
-        auto* self = static_cast<Impl*>(user);
-        self->suite->FreeDeviceMemory(self->deviceIndex, buffer);
-    }
-
-    PrSDKGPUDeviceSuite const* suite;
-    std::uint32_t deviceIndex;
-    std::unique_ptr<metal::HostRenderer> renderer;
-};
-
-Renderer::Renderer(PrGPUDeviceInfo const& info, PrSDKGPUDeviceSuite const* suite, unsigned deviceIndex) {
-    if (info.outDeviceFramework != PrGPUDeviceFramework_Metal || !info.outMeetsMinimumRequirementsForAcceleration ||
-        suite == nullptr || suite->AllocateDeviceMemory == nullptr || suite->FreeDeviceMemory == nullptr)
-        throw std::runtime_error("Native Metal host device/suites unavailable");
-    impl_ = std::make_unique<Impl>(Impl{suite, deviceIndex, nullptr});
-    impl_->renderer = std::make_unique<metal::HostRenderer>(
-        info.outDeviceHandle, info.outCommandQueueHandle,
-        metal::HostMemory{impl_.get(), &Impl::allocate, &Impl::release});
-}
-
-Renderer::~Renderer() = default;
-
-void Renderer::render(Frame const& frame, RenderSettings const& settings) {
-    metal::HostFrame host;
-    host.input = frame.input;
-    host.output = frame.output;
-    host.width = frame.width;
-    host.height = frame.height;
-    host.inPitch = frame.inPitch;
-    host.outPitch = frame.outPitch;
-    host.halfPixels = frame.halfPixels;
-    host.ae = frame.ae;
-    host.sourceWidth = frame.sourceWidth;
-    host.sourceHeight = frame.sourceHeight;
-    host.sourceX = frame.sourceX;
-    host.sourceY = frame.sourceY;
-    host.destWidth = frame.destWidth;
-    host.destHeight = frame.destHeight;
-    host.destX = frame.destX;
-    host.destY = frame.destY;
-    impl_->renderer->render(host, settings);
-}
-
-void Renderer::synchronize() { impl_->renderer->synchronize(); }
-
-void Renderer::releaseBuffers() { impl_->renderer->synchronize(); }
-
-}  // namespace raydrift::nativegpu

@@ -1,9 +1,15 @@
 # Turns the kernel source files into the text the plug-in compiles at run time:
 #   cmake -DSOURCE_DIR=<src> -DOUTPUT=<file.cpp> -DPIECES="a;b;c;d;e" -P embed_kernels.cmake
+# ARRAY and HEADER name the array and the header declaring it (the Metal source's by
+# default); TEXT, when given, also receives the pieces concatenated as one file.
 # The engine's arithmetic headers the kernels include ("image/…_math.h") are pasted in
 # place, once each, since a run-time compile has no include path; #pragma once lines go.
 cmake_minimum_required(VERSION 3.25)
 set(seen "")
+if(NOT ARRAY)
+  set(ARRAY kKernelPieces)
+  set(HEADER gpu/kernels/kernel_source.h)
+endif()
 function(expand path result)
   file(READ "${SOURCE_DIR}/${path}" text)
   string(REGEX REPLACE "#pragma once[^\n]*\n" "" text "${text}")
@@ -22,12 +28,19 @@ function(expand path result)
 endfunction()
 
 set(body "// Generated from src/gpu/kernels by embed_kernels.cmake; do not edit.\n")
-string(APPEND body "#include \"gpu/kernels/kernel_source.h\"\n\nnamespace raydrift::metal {\n\n")
-string(APPEND body "const char* const kKernelPieces[kKernelPieceCount] = {\n")
+string(APPEND body "#include \"${HEADER}\"\n\nnamespace raydrift::metal {\n\n")
+string(APPEND body "const char* const ${ARRAY}[] = {\n")
+set(whole "")
 foreach(piece IN LISTS PIECES)
   expand("gpu/kernels/${piece}" text)
   string(APPEND body "R\"RDMSL(${text})RDMSL\",\n")
+  string(APPEND whole "${text}")
 endforeach()
+if(TEXT)
+  file(WRITE "${TEXT}.tmp" "${whole}")
+  file(COPY_FILE "${TEXT}.tmp" "${TEXT}" ONLY_IF_DIFFERENT)
+  file(REMOVE "${TEXT}.tmp")
+endif()
 string(APPEND body "};\n\n}  // namespace raydrift::metal\n")
 file(WRITE "${OUTPUT}.tmp" "${body}")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
