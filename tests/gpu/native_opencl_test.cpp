@@ -14,6 +14,7 @@
 #include "gpu/native_gpu.h"
 #include "gpu_test_support.h"
 #include "host_cases.h"
+#include "native_test_support.h"
 #include "image/frame.h"
 
 namespace raydrift::nativegpu {
@@ -121,61 +122,10 @@ std::string failure(std::function<void()> const& action) {
 
 TEST_F(OpenClTest, FramesMatchTheCpuEngine) {
     Renderer renderer(info(), &kSuite, 0);
-    std::vector<metal::Scenario> list = metal::scenarios();
-    for (BlendMode mode : {BlendMode::ColorDodge, BlendMode::ColorBurn})
-        list.push_back({mode == BlendMode::ColorDodge ? "color dodge" : "color burn", [mode](RenderSettings& s) {
-                            s.blendMode = mode;
-                            s.width = 12.0f;
-                        }});
-    std::printf("%-34s %10s %12s\n", "scenario (OpenCL)", "identical", "worst/bar");
-    for (metal::Scenario const& scenario : list) {
-        RenderSettings settings = metal::baseSettings();
-        scenario.set(settings);
-        const Image input = metal::testFrame(scenario.transparent);
-        RenderSettings cpuSettings = settings;
-        cpuSettings.useGpu = false;
-        Image cpu;
-        image::processFrame(input, cpu, cpuSettings);
-        if (settings.view == ViewMode::Alpha) {
-            // The host receives the Alpha view unpremultiplied.
-            for (image::Pixel& p : cpu.pixels) {
-                p.a = std::clamp(p.a, 0.0f, 1.0f);
-                const float k = p.a > 1e-6f ? static_cast<float>(1.0 / static_cast<double>(p.a)) : 0.0f;
-                p = {p.r * k, p.g * k, p.b * k, p.a};
-            }
-        }
-
-        // The frame as the first host hands it over: premultiplied BGRA floats.
-        std::vector<float> bgra(input.pixels.size() * 4);
-        for (std::size_t i = 0; i < input.pixels.size(); ++i) {
-            image::Pixel const& p = input.pixels[i];
-            bgra[4 * i] = p.b, bgra[4 * i + 1] = p.g, bgra[4 * i + 2] = p.r, bgra[4 * i + 3] = p.a;
-        }
-        std::vector<std::uint8_t> bytes(bgra.size() * 4);
-        std::memcpy(bytes.data(), bgra.data(), bytes.size());
-        Frame frame;
-        frame.width = input.width;
-        frame.height = input.height;
-        frame.inPitch = frame.outPitch = input.width * 16;
-        const std::vector<std::uint8_t> out = render(renderer, frame, bytes, bytes, settings);
-        Image gpu(input.width, input.height);
-        for (std::size_t i = 0; i < gpu.pixels.size(); ++i) {
-            float v[4];
-            std::memcpy(v, out.data() + 16 * i, 16);
-            gpu.pixels[i] = {v[2], v[1], v[0], v[3]};
-        }
-        if (scenario.name == "quality") {
-            const int before = cl_.allocations;
-            render(renderer, frame, bytes, bytes, settings);
-            EXPECT_EQ(cl_.allocations, before) << "the second frame of a size reuses every buffer";
-        }
-        const metal::Agreement a = metal::agreement(gpu, cpu);
-        std::printf("%-34s %9.2f%% %12.4f\n", scenario.name.c_str(), 100.0 * a.identicalShare, a.worst);
-        EXPECT_LE(a.worst, 1.0) << scenario.name;
-        if (scenario.exact) {
-            EXPECT_EQ(a.identicalShare, 1.0) << scenario.name;
-        }
-    }
+    expectScenarioAgreement("OpenCL", &cl_.allocations, [&](Frame const& frame, std::vector<std::uint8_t> const& bytes,
+                                                              RenderSettings const& settings) {
+        return render(renderer, frame, bytes, bytes, settings);
+    });
 }
 
 TEST_F(OpenClTest, HostFramesMatchTheCpuRoute) {
