@@ -13,6 +13,7 @@
 
 #include "AE_Effect.h"
 #include "settings/param_indices.h"
+#include "settings/parameters.h"
 #include "settings/render_settings.h"
 
 namespace {

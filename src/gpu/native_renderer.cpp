@@ -3,6 +3,7 @@
 // to its output buffer: import, the streak passes, colour, and a composite that writes
 // the host's layout. Nothing waits for the GPU; the host synchronises its frames.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>

@@ -17,6 +17,7 @@
 #include "settings/parameters.h"
 #include "settings/render_settings.h"
 #include "ui/about.h"
+#include "ui/gpu_names.h"
 #include "ui/histogram.h"
 
 namespace raydrift {
@@ -113,7 +114,7 @@ PF_Err dispatch(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data, PF_ParamDe
     case PF_Cmd_GLOBAL_SETDOWN:
         return globalSetdown(in_data);
     case PF_Cmd_PARAMS_SETUP:
-        return SetupParameters(in_data, out_data, params, output);
+        return SetupParameters(in_data, out_data, params, output, ui::gpuNames().size());
     case PF_Cmd_RENDER:
         return RenderFrame(in_data, out_data, params, output);
     case PF_Cmd_USER_CHANGED_PARAM:

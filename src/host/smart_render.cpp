@@ -20,7 +20,9 @@
 #include "host/pixel_formats.h"
 #include "image/frame.h"
 #include "settings/param_indices.h"
+#include "settings/parameters.h"
 #include "settings/render_settings.h"
+#include "settings/units.h"
 
 namespace raydrift {
 
@@ -272,7 +274,7 @@ PF_Err SmartPreRender(PF_InData* in_data, PF_OutData* /*out_data*/, PF_PreRender
     const std::int32_t h = downsampled(pre->refHeight, in_data->downsample_y);
     // Streak sizes follow the whole layer, not the requested part of it.
     pre->settings.scale =
-        std::sqrt(static_cast<float>(std::max(w, 1)) * static_cast<float>(std::max(h, 1)) / 2073600.0f);
+        std::sqrt(static_cast<float>(std::max(w, 1)) * static_cast<float>(std::max(h, 1)) / kReferenceFramePixels);
 
     PF_LRect const& possible = layer.max_result_rect;
     if (!isEmpty(possible))

@@ -12,6 +12,7 @@
 #include "image/luminance.h"
 #include "image/parallel.h"
 #include "image/sampling.h"
+#include "settings/units.h"
 
 namespace raydrift::image {
 
@@ -175,7 +176,8 @@ struct RowSampler {
 float referenceScale(int width, int height) {
     // In double, as the streak stage derives its own scale: both must agree on the frame.
     return static_cast<float>(std::sqrt(static_cast<double>(std::max(width, 1)) *
-                                        static_cast<double>(std::max(height, 1)) / 2073600.0));
+                                        static_cast<double>(std::max(height, 1)) /
+                                        static_cast<double>(kReferenceFramePixels)));
 }
 
 void applyColor(Image& image, Image& scratch, RenderSettings const& settings,
@@ -220,7 +222,7 @@ void applyColor(Image& image, Image& scratch, RenderSettings const& settings,
     const float d = settings.chromaticAmount * s;
     // The angle is used as given, not reduced to one turn: the GPU path computes the
     // same sine and cosine from the same float.
-    const float theta = settings.direction * 0.017453292f;
+    const float theta = settings.direction * kRadiansPerDegree;
     const float sn = std::sin(theta);
     const float cs = std::cos(theta);
     const float aheadX = d * sn;

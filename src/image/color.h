@@ -8,7 +8,7 @@
 namespace raydrift::image {
 
 // Pixels of a width × height image per pixel of a 1920×1080 frame:
-// √(max(w, 1)·max(h, 1) / 2073600), evaluated in double and rounded to float. Used wherever `scale` is not positive.
+// √(max(w, 1)·max(h, 1) / kReferenceFramePixels), evaluated in double and rounded to float. Used wherever `scale` is not positive.
 float referenceScale(int width, int height);
 
 // Recolours the streak image in place. Saturation pulls each colour towards its luma,

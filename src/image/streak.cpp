@@ -11,6 +11,7 @@
 #include "image/parallel.h"
 #include "image/sampling.h"
 #include "image/streak_math.h"
+#include "settings/units.h"
 
 namespace raydrift::image {
 
@@ -233,7 +234,8 @@ StreakGeometry streakGeometry(int width, int height, RenderSettings const& setti
     g.scale = settings.scale > 0.0f
                   ? settings.scale
                   : static_cast<float>(std::sqrt(static_cast<double>(std::max(w, 1)) *
-                                                 static_cast<double>(std::max(h, 1)) / 2073600.0));
+                                                 static_cast<double>(std::max(h, 1)) /
+                                                 static_cast<double>(kReferenceFramePixels)));
     const float length = std::isfinite(settings.length) ? settings.length : 0.0f;
     const float streakWidth = std::isfinite(settings.width) ? settings.width : 0.0f;
     g.length = roundedPixels(g.scale * length);
@@ -245,7 +247,7 @@ StreakGeometry streakGeometry(int width, int height, RenderSettings const& setti
     }
 
     const float direction = std::isfinite(settings.direction) ? settings.direction : 0.0f;
-    const float angle = std::remainder(direction, 360.0f) * 0.017453292f;
+    const float angle = std::remainder(direction, 360.0f) * kRadiansPerDegree;
     g.sn = std::sin(angle);
     g.cs = std::cos(angle);
     if (std::fabs(g.sn) < 1e-6f) g.sn = 0.0f;

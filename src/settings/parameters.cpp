@@ -8,7 +8,6 @@
 #include "AE_EffectUI.h"
 #include "AE_Macros.h"
 #include "settings/param_indices.h"
-#include "ui/gpu_names.h"
 
 namespace raydrift {
 
@@ -192,10 +191,10 @@ int aboutPanelHeight(std::size_t gpuCount) {
 }
 
 PF_Err SetupParameters(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef** /*params*/,
-                       PF_LayerDef* /*output*/) {
+                       PF_LayerDef* /*output*/, std::size_t gpuNameCount) {
     if (!in_data || !out_data || !in_data->inter.add_param) return PF_Err_BAD_CALLBACK_PARAM;
     const bool premiere = in_data->appl_id == PF_AppId_Premiere;
-    std::vector<PF_ParamDef> list = parameterList(premiere, ui::gpuNames().size());
+    std::vector<PF_ParamDef> list = parameterList(premiere, gpuNameCount);
     for (PF_ParamDef& def : list)
         if (PF_Err err = PF_ADD_PARAM(in_data, -1, &def)) return err;
 

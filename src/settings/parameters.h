@@ -1,9 +1,11 @@
-// The effect's parameter list as the host builds it at parameter set-up.
+// The effect's parameters as the host holds them: the list built at parameter set-up,
+// and the render settings read from their values.
 #pragma once
 
 #include <cstddef>
 
 #include "AE_Effect.h"
+#include "settings/render_settings.h"
 
 namespace raydrift {
 
@@ -11,9 +13,13 @@ namespace raydrift {
 // controls' events and sets num_params to kParamCount. The first add-parameter error is
 // returned at once, leaving the rest unadded. Premiere Pro (appl_id 'PrMr') gets a
 // no-data histogram and labelled checkboxes; After Effects a colour histogram and
-// unlabelled ones.
+// unlabelled ones. The about panel is sized for `gpuNameCount` lines of GPU names.
 PF_Err SetupParameters(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef** params,
-                       PF_LayerDef* output);
+                       PF_LayerDef* output, std::size_t gpuNameCount);
+
+// Reads the 25 render parameters (kRenderParameterIndices) of the host's parameter
+// array; other entries may be null. Never fails.
+RenderSettings SettingsFromParams(PF_ParamDef* const* params, double time);
 
 // The about panel's height for `gpuCount` GPU names: one 38-pixel line each, at most 100.
 int aboutPanelHeight(std::size_t gpuCount);

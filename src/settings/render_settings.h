@@ -4,9 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image/image.h"
-
-struct PF_ParamDef;
+#include "settings/edge_mode.h"
 
 namespace raydrift {
 
@@ -39,7 +37,7 @@ enum class BlendMode : std::int32_t {
 // A plain value record: any value is accepted by every consumer. Sizes (length, width,
 // chromatic amount) are in pixels of a 1920×1080 frame times `scale`.
 struct RenderSettings {
-    float scale = 0.0f;  // ≤ 0: derive √(max(w,1)·max(h,1) / 2073600) from the frame
+    float scale = 0.0f;  // ≤ 0: derive √(max(w,1)·max(h,1) / kReferenceFramePixels) from the frame
     bool useGpu = true;
     bool performance = false;
     ViewMode view = ViewMode::Quality;
@@ -78,10 +76,6 @@ struct RenderSettings {
 
     bool operator==(RenderSettings const&) const = default;
 };
-
-// Reads the 25 render parameters (kRenderParameterIndices) of the host's parameter
-// array; other entries may be null. Never fails.
-RenderSettings SettingsFromParams(PF_ParamDef* const* params, double time);
 
 // A copy with the Jitter applied to length, width and diffraction. Deterministic in
 // time: the same time gives the same values on every render and machine.

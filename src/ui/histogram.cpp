@@ -22,8 +22,6 @@ namespace raydrift::ui {
 
 namespace {
 
-// Names the input frames this control asks the asynchronous render manager for.
-constexpr A_u_long kHistogramPurpose = 0x54534847;
 constexpr A_short kInputDownsample = 16;
 constexpr double kValueEpsilon = 1e-6;
 // Rows converted at a time: bounds the float copy of a full-size input.

@@ -6,6 +6,11 @@
 
 namespace raydrift::ui {
 
+// The purpose the histogram's asynchronous input renders carry, by which the render
+// manager tells them from other requests: the four characters "TSHG".
+inline constexpr A_u_long kHistogramPurpose =
+    (A_u_long{'T'} << 24) | (A_u_long{'S'} << 16) | (A_u_long{'H'} << 8) | A_u_long{'G'};
+
 // Allocates the effect's global data: a 4-byte host handle holding the plug-in's AEGP
 // identifier. After Effects registers the effect as an AEGP (its asynchronous input
 // render needs one); Premiere Pro has no AEGPs and the handle holds 0. 4 when the

@@ -8,6 +8,7 @@
 #include "scenes.h"
 #include "sequence.h"
 #include "settings/param_indices.h"
+#include "settings/parameters.h"
 #include "settings/render_settings.h"
 
 namespace raydrift::cli {

@@ -9,6 +9,7 @@
 #include "AE_EffectUI.h"
 #include "DrawbotSuite.h"
 #include "host_test_support.h"
+#include "ui/histogram.h"
 
 namespace hosttest {
 namespace {
@@ -217,7 +218,7 @@ TEST(HistogramControl, BinsAndSmoothingOfAHandMadeInput) {
         EXPECT_NEAR(bins[255], expected(7.0 / 6.0), 1e-5);
         EXPECT_NEAR(bins[200], 0.0f, 1e-5);
         if (c.kind == HostKind::AfterEffects) {
-            EXPECT_EQ(panel.lastPurpose(), 0x54534847u);
+            EXPECT_EQ(panel.lastPurpose(), raydrift::ui::kHistogramPurpose);
             EXPECT_EQ(panel.lastDownsampleX(), 16);
             EXPECT_EQ(panel.lastDownsampleY(), 16);
         } else {

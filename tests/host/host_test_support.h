@@ -14,7 +14,9 @@
 #include "image/frame.h"
 #include "image/image.h"
 #include "settings/param_indices.h"
+#include "settings/parameters.h"
 #include "settings/render_settings.h"
+#include "settings/units.h"
 
 namespace hosttest {
 
@@ -142,7 +144,7 @@ inline raydrift::RenderSettings settingsOf(std::vector<PF_ParamDef> params, doub
 }
 
 inline float layerScale(int w, int h) {
-    return std::sqrt(static_cast<float>(std::max(w, 1)) * static_cast<float>(std::max(h, 1)) / 2073600.0f);
+    return std::sqrt(static_cast<float>(std::max(w, 1)) * static_cast<float>(std::max(h, 1)) / raydrift::kReferenceFramePixels);
 }
 
 // What the plug-in should produce for `input`: the conversion in, the frame driver, the

@@ -11,6 +11,7 @@
 #include "image/color_math.h"
 #include "image/parallel.h"
 #include "image/sampling.h"
+#include "settings/units.h"
 
 namespace raydrift::image {
 namespace {
@@ -346,7 +347,7 @@ TEST(ApplyColor, RowSplitDoesNotChangeABit) {
     s.saturation = 1.0f;
     Image img = src;
     applyColor(img, scratch, s, nullptr, 0, 0);
-    const float t = s.direction * 0.017453292f;
+    const float t = s.direction * kRadiansPerDegree;
     const float d = s.chromaticAmount;
     for (int y : {0, 5, 200, 419})
         for (int x : {0, 3, 350, 699}) {

@@ -1,3 +1,4 @@
+#include "settings/parameters.h"
 #include "settings/render_settings.h"
 
 #include <gtest/gtest.h>

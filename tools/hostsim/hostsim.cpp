@@ -32,8 +32,6 @@ namespace hostsim {
 
 namespace {
 
-constexpr int kParamTotal = 62;  // the input layer and the effect's 61
-
 std::atomic<int> gLiveHandles{0};
 
 struct HostHandle {
@@ -423,7 +421,7 @@ PF_InData HostState::inData(Call& call, FrameRequest const& request) {
     in.effect_ref = reinterpret_cast<PF_ProgPtr>(&call);
     in.appl_id = kind == HostKind::Premiere ? PF_AppId_Premiere : PF_AppId_AfterEffects;
     in.version = PF_VERSION(13, 29, 0, PF_Stage_RELEASE, 0);
-    in.num_params = kParamTotal;
+    in.num_params = static_cast<A_long>(params.size());  // the input layer, then what set-up added
     in.current_time = request.currentTime;
     in.time_step = request.timeStep;
     in.local_time_step = request.timeStep;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli_error.h"
+#include "settings/units.h"
 
 namespace raydrift::cli {
 
@@ -111,7 +112,7 @@ std::vector<ParamInfo> describeParams(std::vector<PF_ParamDef> const& defs) {
                 p.defaultValue = d.u.sd.dephault;
                 break;
             case PF_Param_ANGLE:
-                p.defaultValue = d.u.ad.dephault / 65536.0;
+                p.defaultValue = d.u.ad.dephault / kFixedOne;
                 p.validMin = -32767.0;
                 p.validMax = 32767.0;
                 p.precision = 2;
@@ -261,7 +262,7 @@ void applyValue(ParamInfo const& p, std::string const& rawText, PF_ParamDef& def
         case PF_Param_ANGLE: {
             double v = 0.0;
             if (!parseNumber(text, v) || std::fabs(v) > 32767.0) bad("degrees from -32767 to 32767");
-            def.u.ad.value = static_cast<PF_Fixed>(std::lround(v * 65536.0));
+            def.u.ad.value = static_cast<PF_Fixed>(std::lround(v * kFixedOne));
             return;
         }
         case PF_Param_CHECKBOX: {

@@ -10,7 +10,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "../../bench/scenarios.h"
+#include "scenarios.h"
+#include "settings/units.h"
 
 namespace raydrift::cli {
 
@@ -36,7 +37,7 @@ inline image::Image demoScene(int width = 1920, int height = 1080) {
     const Colour palette[] = {{1.0f, 0.55f, 0.18f}, {1.0f, 0.55f, 0.18f}, {1.0f, 0.9f, 0.75f},
                               {0.95f, 0.95f, 1.0f}, {1.0f, 0.15f, 0.1f},  {0.2f, 1.0f, 0.35f},
                               {0.2f, 0.8f, 1.0f},   {0.8f, 0.3f, 1.0f}};
-    const float unit = std::sqrt(w * h / 2073600.0f);
+    const float unit = std::sqrt(w * h / kReferenceFramePixels);
     auto light = [&](float cx, float cy, float radius, float level, Colour c) {
         const int x0 = std::max(0, static_cast<int>(cx - radius - 1.0f));
         const int x1 = std::min(width - 1, static_cast<int>(cx + radius + 1.0f));

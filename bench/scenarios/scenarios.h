@@ -11,6 +11,7 @@
 
 #include "image/image.h"
 #include "settings/render_settings.h"
+#include "settings/units.h"
 
 namespace raydrift::bench {
 
@@ -107,7 +108,7 @@ inline image::Image syntheticFrame(int width, int height, bool transparentBorder
                             0.05f + 0.04f * fy + noise, 1.0f};
         }
     }
-    const float unitSize = std::sqrt(static_cast<float>(width) * static_cast<float>(height) / 2073600.0f);
+    const float unitSize = std::sqrt(static_cast<float>(width) * static_cast<float>(height) / kReferenceFramePixels);
     for (int i = 0; i < lights; ++i) {
         const float cx = rng.unit() * static_cast<float>(width);
         const float cy = rng.unit() * static_cast<float>(height);
