@@ -48,8 +48,9 @@ struct KernelArguments {
 class Backend {
 public:
     virtual ~Backend() = default;
-    // The message for a failed pinned-memory allocation on this API.
+    // The messages for a pinned-memory allocation or release the host refused.
     virtual const char* stagingFailure() const = 0;
+    virtual const char* stagingReleaseFailure() const = 0;
     // Around each use from a calling thread (CUDA pushes and pops the host's context).
     virtual void enter() = 0;
     virtual void leave() = 0;

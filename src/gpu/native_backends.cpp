@@ -48,6 +48,7 @@ public:
     ~CudaBackend() override { release(); }
 
     const char* stagingFailure() const override { return "Premiere pinned memory allocation failed"; }
+    const char* stagingReleaseFailure() const override { return "Native pinned release failed"; }
     void enter() override { push(); }
     void leave() override { pop(); }
 
@@ -142,6 +143,7 @@ public:
     ~OpenClBackend() override { release(); }
 
     const char* stagingFailure() const override { return "Premiere OpenCL host allocation failed"; }
+    const char* stagingReleaseFailure() const override { return "OpenCL pinned free failed"; }
     void enter() override {}
     void leave() override {}
 

@@ -112,7 +112,7 @@ struct Renderer::Impl {
         staging = nullptr;
         stagingBytes = 0;
         if (suite->FreeHostMemory(deviceIndex, memory) != suiteError_NoError)
-            throw std::runtime_error("Native pinned release failed");
+            throw std::runtime_error(backend->stagingReleaseFailure());
     }
 
     void render(Frame const& frame, RenderSettings const& settings);

@@ -2,11 +2,13 @@
 // against the CPU engine, host frames against the CPU route through the same host
 // buffers, buffer reuse, and every refusal and failure with its message.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <dlfcn.h>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agreement_scenarios.h"
@@ -33,6 +35,7 @@ struct ClHost {
     int failAllocations = 0;     // answer out-of-memory this many times
     int failHostAllocations = 0;
     prSuiteError freeAnswer = suiteError_NoError;
+    prSuiteError freeHostAnswer = suiteError_NoError;
 };
 ClHost* host = nullptr;
 
@@ -56,7 +59,7 @@ prSuiteError allocateHost(csSDK_uint32, std::size_t bytes, void** out) {
 }
 prSuiteError freeHost(csSDK_uint32, void* memory) {
     std::free(memory);
-    return suiteError_NoError;
+    return host->freeHostAnswer;
 }
 const PrSDKGPUDeviceSuite kSuite{nullptr, nullptr, nullptr, nullptr, &allocateDevice, &freeDevice, &allocateHost, &freeHost};
 
@@ -193,6 +196,44 @@ TEST_F(OpenClTest, HostFramesMatchTheCpuRoute) {
     queue->release();
 }
 
+// Two threads share one renderer with frames of two sizes, so slots are replaced while
+// the other thread's frames are queued: every frame is the one a lone thread renders.
+TEST_F(OpenClTest, ConcurrentFramesOnOneRenderer) {
+    Renderer renderer(info(), &kSuite, 0);
+    RenderSettings settings = metal::baseSettings();
+    settings.width = 10.0f;
+    struct Job {
+        Frame frame;
+        std::vector<std::uint8_t> bytes, expected;
+    };
+    std::vector<Job> jobs;
+    for (int size : {24, 40}) {
+        const Image input = metal::testFrame(false, size, size / 2);
+        Job job;
+        job.frame.width = input.width;
+        job.frame.height = input.height;
+        job.frame.inPitch = job.frame.outPitch = input.width * 16;
+        job.bytes.resize(input.pixels.size() * 16);
+        for (std::size_t i = 0; i < input.pixels.size(); ++i) {
+            const float bgra[4] = {input.pixels[i].b, input.pixels[i].g, input.pixels[i].r, input.pixels[i].a};
+            std::memcpy(job.bytes.data() + 16 * i, bgra, 16);
+        }
+        job.expected = render(renderer, job.frame, job.bytes, job.bytes, settings);
+        jobs.push_back(std::move(job));
+    }
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            for (int k = 0; k < 6; ++k) {
+                Job const& job = jobs[static_cast<std::size_t>((t + k) % 2)];
+                if (render(renderer, job.frame, job.bytes, job.bytes, settings) != job.expected) ++mismatches;
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
 // What the seams below change in the real OpenCL table.
 struct ClFaults {
     bool noDoubles = false;
@@ -319,6 +360,11 @@ TEST_F(OpenClTest, EveryRefusalAndFailureHasItsMessage) {
     faults.launchAnswer = CL_OUT_OF_RESOURCES;
     EXPECT_EQ(failure([&] { render(renderer, frame, bytes, bytes, settings); }), "OpenCL error -5");
     faults = {};
+    render(renderer, frame, bytes, bytes, settings);
+    cl_.freeHostAnswer = static_cast<prSuiteError>(1);
+    EXPECT_EQ(failure([&] { renderer.releaseBuffers(); }), "OpenCL pinned free failed");
+    cl_.freeHostAnswer = suiteError_NoError;
+    render(renderer, frame, bytes, bytes, settings);
     cl_.freeAnswer = static_cast<prSuiteError>(1);
     EXPECT_EQ(failure([&] { renderer.releaseBuffers(); }), "Native buffer release failed");
     cl_.freeAnswer = suiteError_NoError;
