@@ -75,10 +75,7 @@ struct HostRenderer::Impl {
     std::mutex mutex;
 };
 
-void HostRenderer::Impl::render(HostFrame const& frame, RenderSettings const& settings) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (frame.width < 1 || frame.width > 32768 || frame.height < 1 || frame.height > 32768)
-        throw std::runtime_error("Invalid host canvas");
+HostParams hostParams(HostFrame const& frame, ViewMode view) {
     HostParams hp{};
     hp.w = frame.width;
     hp.h = frame.height;
@@ -94,8 +91,16 @@ void HostRenderer::Impl::render(HostFrame const& frame, RenderSettings const& se
     hp.outPitch = frame.outPitch;
     hp.halfPixels = frame.halfPixels ? 1 : 0;
     hp.ae = frame.ae ? 1 : 0;
-    hp.straightOut = settings.view == ViewMode::Alpha ? 1 : (frame.ae ? 0 : 1);
-    hp.copyOriginal = !frame.ae && blendedView(settings.view) ? 1 : 0;
+    hp.straightOut = view == ViewMode::Alpha ? 1 : (frame.ae ? 0 : 1);
+    hp.copyOriginal = !frame.ae && blendedView(view) ? 1 : 0;
+    return hp;
+}
+
+void HostRenderer::Impl::render(HostFrame const& frame, RenderSettings const& settings) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (frame.width < 1 || frame.width > 32768 || frame.height < 1 || frame.height > 32768)
+        throw std::runtime_error("Invalid host canvas");
+    HostParams hp = hostParams(frame, settings.view);
     if (hp.sw < 1 || hp.sh < 1 || hp.dw < 1 || hp.dh < 1 || hp.dw > 32768 || hp.dh > 32768)
         throw std::runtime_error("Invalid host bounds");
     const std::int64_t pixelBytes = frame.halfPixels ? 8 : 16;

@@ -20,7 +20,20 @@ std::atomic<bool> nativeDisabled{false};
 
 namespace {
 
-bool blendedView(ViewMode view) { return view == ViewMode::Performance || view == ViewMode::Quality; }
+metal::HostFrame hostFrame(Frame const& f) {
+    return {f.input,        f.output,        f.width,   f.height,  f.inPitch,   f.outPitch,
+            f.halfPixels,   f.ae,            f.sourceWidth, f.sourceHeight, f.sourceX, f.sourceY,
+            f.destWidth,    f.destHeight,    f.destX,   f.destY};
+}
+
+// Holds the back end entered (the CUDA context pushed) for a scope.
+struct Entered {
+    explicit Entered(Backend& b) : backend(b) { backend.enter(); }
+    ~Entered() { backend.leave(); }
+    Entered(Entered const&) = delete;
+    Entered& operator=(Entered const&) = delete;
+    Backend& backend;
+};
 
 // Buffer slots: canvas, selection and flags at fixed places, the rest by role.
 enum Slot { kCanvas = 0, kSelection = 1, kWork = 2, kSpare = 3, kColour = 4, kTemporary = 5, kUpscaled = 6,
@@ -119,11 +132,7 @@ struct Renderer::Impl {
 
     void releaseBuffers() {
         std::lock_guard<std::mutex> lock(mutex);
-        backend->enter();
-        struct Leave {
-            Backend& b;
-            ~Leave() { b.leave(); }
-        } leave{*backend};
+        Entered entered(*backend);
         backend->synchronize();
         backend->waitUpload();
         freeStaging();
@@ -138,36 +147,19 @@ struct Renderer::Impl {
 };
 
 void Renderer::Impl::render(Frame const& frame, RenderSettings const& settings) {
-    metal::HostParams hp{};
-    hp.w = frame.width;
-    hp.h = frame.height;
-    hp.sw = frame.sourceWidth != 0 ? frame.sourceWidth : frame.width;
-    hp.sh = frame.sourceHeight != 0 ? frame.sourceHeight : frame.height;
-    hp.sx = frame.sourceX;
-    hp.sy = frame.sourceY;
-    hp.dw = frame.destWidth != 0 ? frame.destWidth : frame.width;
-    hp.dh = frame.destHeight != 0 ? frame.destHeight : frame.height;
-    hp.dx = frame.destX;
-    hp.dy = frame.destY;
-    hp.inPitch = frame.inPitch;
-    hp.outPitch = frame.outPitch;
-    hp.halfPixels = frame.halfPixels ? 1 : 0;
-    hp.ae = frame.ae ? 1 : 0;
+    metal::HostParams hp = metal::hostParams(hostFrame(frame), ViewMode::Quality);
     const std::int64_t pixelBytes = frame.halfPixels ? 8 : 16;
     if (frame.input == nullptr || frame.output == nullptr || hp.w < 1 || hp.h < 1 || hp.sw < 1 || hp.sh < 1 ||
         hp.dw < 1 || hp.dh < 1 || hp.inPitch < hp.sw * pixelBytes || hp.outPitch < hp.dw * pixelBytes)
         throw std::runtime_error("Invalid native GPU frame");
 
     std::lock_guard<std::mutex> lock(mutex);
-    backend->enter();
-    struct Leave {
-        Backend& b;
-        ~Leave() { b.leave(); }
-    } leave{*backend};
+    Entered entered(*backend);
 
     const RenderSettings s = animatedSettings(settings);
-    hp.straightOut = s.view == ViewMode::Alpha ? 1 : (frame.ae ? 0 : 1);
-    hp.copyOriginal = !frame.ae && blendedView(s.view) ? 1 : 0;
+    const metal::HostParams exported = metal::hostParams(hostFrame(frame), s.view);
+    hp.straightOut = exported.straightOut;
+    hp.copyOriginal = exported.copyOriginal;
     metal::ExactSums exact;
     const metal::Constants c = metal::parameters(frame.width, frame.height, s, &exact);
 
@@ -293,24 +285,7 @@ void Renderer::render(Frame const& frame, RenderSettings const& settings) {
         impl_->render(frame, settings);
         return;
     }
-    metal::HostFrame host;
-    host.input = frame.input;
-    host.output = frame.output;
-    host.width = frame.width;
-    host.height = frame.height;
-    host.inPitch = frame.inPitch;
-    host.outPitch = frame.outPitch;
-    host.halfPixels = frame.halfPixels;
-    host.ae = frame.ae;
-    host.sourceWidth = frame.sourceWidth;
-    host.sourceHeight = frame.sourceHeight;
-    host.sourceX = frame.sourceX;
-    host.sourceY = frame.sourceY;
-    host.destWidth = frame.destWidth;
-    host.destHeight = frame.destHeight;
-    host.destX = frame.destX;
-    host.destY = frame.destY;
-    impl_->metal->render(host, settings);
+    impl_->metal->render(hostFrame(frame), settings);
 }
 
 void Renderer::synchronize() {
@@ -319,11 +294,7 @@ void Renderer::synchronize() {
         return;
     }
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->backend->enter();
-    struct Leave {
-        Backend& b;
-        ~Leave() { b.leave(); }
-    } leave{*impl_->backend};
+    Entered entered(*impl_->backend);
     impl_->backend->synchronize();
 }
 

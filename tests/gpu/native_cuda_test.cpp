@@ -17,17 +17,6 @@ namespace {
 
 using namespace rdcuda;
 
-std::string failure(std::function<void()> const& action) {
-    try {
-        action();
-    } catch (MemoryPressure const& e) {
-        return std::string("pressure: ") + e.what();
-    } catch (std::exception const& e) {
-        return e.what();
-    }
-    return "";
-}
-
 // Memory for the stand-in driver: plain host memory, allocations counted.
 struct Memory {
     int allocations = 0;

@@ -112,17 +112,6 @@ bool dlopenable(const char* name) {
     return handle != nullptr;
 }
 
-std::string failure(std::function<void()> const& action) {
-    try {
-        action();
-    } catch (MemoryPressure const& e) {
-        return std::string("pressure: ") + e.what();
-    } catch (std::exception const& e) {
-        return e.what();
-    }
-    return "";
-}
-
 TEST_F(OpenClTest, FramesMatchTheCpuEngine) {
     Renderer renderer(info(), &kSuite, 0);
     expectScenarioAgreement("OpenCL", &cl_.allocations, [&](Frame const& frame, std::vector<std::uint8_t> const& bytes,

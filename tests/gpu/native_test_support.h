@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "agreement_scenarios.h"
@@ -17,6 +18,18 @@
 #include "image/frame.h"
 
 namespace raydrift::nativegpu {
+
+// What an action threw: MemoryPressure marked "pressure: ", "" when nothing was thrown.
+inline std::string failure(std::function<void()> const& action) {
+    try {
+        action();
+    } catch (MemoryPressure const& e) {
+        return std::string("pressure: ") + e.what();
+    } catch (std::exception const& e) {
+        return e.what();
+    }
+    return "";
+}
 
 // `render` takes the frame description and the input bytes and returns the output bytes.
 // `allocations` counts the host's device allocations: a second frame of the same size
