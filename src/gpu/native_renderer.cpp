@@ -149,7 +149,8 @@ struct Renderer::Impl {
 void Renderer::Impl::render(Frame const& frame, RenderSettings const& settings) {
     metal::HostParams hp = metal::hostParams(hostFrame(frame), ViewMode::Quality);
     const std::int64_t pixelBytes = frame.halfPixels ? 8 : 16;
-    if (frame.input == nullptr || frame.output == nullptr || hp.w < 1 || hp.h < 1 || hp.sw < 1 || hp.sh < 1 ||
+    // The export may copy input pixels while it writes: the buffers must differ.
+    if (frame.input == nullptr || frame.output == nullptr || frame.input == frame.output || hp.w < 1 || hp.h < 1 || hp.sw < 1 || hp.sh < 1 ||
         hp.dw < 1 || hp.dh < 1 || hp.inPitch < hp.sw * pixelBytes || hp.outPitch < hp.dw * pixelBytes)
         throw std::runtime_error("Invalid native GPU frame");
 

@@ -330,6 +330,9 @@ TEST_F(OpenClTest, EveryRefusalAndFailureHasItsMessage) {
     const RenderSettings settings = metal::baseSettings();
     Renderer renderer(info(), &kSuite, 0);
     EXPECT_EQ(failure([&] { renderer.render(frame, settings); }), "Invalid native GPU frame");
+    Frame aliased = frame;
+    aliased.input = aliased.output = cl_.context;
+    EXPECT_EQ(failure([&] { renderer.render(aliased, settings); }), "Invalid native GPU frame");
     Frame narrow = frame;
     narrow.outPitch = 16;
     EXPECT_EQ(failure([&] { render(renderer, narrow, bytes, bytes, settings); }), "Invalid native GPU frame");
