@@ -3,6 +3,8 @@
 // renders agrees with the CPU engine within a 16-bit step per channel.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_check.h"
+
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -27,13 +29,6 @@ using raydrift::image::Image;
 using raydrift::image::Pixel;
 
 constexpr std::uint64_t kMaxWorkingBytes = std::uint64_t{1} << 20;
-
-#define check(ok) checkAt((ok), #ok, __LINE__)
-void checkAt(bool ok, const char* what, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, what);
-    std::abort();
-}
 
 float anyFloat(FuzzedDataProvider& in) {
     static const float kPicks[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 2.0f, 1e-30f, 1e30f, 64.0f, 100.0f,
