@@ -30,4 +30,7 @@ typedef struct {
     prSuiteError (*AllocateDeviceMemory)(csSDK_uint32 inDeviceIndex, std::size_t inSizeInBytes,
                                          void** outMemory);
     prSuiteError (*FreeDeviceMemory)(csSDK_uint32 inDeviceIndex, void* inMemory);
+    // Page-locked host memory for transfers (CUDA and OpenCL devices).
+    prSuiteError (*AllocateHostMemory)(csSDK_uint32 inDeviceIndex, std::size_t inSizeInBytes, void** outMemory);
+    prSuiteError (*FreeHostMemory)(csSDK_uint32 inDeviceIndex, void* inMemory);
 } PrSDKGPUDeviceSuite;

@@ -35,12 +35,6 @@ float streakScale(Constants const& c, RenderSettings const& s) {
                                (static_cast<float>(c.iw) * static_cast<float>(c.ih)));
 }
 
-// The diffraction phase step of the vertical profile.
-double phaseStep(Constants const& c) {
-    const double n = static_cast<double>((c.symmetric != 0 ? c.r + 1 : 1) + c.r);
-    return std::min(n * 0.25, 3.0) * kTwoPi / n;
-}
-
 void decline(std::string* error, const char* reason) noexcept {
     if (error == nullptr) return;
     try {
@@ -56,6 +50,11 @@ bool blendedView(ViewMode view) {
 
 }  // namespace
 
+double phaseStep(Constants const& c) {
+    const double n = static_cast<double>((c.symmetric != 0 ? c.r + 1 : 1) + c.r);
+    return std::min(n * 0.25, 3.0) * kTwoPi / n;
+}
+
 void setMaskConstants(Constants& c, RenderSettings const& s) {
     c.lowCut = s.lowCut;
     c.lowFeather = s.lowFeather;
@@ -64,7 +63,7 @@ void setMaskConstants(Constants& c, RenderSettings const& s) {
     c.reserved0 = s.invert ? 1.0f : 0.0f;
 }
 
-Constants parameters(int w, int h, RenderSettings const& s) {
+Constants parameters(int w, int h, RenderSettings const& s, ExactSums* exact) {
     // The geometry is the CPU's own frame plan. A matte or zero-strength frame has none
     // of its own, so it is planned as the frame with streaks it would otherwise be; the
     // settings are already animated, so the plan must not animate them again.
@@ -148,11 +147,13 @@ Constants parameters(int w, int h, RenderSettings const& s) {
             S += static_cast<double>(c.r + 1 - std::abs(k)) * std::fma(M, std::cos(step * k), 1.0);
         split(1.0 / S, c.inverseHi, c.inverseLo);
         split(1.0 / static_cast<double>(B), c.hInverseHi, c.hInverseLo);
+        if (exact != nullptr) *exact = {1.0 / S, M, 1.0 / static_cast<double>(B)};
     } else {
         const double weights = c.symmetric != 0 ? static_cast<double>(c.r + 1) * static_cast<double>(c.r + 1)
                                                 : (c.length + 1.0) * 0.5 * (c.length + 2.0);
         split(1.0 / weights, c.inverseHi, c.inverseLo);
         c.hInverseHi = 1.0f / static_cast<float>(B);
+        if (exact != nullptr) *exact = {1.0 / weights, 0.0, 1.0 / static_cast<double>(B)};
     }
     return c;
 }

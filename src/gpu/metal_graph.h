@@ -13,7 +13,17 @@ namespace raydrift::metal {
 
 // The kernels' constants for a w × h frame with time-animated settings; throws the
 // safety-limit messages for settings the GPU must not attempt.
-Constants parameters(int width, int height, RenderSettings const& settings);
+// The normalisations and modulation amount as the doubles the constants carry split.
+struct ExactSums {
+    double inverse = 0.0;     // vertical profile
+    double modulation = 0.0;  // diffraction amount
+    double hInverse = 0.0;    // horizontal box
+};
+
+Constants parameters(int width, int height, RenderSettings const& settings, ExactSums* exact = nullptr);
+
+// The diffraction phase advance per work row.
+double phaseStep(Constants const& c);
 
 // The luminance mask's cuts and inversion (the only constants the matte view reads).
 void setMaskConstants(Constants& c, RenderSettings const& settings);

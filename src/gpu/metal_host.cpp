@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "gpu/metal_graph.h"
-#include "gpu/native_gpu.h"
 #include "image/frame.h"
 
 namespace raydrift::metal {
@@ -76,10 +75,7 @@ struct HostRenderer::Impl {
     std::mutex mutex;
 };
 
-void HostRenderer::Impl::render(HostFrame const& frame, RenderSettings const& settings) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (frame.width < 1 || frame.width > 32768 || frame.height < 1 || frame.height > 32768)
-        throw std::runtime_error("Invalid host canvas");
+HostParams hostParams(HostFrame const& frame, ViewMode view) {
     HostParams hp{};
     hp.w = frame.width;
     hp.h = frame.height;
@@ -95,8 +91,16 @@ void HostRenderer::Impl::render(HostFrame const& frame, RenderSettings const& se
     hp.outPitch = frame.outPitch;
     hp.halfPixels = frame.halfPixels ? 1 : 0;
     hp.ae = frame.ae ? 1 : 0;
-    hp.straightOut = settings.view == ViewMode::Alpha ? 1 : (frame.ae ? 0 : 1);
-    hp.copyOriginal = !frame.ae && blendedView(settings.view) ? 1 : 0;
+    hp.straightOut = view == ViewMode::Alpha ? 1 : (frame.ae ? 0 : 1);
+    hp.copyOriginal = !frame.ae && blendedView(view) ? 1 : 0;
+    return hp;
+}
+
+void HostRenderer::Impl::render(HostFrame const& frame, RenderSettings const& settings) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (frame.width < 1 || frame.width > 32768 || frame.height < 1 || frame.height > 32768)
+        throw std::runtime_error("Invalid host canvas");
+    HostParams hp = hostParams(frame, settings.view);
     if (hp.sw < 1 || hp.sh < 1 || hp.dw < 1 || hp.dh < 1 || hp.dw > 32768 || hp.dh > 32768)
         throw std::runtime_error("Invalid host bounds");
     const std::int64_t pixelBytes = frame.halfPixels ? 8 : 16;
@@ -192,66 +196,3 @@ void HostRenderer::synchronize() {
 }
 
 }  // namespace raydrift::metal
-
-namespace raydrift::nativegpu {
-
-std::atomic<bool> nativeDisabled{false};
-
-struct Renderer::Impl {
-    static void* allocate(void* user, std::size_t bytes) {
-        auto* self = static_cast<Impl*>(user);
-        void* handle = nullptr;
-        const prSuiteError result = self->suite->AllocateDeviceMemory(self->deviceIndex, bytes, &handle);
-        if (result == suiteError_OutOfMemory || (result == suiteError_NoError && handle == nullptr))
-            throw MemoryPressure("Host Metal allocation failed");
-        if (result != suiteError_NoError) throw std::runtime_error("Host Metal allocation failed");
-        return handle;
-    }
-    static void release(void* user, void* buffer) {
-        auto* self = static_cast<Impl*>(user);
-        self->suite->FreeDeviceMemory(self->deviceIndex, buffer);
-    }
-
-    PrSDKGPUDeviceSuite const* suite;
-    std::uint32_t deviceIndex;
-    std::unique_ptr<metal::HostRenderer> renderer;
-};
-
-Renderer::Renderer(PrGPUDeviceInfo const& info, PrSDKGPUDeviceSuite const* suite, unsigned deviceIndex) {
-    if (info.outDeviceFramework != PrGPUDeviceFramework_Metal || !info.outMeetsMinimumRequirementsForAcceleration ||
-        suite == nullptr || suite->AllocateDeviceMemory == nullptr || suite->FreeDeviceMemory == nullptr)
-        throw std::runtime_error("Native Metal host device/suites unavailable");
-    impl_ = std::make_unique<Impl>(Impl{suite, deviceIndex, nullptr});
-    impl_->renderer = std::make_unique<metal::HostRenderer>(
-        info.outDeviceHandle, info.outCommandQueueHandle,
-        metal::HostMemory{impl_.get(), &Impl::allocate, &Impl::release});
-}
-
-Renderer::~Renderer() = default;
-
-void Renderer::render(Frame const& frame, RenderSettings const& settings) {
-    metal::HostFrame host;
-    host.input = frame.input;
-    host.output = frame.output;
-    host.width = frame.width;
-    host.height = frame.height;
-    host.inPitch = frame.inPitch;
-    host.outPitch = frame.outPitch;
-    host.halfPixels = frame.halfPixels;
-    host.ae = frame.ae;
-    host.sourceWidth = frame.sourceWidth;
-    host.sourceHeight = frame.sourceHeight;
-    host.sourceX = frame.sourceX;
-    host.sourceY = frame.sourceY;
-    host.destWidth = frame.destWidth;
-    host.destHeight = frame.destHeight;
-    host.destX = frame.destX;
-    host.destY = frame.destY;
-    impl_->renderer->render(host, settings);
-}
-
-void Renderer::synchronize() { impl_->renderer->synchronize(); }
-
-void Renderer::releaseBuffers() { impl_->renderer->synchronize(); }
-
-}  // namespace raydrift::nativegpu

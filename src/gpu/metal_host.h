@@ -39,6 +39,14 @@ struct HostMemory {
     void (*release)(void* user, void* buffer) = nullptr;
 };
 
+struct HostParams;
+
+// The host constants of a frame: zero sizes resolved to the canvas, pitches, the pixel
+// type and alpha convention, and how the export treats `view` (straight output for the
+// second host and the Alpha view, untouched pixels copied for the second host's blended
+// views). Nothing is checked here.
+HostParams hostParams(HostFrame const& frame, ViewMode view);
+
 class HostRenderer {
 public:
     // `device` (MTLDevice) and `queue` (MTLCommandQueue) are borrowed. Throws "Host Metal

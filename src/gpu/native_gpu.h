@@ -46,20 +46,23 @@ public:
 // Set after an unrecoverable host-GPU failure; never cleared.
 extern std::atomic<bool> nativeDisabled;
 
-// A host GPU device (Metal) through its device suite: frames rendered in the host's
-// buffers, memory drawn from the host's allocator.
+// A host GPU device (Metal, CUDA or OpenCL) through its device suite: frames rendered in
+// the host's buffers, memory drawn from the host's allocator.
 class Renderer {
 public:
-    // Throws "Native Metal host device/suites unavailable" unless the device is a Metal
-    // device that meets the minimum requirements and the suite can allocate and free.
+    // Metal: throws "Native Metal host device/suites unavailable" unless the device meets
+    // the minimum requirements and the suite can allocate and free. CUDA and OpenCL: the
+    // device, memory-suite, driver and precision refusals, each with its own message.
     Renderer(PrGPUDeviceInfo const& info, PrSDKGPUDeviceSuite const* suite, unsigned deviceIndex);
     ~Renderer();
     Renderer(Renderer const&) = delete;
     Renderer& operator=(Renderer const&) = delete;
 
+    // CUDA and OpenCL: queues the frame on the host's stream or queue and returns without
+    // waiting; failures propagate, the memory ones as MemoryPressure.
     void render(Frame const& frame, RenderSettings const& settings);
     void synchronize();
-    // Waits like synchronize and gives back buffers kept between frames (none on Metal).
+    // Waits like synchronize and gives back the buffers kept between frames (none on Metal).
     void releaseBuffers();
 
     struct Impl;

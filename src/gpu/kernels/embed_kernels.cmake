@@ -5,7 +5,8 @@
 # a run-time compile has no include path; #pragma once lines go.
 # Optional: -DHEADER, -DNAMESPACE and -DARRAY name the generated array (default: the Metal
 # pieces); -DSEPARATE=ON treats every piece as a compile of its own (each pastes its
-# headers); -DTEXT_DIR=<dir> also writes each expanded piece there, for offline compilers.
+# headers); -DTEXT_DIR=<dir> also writes each expanded piece there, for offline compilers;
+# -DTEXT=<file> also receives the pieces concatenated as one file (nvcc's input).
 cmake_minimum_required(VERSION 3.25)
 if(NOT HEADER)
   set(HEADER gpu/kernels/kernel_source.h)
@@ -38,6 +39,7 @@ endfunction()
 set(body "// Generated from src/gpu/kernels by embed_kernels.cmake; do not edit.\n")
 string(APPEND body "#include \"${HEADER}\"\n\nnamespace ${NAMESPACE} {\n\n")
 string(APPEND body "const char* const ${ARRAY}[] = {\n")
+set(whole "")
 foreach(piece IN LISTS PIECES)
   if(SEPARATE)
     set(seen "")
@@ -47,7 +49,13 @@ foreach(piece IN LISTS PIECES)
     file(WRITE "${TEXT_DIR}/${piece}" "${text}")
   endif()
   string(APPEND body "R\"RDMSL(${text})RDMSL\",\n")
+  string(APPEND whole "${text}")
 endforeach()
+if(TEXT)
+  file(WRITE "${TEXT}.tmp" "${whole}")
+  file(COPY_FILE "${TEXT}.tmp" "${TEXT}" ONLY_IF_DIFFERENT)
+  file(REMOVE "${TEXT}.tmp")
+endif()
 string(APPEND body "};\n\n}  // namespace ${NAMESPACE}\n")
 file(WRITE "${OUTPUT}.tmp" "${body}")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
