@@ -18,6 +18,7 @@
 #include "DrawbotSuite.h"
 #include "host/plugin_info.h"
 #include "settings/param_indices.h"
+#include "ui/draw_event.h"
 #include "ui/gpu_names.h"
 #include "ui/logo.h"
 
@@ -193,29 +194,13 @@ PF_Err paint(DRAWBOT_Suites const& s, DRAWBOT_SupplierRef supplier, DRAWBOT_Surf
 }
 
 PF_Err draw(PF_InData* in_data, PF_OutData* out_data, PF_EventExtra* extra) {
-    AEFX_SuiteScoper<PF_EffectCustomUISuite1> ui(in_data, kPFEffectCustomUISuite, kPFEffectCustomUISuiteVersion1,
-                                                 out_data);
-    DRAWBOT_Suites suites;
-    PF_Err err = AEFX_AcquireDrawbotSuites(in_data, out_data, &suites);
-    if (err) return err;
-    DRAWBOT_DrawRef drawRef = nullptr;
-    DRAWBOT_SupplierRef supplier = nullptr;
-    DRAWBOT_SurfaceRef surface = nullptr;
-    ERR(ui->PF_GetDrawingReference ? ui->PF_GetDrawingReference(extra->contextH, &drawRef)
-                                   : PF_Err_BAD_CALLBACK_PARAM);
-    ERR(suites.drawbot_suiteP->GetSupplier(drawRef, &supplier));
-    ERR(suites.drawbot_suiteP->GetSurface(drawRef, &surface));
-    if (!err) {
-        DrawObjects objects(suites.supplier_suiteP);
-        err = paint(suites, supplier, surface, objects, backgroundColour(in_data),
-                    layoutOf(extra->effect_win.current_frame));
+    return paintContext(in_data, out_data, extra, [&](DrawTarget const& t) {
+        DrawObjects objects(t.suites.supplier_suiteP);
+        PF_Err err = paint(t.suites, t.supplier, t.surface, objects, backgroundColour(in_data),
+                           layoutOf(extra->effect_win.current_frame));
         const PF_Err releaseErr = objects.releaseAll();
-        if (!err) err = releaseErr;
-    }
-    const PF_Err releaseErr = AEFX_ReleaseDrawbotSuites(in_data, out_data);
-    if (!err) err = releaseErr;
-    if (!err) extra->evt_out_flags |= PF_EO_HANDLED_EVENT;
-    return err;
+        return err ? err : releaseErr;
+    });
 }
 
 PF_Err click(PF_EventExtra* extra) {
@@ -236,7 +221,9 @@ PF_Err drawInfo(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef**, PF_Even
     case PF_Event_DO_CLICK:
         return click(extra);
     case PF_Event_DRAW:
-        if (!in_data || !extra->contextH) return PF_Err_BAD_CALLBACK_PARAM;
+        // Without a context there is nothing to draw on, as for the other controls.
+        if (!extra->contextH || !*extra->contextH) return PF_Err_NONE;
+        if (!in_data) return PF_Err_BAD_CALLBACK_PARAM;
         return draw(in_data, out_data, extra);
     default:
         return PF_Err_NONE;
