@@ -187,8 +187,11 @@ PF_Err paint(DRAWBOT_Suites const& s, DRAWBOT_SupplierRef supplier, DRAWBOT_Surf
     for (std::size_t k = 0; k < names.size() && !err; ++k) {
         const std::u16string_view name = names[k];
         const float y = l.top + 218.0f + kNameLineStep * static_cast<float>(k);
-        err = text(name.substr(0, perLine), l.left + 8.0f, y);
-        if (name.size() > perLine) ERR(text(name.substr(perLine), l.left + 8.0f, y + kContinuationStep));
+        // A character outside the basic plane stays whole on the first line's side.
+        std::size_t cut = std::min(name.size(), perLine);
+        if (cut < name.size() && name[cut - 1] >= 0xD800 && name[cut - 1] < 0xDC00) --cut;
+        err = text(name.substr(0, cut), l.left + 8.0f, y);
+        if (cut < name.size()) ERR(text(name.substr(cut), l.left + 8.0f, y + kContinuationStep));
     }
     return err;
 }
