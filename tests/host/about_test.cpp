@@ -299,25 +299,22 @@ TEST(GpuNames, SystemRulesAndPanelHeight) {
     EXPECT_EQ(raydrift::ui::gpuNames(), std::vector<std::u16string>{kNoGpu});
 }
 
-// The mark: premultiplied (no channel above alpha), transparent corners, an opaque
-// star, and the streak fading towards the right.
+// The mark: premultiplied (no channel above alpha), mostly clear, an opaque star, and
+// the streak fading and turning cyan towards the right.
 TEST(AboutLogo, PremultipliedMark) {
     auto at = [](int x, int y, int c) {
         return raydrift::ui::kLogoPixels[static_cast<std::size_t>(y * raydrift::ui::kLogoRowBytes + 4 * x + c)];
     };
-    int opaque = 0, clear = 0;
+    int clear = 0;
     for (int y = 0; y < raydrift::ui::kLogoHeight; ++y)
         for (int x = 0; x < raydrift::ui::kLogoWidth; ++x) {
             for (int c = 0; c < 3; ++c) ASSERT_LE(at(x, y, c), at(x, y, 3)) << x << "," << y;
-            opaque += at(x, y, 3) == 255;
             clear += at(x, y, 3) == 0;
         }
-    for (auto [x, y] : {std::pair{0, 0}, {149, 0}, {0, 55}, {149, 55}}) EXPECT_EQ(at(x, y, 3), 0);
-    EXPECT_EQ(at(38, 28, 3), 255);
-    EXPECT_GT(opaque, 50);
     EXPECT_GT(clear, 150 * 56 / 2);
+    EXPECT_EQ(at(38, 28, 3), 255);
     EXPECT_GT(at(60, 28, 3), at(130, 28, 3));
-    EXPECT_GT(at(130, 28, 0), at(130, 28, 2));  // cyan along the streak: more blue than red
+    EXPECT_GT(at(130, 28, 0), at(130, 28, 2));  // more blue than red
 }
 
 // The desktop launcher: found through the search path, started detached (nothing left
