@@ -10,8 +10,10 @@
 #include <stdexcept>
 
 #include "AE_EffectUI.h"
+#include "host/entry.h"
 #include "host/plugin_info.h"
 #include "host_test_support.h"
+#include "ui/about.h"
 
 namespace hosttest {
 namespace {
@@ -116,9 +118,16 @@ TEST(HostDispatch, UserChangedParamAndEvents) {
     PF_UserChangedParamExtra changed{raydrift::kParamThreshold};
     EXPECT_EQ(host.command(PF_Cmd_USER_CHANGED_PARAM, &changed), PF_Err_NONE);
     EXPECT_EQ(host.command(PF_Cmd_USER_CHANGED_PARAM, nullptr), PF_Err_NONE);
-    // No handler for the support page exists on this platform: the info button reports it.
+    // The info button opens the support page; 512 when no handler starts. (The plug-in
+    // linked in, so that the test's launcher is the one it calls.)
+    static int launches = 0;
+    raydrift::ui::setUrlLauncher([](const char*) { return ++launches == 1; });
+    Host linked(hostsim::EntryPoints{PluginDataEntryFunction2, EffectMain, nullptr}, HostKind::AfterEffects);
     changed.param_index = raydrift::kParamInfoButton;
-    EXPECT_EQ(host.command(PF_Cmd_USER_CHANGED_PARAM, &changed), PF_Err_INTERNAL_STRUCT_DAMAGED);
+    EXPECT_EQ(linked.command(PF_Cmd_USER_CHANGED_PARAM, &changed), PF_Err_NONE);
+    EXPECT_EQ(linked.command(PF_Cmd_USER_CHANGED_PARAM, &changed), PF_Err_INTERNAL_STRUCT_DAMAGED);
+    EXPECT_EQ(launches, 2);
+    raydrift::ui::setUrlLauncher(nullptr);
 
     for (A_long type : {PF_Event_DRAW, PF_Event_DO_CLICK, PF_Event_DRAG, PF_Event_IDLE, PF_Event_ADJUST_CURSOR})
         for (A_long index : {raydrift::kParamAboutPanel, raydrift::kParamGpuHardware, raydrift::kParamHistogram}) {

@@ -94,6 +94,7 @@ struct HostState {
     std::deque<std::string> strings;  // menu items and labels the parameter list points at
     mutable std::mutex hiddenMutex;
     std::set<std::string> hidden;
+    std::atomic<int> suitesHeld{0};  // acquired through the basic suite, not yet released
 
     const char* keep(const char* text) {
         strings.emplace_back(text ? text : "");
@@ -246,12 +247,19 @@ SPErr acquireSuite(const char* name, std::int32_t version, const void** suite) {
     else if (n == kPFAppSuite && version == kPFAppSuiteVersion1) *suite = &kAppSuite1;
     else if (n == kPFAppSuite && version == kPFAppSuiteVersion6) *suite = &kAppSuite6;
     else *suite = detail::uiSuite(n, version);
-    return *suite ? kSPNoError : kSPSuiteNotFoundError;
+    if (!*suite) return kSPSuiteNotFoundError;
+    if (tlsCall) ++tlsCall->impl->suitesHeld;
+    return kSPNoError;
+}
+
+SPErr releaseSuite(const char*, std::int32_t) {
+    if (tlsCall) --tlsCall->impl->suitesHeld;
+    return kSPNoError;
 }
 
 const SPBasicSuite kBasicSuite = {
     acquireSuite,
-    [](const char*, std::int32_t) -> SPErr { return kSPNoError; },
+    releaseSuite,
     [](const char* a, const char* b) -> SPBoolean { return a && b && std::strcmp(a, b) == 0; },
     [](std::size_t size, void** block) -> SPErr {
         if (!block) return kSPBadParameterError;
@@ -573,6 +581,8 @@ A_u_long Host::version() const { return impl_->version; }
 std::vector<int> const& Host::pixelFormats() const { return impl_->formats; }
 EntryPoints const& Host::entryPoints() const { return impl_->entry; }
 int Host::liveHandles() const { return gLiveHandles.load(); }
+
+int Host::heldSuites() const { return impl_->suitesHeld.load(); }
 
 bool Host::acceptsFormat(int format) const {
     if (impl_->kind == HostKind::Premiere)

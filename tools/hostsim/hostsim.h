@@ -209,6 +209,8 @@ public:
 
     // Host memory handles currently allocated through the handle suite.
     int liveHandles() const;
+    // Suites the plug-in acquired through the basic suite and has not released.
+    int heldSuites() const;
 
     // --- Custom controls -----------------------------------------------------------
     // Sends one custom-UI event (PF_Cmd_EVENT with `extra`) with in data for `request`

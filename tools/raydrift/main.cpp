@@ -31,6 +31,8 @@ constexpr const char* kUsage =
     "         the standard frame scenarios rendered through the plug-in\n"
     "  ui histogram [INPUT] [-o PANEL.png] [--set \"Name=value\" ...] [--depth 8|16|32]\n"
     "         draws the histogram control for INPUT (default: the demo scene) at 2x\n"
+    "  ui about [-o PANEL.png]\n"
+    "         draws the about panel (logo, version, Support button, GPU hardware) at 2x\n"
     "\n"
     "options of every command that loads the plug-in:\n"
     "  --host aftereffects|premiere   the host personality (default aftereffects)\n"
