@@ -1120,7 +1120,7 @@ PrSuiteErrorCode Host::gpuFilterStartup(int index) {
     return err;
 }
 
-PrSuiteErrorCode Host::createGpuInstance() {
+PrSuiteErrorCode Host::createGpuInstance(std::vector<PremiereValue> const& values) {
     HostState& host = *impl_;
     if (!host.filterStarted || !host.filter.CreateInstance) return suiteError_NotImplemented;
     disposeGpuInstance();
@@ -1130,6 +1130,7 @@ PrSuiteErrorCode Host::createGpuInstance() {
     }
     if (!host.gpuDevice) return suiteError_NotImplemented;
     FrameRequest defaults;
+    defaults.premiereValues = values;
     Call call;
     host.prepare(call, &defaults, nullptr);
     CallScope scope(call);
@@ -1139,12 +1140,12 @@ PrSuiteErrorCode Host::createGpuInstance() {
 
 bool Host::gpuInstance() const { return impl_->instance.ioPrivatePluginData != nullptr; }
 
-PrSuiteErrorCode Host::renderGpuFrame(World const& input, World& output, FrameRequest const& request, bool half) {
+PrSuiteErrorCode Host::renderGpuFrame(World const& input, World& output, FrameRequest const& request, int pixels) {
     HostState& host = *impl_;
     if (!host.filter.Render || !host.gpuDevice) return suiteError_NotImplemented;
     const int w = input.width(), h = input.height();
-    const csSDK_uint32 format = half ? PrPixelFormat_GPU_BGRA_4444_16f : PrPixelFormat_GPU_BGRA_4444_32f;
-    GpuPPix* in = newPPix(host, format, w, h);
+    const bool half = pixels == PrPixelFormat_GPU_BGRA_4444_16f;
+    GpuPPix* in = newPPix(host, static_cast<csSDK_uint32>(pixels), w, h);
     if (!in) return suiteError_OutOfMemory;
     auto* bytes = static_cast<std::uint8_t*>(in->buffer->contents());
     for (int y = 0; y < h; ++y)

@@ -280,11 +280,13 @@ public:
     // The filter entry's start-up call for filter `index`, then one instance on the system's
     // Metal device (none: the instance is not created and 0x80000004 is answered).
     PrSuiteErrorCode gpuFilterStartup(int index = 0);
-    PrSuiteErrorCode createGpuInstance();
+    // The instance reads the defaults, or `values` where given.
+    PrSuiteErrorCode createGpuInstance(std::vector<PremiereValue> const& values = {});
     bool gpuInstance() const;  // the filter took the instance
-    // Renders a straight float ('BGra') frame through the instance on '@CDA' frames, or
-    // '@CDa' ones when `half` (the input is rounded to halves on the way in).
-    PrSuiteErrorCode renderGpuFrame(World const& input, World& output, FrameRequest const& request, bool half);
+    // Renders a straight float ('BGra') frame through the instance on GPU frames of
+    // `format`: '@CDA' (floats), '@CDa' (halves: the input is rounded to halves on the way
+    // in), or any other code, reported for frames filled as '@CDA'.
+    PrSuiteErrorCode renderGpuFrame(World const& input, World& output, FrameRequest const& request, int format);
     PrSuiteErrorCode disposeGpuInstance();
     PrSuiteErrorCode gpuFilterShutdown();
 
