@@ -1,11 +1,18 @@
 #include "ui/gpu_names.h"
 
+#include "gpu/metal_context.h"
+
 namespace raydrift::ui {
 
 namespace {
 
-// The devices this build's GPU back ends can use. None on this platform yet.
-std::vector<std::u16string> systemGpuNames() { return {}; }
+// The devices this build's GPU back ends can use: the Metal device when there is one
+// (on Linux only a test's software device).
+std::vector<std::u16string> systemGpuNames() {
+    const metal::DeviceInfo info = metal::deviceInfo();
+    if (!info.available) return {};
+    return metalGpuNames(info);
+}
 
 }  // namespace
 

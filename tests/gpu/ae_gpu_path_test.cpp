@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "gpu/native_gpu.h"
-#include "gpu_test_support.h"
 #include "host/entry.h"
+#include "host_gpu_support.h"
 #include "host_test_support.h"
+#include "ui/gpu_names.h"
 
 namespace {
 
@@ -22,27 +22,10 @@ using hostsim::HostKind;
 using hostsim::SmartTrace;
 using hostsim::World;
 
-// The software device as the system's default for each test, the process-wide switch
-// back on, and nothing of the host's GPU memory or access left held.
-class AeGpuPath : public raydrift::metal::SoftwareGpuTest {
+class AeGpuPath : public HostGpuTest {
 protected:
-    void SetUp() override {
-        raydrift::nativegpu::nativeDisabled.store(false);
-        SoftwareGpuTest::SetUp();
-    }
-    void TearDown() override {
-        raydrift::nativegpu::nativeDisabled.store(false);
-        SoftwareGpuTest::TearDown();
-    }
     static Host makeHost() {
         return Host(hostsim::EntryPoints{PluginDataEntryFunction2, EffectMain, nullptr}, HostKind::AfterEffects);
-    }
-    static void expectNothingHeld(Host const& host, std::string const& what) {
-        const hostsim::GpuCounts counts = host.gpuCounts();
-        EXPECT_EQ(host.heldSuites(), 0) << what;
-        EXPECT_EQ(counts.deviceAllocations, 0) << what;
-        EXPECT_EQ(counts.hostAllocations, 0) << what;
-        EXPECT_EQ(counts.exclusiveHeld, 0) << what;
     }
     // Renders `request` once on the GPU and once on the CPU; both must succeed and agree.
     static void expectAgreement(Host& host, World const& input, FrameRequest request, int ow, int oh,
@@ -84,6 +67,9 @@ TEST_F(AeGpuPath, GpuFramesAgreeWithCpuFramesForOffsetsAndViews) {
     Host host = makeHost();
     ASSERT_EQ(host.announceGpu(), PF_Err_NONE);
     ASSERT_TRUE(host.gpuAccepted());
+    // Every test here installs the device before the first host, so the about panel's
+    // list, built once, names it.
+    EXPECT_EQ(raydrift::ui::gpuNames(), std::vector<std::u16string>{u"Raydrift Software GPU"});
     const World input = testWorld(64, 40, kAe32, 11);
     for (Case const& c : cases) {
         FrameRequest request;
@@ -113,7 +99,8 @@ TEST_F(AeGpuPath, SetupDeclinesEveryUnusableDeviceAndReleasesWhatItTook) {
         GpuFaults faults;
         bool accepted;
     };
-    GpuFaults openCl, cuda, incompatible, noWorldData, noAccess, healthy;
+    GpuFaults openCl, cuda, incompatible, noSuite, noWorldData, noAccess, healthy;
+    noSuite.refusedSuite = "PF GPU Device Suite";
     openCl.framework = PF_GPU_Framework_OPENCL;
     cuda.framework = PF_GPU_Framework_CUDA;
     incompatible.incompatible = true;
@@ -121,6 +108,7 @@ TEST_F(AeGpuPath, SetupDeclinesEveryUnusableDeviceAndReleasesWhatItTook) {
     noAccess.exclusiveAccess = PF_Err_OUT_OF_MEMORY;
     const std::vector<Case> cases = {{"OpenCL device", openCl, false},      {"CUDA device", cuda, false},
                                      {"incompatible device", incompatible, false},
+                                     {"no device suite", noSuite, false},
                                      {"suite without world data", noWorldData, false},
                                      {"exclusive access refused", noAccess, false},
                                      {"Metal device", healthy, true}};
@@ -172,7 +160,8 @@ TEST_F(AeGpuPath, FailedFramesTakeTheDeviceOutOfServiceAndInterruptsDoNot) {
         PF_Err expected;
         bool disablesDevice;
     };
-    GpuFaults noAccess, noWorldData, oneOom, allOom;
+    GpuFaults noSuite, noAccess, noWorldData, oneOom, allOom;
+    noSuite.refusedSuite = "PF GPU Device Suite";
     noAccess.exclusiveAccess = 13;
     noWorldData.worldData = PF_Err_BAD_CALLBACK_PARAM;
     oneOom.failAllocation = 1;
@@ -180,6 +169,7 @@ TEST_F(AeGpuPath, FailedFramesTakeTheDeviceOutOfServiceAndInterruptsDoNot) {
     allOom.failAllocations = 1000;
     const std::vector<Case> cases = {
         {"output world one pixel narrower", {}, 1, PF_Err_NONE, PF_Err_INTERNAL_STRUCT_DAMAGED, true},
+        {"device suite refused", noSuite, 0, PF_Err_NONE, PF_Err_INTERNAL_STRUCT_DAMAGED, true},
         {"exclusive access refused", noAccess, 0, PF_Err_NONE, PF_Err_INTERNAL_STRUCT_DAMAGED, true},
         {"world data unavailable", noWorldData, 0, PF_Err_NONE, PF_Err_INTERNAL_STRUCT_DAMAGED, true},
         {"interrupted", {}, 0, PF_Interrupt_CANCEL, PF_Interrupt_CANCEL, false},

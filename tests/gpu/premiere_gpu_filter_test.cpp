@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "PrSDKPixelFormat.h"
-#include "gpu/native_gpu.h"
-#include "gpu_test_support.h"
 #include "host/entry.h"
+#include "host_gpu_support.h"
 #include "host_test_support.h"
 
 extern "C" prSuiteError xGPUFilterEntry(csSDK_uint32, csSDK_int32*, prBool, piSuitesPtr, PrGPUFilter*,
@@ -70,27 +69,15 @@ double worstError(World const& gpu, World const& cpu, bool half) {
     return worst;
 }
 
-class PremiereGpuFilter : public raydrift::metal::SoftwareGpuTest {
+class PremiereGpuFilter : public HostGpuTest {
 protected:
-    void SetUp() override {
-        raydrift::nativegpu::nativeDisabled.store(false);
-        SoftwareGpuTest::SetUp();
-    }
-    void TearDown() override {
-        raydrift::nativegpu::nativeDisabled.store(false);
-        SoftwareGpuTest::TearDown();
-    }
     static hostsim::EntryPoints entry() {
         return hostsim::EntryPoints{PluginDataEntryFunction2, EffectMain, xGPUFilterEntry};
     }
-    static void expectNothingHeld(Host& host, std::string const& what) {
+    // The instance disposed of, then nothing of the host's may be left held.
+    static void expectReleased(Host& host, std::string const& what) {
         EXPECT_EQ(host.disposeGpuInstance(), 0) << what;
-        const hostsim::GpuCounts counts = host.gpuCounts();
-        EXPECT_EQ(host.heldSuites(), 0) << what;
-        EXPECT_EQ(counts.deviceAllocations, 0) << what;
-        EXPECT_EQ(counts.hostAllocations, 0) << what;
-        EXPECT_EQ(counts.exclusiveHeld, 0) << what;
-        EXPECT_EQ(counts.gpuFrames, 0) << what;
+        expectNothingHeld(host, what);
     }
 };
 
@@ -126,7 +113,7 @@ TEST_F(PremiereGpuFilter, FramesOfBothSizesAgreeWithCpuFrames) {
             ASSERT_EQ(host.render(input, cpu, request), PF_Err_NONE) << what;
             EXPECT_LE(worstError(gpu, cpu, format == kHalfFrames), 1.0) << what;
         }
-    expectNothingHeld(host, "after the frames");
+    expectReleased(host, "after the frames");
 }
 
 // Each value in a representation the host may choose, against the same value given to
@@ -213,7 +200,7 @@ TEST_F(PremiereGpuFilter, ParameterValuesInEveryRepresentation) {
     good.params = host.defaults();
     EXPECT_EQ(host.renderGpuFrame(input, out, good, kFloatFrames), suiteError_Fail);
     EXPECT_EQ(host.createGpuInstance(), suiteError_NotImplemented);
-    expectNothingHeld(host, "after the failed frame");
+    expectReleased(host, "after the failed frame");
 }
 
 TEST_F(PremiereGpuFilter, DeclinedInstancesAndFailedFramesReleaseEverything) {
@@ -284,7 +271,7 @@ TEST_F(PremiereGpuFilter, DeclinedInstancesAndFailedFramesReleaseEverything) {
             }
         }
         host.setGpuFaults(GpuFaults{});
-        expectNothingHeld(host, c.name);
+        expectReleased(host, c.name);
     }
 }
 
