@@ -101,7 +101,9 @@ TEST(HostDispatch, EveryCommandIsAnswered) {
                 continue;  // these need their own data; exercised elsewhere
             SCOPED_TRACE("command " + std::to_string(cmd));
             PF_OutData out;
-            EXPECT_EQ(host.command(cmd, nullptr, nullptr, &out), cmd == PF_Cmd_ABOUT ? PF_Err_NONE : PF_Err_NONE);
+            // GPU device set-up without its records is a bad call; everything else is answered.
+            EXPECT_EQ(host.command(cmd, nullptr, nullptr, &out),
+                      cmd == PF_Cmd_GPU_DEVICE_SETUP ? PF_Err_BAD_CALLBACK_PARAM : PF_Err_NONE);
         }
         // Smart commands without their extra are refused, not crashed on.
         EXPECT_EQ(host.command(PF_Cmd_SMART_PRE_RENDER), PF_Err_BAD_CALLBACK_PARAM);
@@ -253,17 +255,16 @@ TEST(HostDispatch, ExportsExactlyTheEntryPoints) {
     EXPECT_EQ(names, (std::set<std::string>{"EffectMain", "PluginDataEntryFunction2", "xGPUFilterEntry"}));
 }
 
-// Premiere's GPU filter declines, so Premiere renders through EffectMain.
-TEST(HostDispatch, GpuFilterDeclines) {
+// Premiere's GPU filter is offered, but without a Metal device (none on Linux) every
+// instance is declined, so Premiere renders through EffectMain; nothing stays acquired.
+TEST(HostDispatch, GpuFilterDeclinesWithoutAMetalDevice) {
     Host host(hostsim::defaultPluginPath(), HostKind::Premiere);
     ASSERT_NE(host.entryPoints().gpuFilter, nullptr);
-    csSDK_int32 index = 0;
-    PrGPUFilter filter{};
-    PrGPUFilterInfo info{};
-    EXPECT_NE(host.entryPoints().gpuFilter(PrGPUFilterInterfaceVersion2, &index, 1, nullptr, &filter, &info),
-              suiteError_NoError);
-    EXPECT_EQ(host.entryPoints().gpuFilter(PrGPUFilterInterfaceVersion2, &index, 0, nullptr, &filter, &info),
-              suiteError_NoError);
+    EXPECT_EQ(host.gpuFilterStartup(), suiteError_NoError);
+    EXPECT_EQ(host.createGpuInstance(), suiteError_NotImplemented);
+    EXPECT_FALSE(host.gpuInstance());
+    EXPECT_EQ(host.heldSuites(), 0);
+    EXPECT_EQ(host.gpuFilterShutdown(), suiteError_NoError);
 }
 
 }  // namespace

@@ -278,7 +278,7 @@ public:
     // --- GPU filter (Premiere Pro's GPU pipeline; either kind answers its application
     // code through the app-info suite) ---------------------------------------------------
     // The filter entry's start-up call for filter `index`, then one instance on the system's
-    // Metal device (none: the instance is not created and 0x80000004 is answered).
+    // Metal device (without one, the device suite reports no device).
     PrSuiteErrorCode gpuFilterStartup(int index = 0);
     // The instance reads the defaults, or `values` where given.
     PrSuiteErrorCode createGpuInstance(std::vector<PremiereValue> const& values = {});
