@@ -6,6 +6,8 @@
 // world, and leaves no frame, worker or host handle behind.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_check.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,14 +39,6 @@ constexpr int kFormats[] = {PF_PixelFormat_ARGB32, PF_PixelFormat_ARGB64, PF_Pix
 
 // What the suite helpers throw when the host lacks a suite.
 constexpr PF_Err kMissingSuite = 13;
-
-// A broken invariant is a finding: say which, then crash for libFuzzer.
-#define check(ok) checkAt((ok), #ok, __LINE__)
-void checkAt(bool ok, const char* what, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, what);
-    std::abort();
-}
 
 struct Hosts {
     std::unique_ptr<Host> ae;

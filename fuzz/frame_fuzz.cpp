@@ -4,6 +4,8 @@
 // frame or a worker counted, and rendering in place gives the same bits.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_check.h"
+
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -26,14 +28,6 @@ using raydrift::image::Image;
 using raydrift::image::Pixel;
 
 constexpr std::uint64_t kMaxWorkingBytes = std::uint64_t{1} << 20;
-
-// A broken invariant is a finding: say which, then crash for libFuzzer.
-#define check(ok) checkAt((ok), #ok, __LINE__)
-void checkAt(bool ok, const char* what, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, what);
-    std::abort();
-}
 
 float anyFloat(FuzzedDataProvider& in) {
     static const float kPicks[] = {0.0f,    -0.0f,   1.0f,     -1.0f,    0.5f,    2.0f,   1e-30f,

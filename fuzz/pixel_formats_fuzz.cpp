@@ -3,6 +3,8 @@
 // not touch), so any read or write outside it is an address-sanitizer report.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_check.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -25,14 +27,6 @@ constexpr int kFormats[] = {PF_PixelFormat_ARGB32, PF_PixelFormat_ARGB64, PF_Pix
                             PrPixelFormat_BGRA_4444_8u, PrPixelFormat_BGRA_4444_32f};
 constexpr std::uint8_t kGuard = 0x5A;
 constexpr std::size_t kGuardBytes = 32;
-
-// A broken invariant is a finding: say which, then crash for libFuzzer.
-#define check(ok) checkAt((ok), #ok, __LINE__)
-void checkAt(bool ok, const char* what, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, what);
-    std::abort();
-}
 
 // A host world over its own buffer: rows |rowbytes| apart, upwards in memory when
 // rowbytes is negative, guard bytes in the row padding and around the pixels.

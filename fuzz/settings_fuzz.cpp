@@ -4,6 +4,8 @@
 // that comes out holds values every renderer accepts.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_check.h"
+
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -19,14 +21,6 @@
 namespace {
 
 using raydrift::RenderSettings;
-
-// A broken invariant is a finding: say which, then crash for libFuzzer.
-#define check(ok) checkAt((ok), #ok, __LINE__)
-void checkAt(bool ok, const char* what, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, what);
-    std::abort();
-}
 
 bool same(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 

@@ -87,6 +87,29 @@ struct FrameRandom {
     }
     float unit() { return static_cast<float>(next() >> 8) * (1.0f / 16777216.0f); }
 };
+
+// Adds a soft disc of light centred on (cx, cy): each pixel closer than `radius` gains
+// colour × falloff(t), t = 1 − distance / radius in (0, 1].
+template <class Falloff>
+void addLight(image::Image& img, float cx, float cy, float radius, float r, float g, float b,
+              Falloff falloff) {
+    const int x0 = std::max(0, static_cast<int>(cx - radius - 1.0f));
+    const int x1 = std::min(img.width - 1, static_cast<int>(cx + radius + 1.0f));
+    const int y0 = std::max(0, static_cast<int>(cy - radius - 1.0f));
+    const int y1 = std::min(img.height - 1, static_cast<int>(cy + radius + 1.0f));
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            const float dx = static_cast<float>(x) - cx;
+            const float dy = static_cast<float>(y) - cy;
+            const float t = 1.0f - std::sqrt(dx * dx + dy * dy) / radius;
+            if (t <= 0.0f) continue;
+            const float k = falloff(t);
+            image::Pixel& p = img.at(x, y);
+            p.r += r * k;
+            p.g += g * k;
+            p.b += b * k;
+        }
+}
 }  // namespace detail
 
 // A night scene: a dark graded background with faint noise and `lights` small bright
@@ -118,22 +141,7 @@ inline image::Image syntheticFrame(int width, int height, bool transparentBorder
         const float r = level * (0.6f + 0.4f * std::cos(6.2831853f * hue));
         const float g = level * (0.6f + 0.4f * std::cos(6.2831853f * (hue - 0.3333333f)));
         const float b = level * (0.6f + 0.4f * std::cos(6.2831853f * (hue - 0.6666667f)));
-        const int x0 = std::max(0, static_cast<int>(cx - radius - 1.0f));
-        const int x1 = std::min(width - 1, static_cast<int>(cx + radius + 1.0f));
-        const int y0 = std::max(0, static_cast<int>(cy - radius - 1.0f));
-        const int y1 = std::min(height - 1, static_cast<int>(cy + radius + 1.0f));
-        for (int y = y0; y <= y1; ++y)
-            for (int x = x0; x <= x1; ++x) {
-                const float dx = static_cast<float>(x) - cx;
-                const float dy = static_cast<float>(y) - cy;
-                const float t = 1.0f - std::sqrt(dx * dx + dy * dy) / radius;
-                if (t <= 0.0f) continue;
-                const float k = t * t;
-                image::Pixel& p = img.at(x, y);
-                p.r += r * k;
-                p.g += g * k;
-                p.b += b * k;
-            }
+        detail::addLight(img, cx, cy, radius, r, g, b, [](float t) { return t * t; });
     }
     if (transparentBorder) {
         const int bx = width / 8;

@@ -1,6 +1,7 @@
 /* Plug-in property list of the Raydrift effect, compiled by the hosts' resource tools
    (PiPLTool on Windows, Rez on macOS). The version and flag words must equal what
-   global set-up returns (src/host/plugin_info.h); a test compares them. */
+   global set-up returns (src/host/plugin_info.h, the version from the project version
+   in CMakeLists.txt); a test compares them. */
 
 #include "AEConfig.h"
 #include "AE_EffectVers.h"

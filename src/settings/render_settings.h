@@ -85,11 +85,13 @@ RenderSettings animatedSettings(RenderSettings const& settings);
 // function on the state n + k, top 24 bits).
 float jitterNoise(std::int64_t n, std::uint64_t k);
 
-// "1.0.0".
+// The release as "major.minor.bugfix", e.g. "1.0.0".
 std::string releaseVersion();
 
-inline constexpr int kVersionMajor = 1;
-inline constexpr int kVersionMinor = 0;
-inline constexpr int kVersionBugfix = 0;
+// The release, from the project version the build is configured with (the one place it
+// is written); the plug-in property list repeats it and a test compares the two.
+inline constexpr int kVersionMajor = RAYDRIFT_VERSION_MAJOR;
+inline constexpr int kVersionMinor = RAYDRIFT_VERSION_MINOR;
+inline constexpr int kVersionBugfix = RAYDRIFT_VERSION_PATCH;
 
 }  // namespace raydrift

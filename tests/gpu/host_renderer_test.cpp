@@ -244,6 +244,53 @@ struct Allocator {
     }
 };
 
+// A device suite over the software device; its allocator can be told to report
+// out-of-memory or a failure.
+MTL::Device* gSuiteDevice = nullptr;
+prSuiteError gSuiteResult = suiteError_NoError;
+int gSuiteLive = 0;
+prSuiteError suiteAllocate(csSDK_uint32, std::size_t bytes, void** out) {
+    if (gSuiteResult != suiteError_NoError) return gSuiteResult;
+    *out = gSuiteDevice->newBuffer(bytes, MTL::ResourceStorageModePrivate);
+    ++gSuiteLive;
+    return suiteError_NoError;
+}
+nativegpu::Frame native(HostFrame const& f) {
+    return {f.input,       f.output,       f.width,   f.height,  f.inPitch,   f.outPitch,   f.halfPixels, f.ae,
+            f.sourceWidth, f.sourceHeight, f.sourceX, f.sourceY, f.destWidth, f.destHeight, f.destX,      f.destY};
+}
+prSuiteError suiteFree(csSDK_uint32, void* memory) {
+    static_cast<MTL::Buffer*>(memory)->release();
+    --gSuiteLive;
+    return suiteError_NoError;
+}
+
+TEST_F(HostRendererTest, DeviceSuiteRendererFallsBackUnderMemoryPressure) {
+    gSuiteDevice = device_;
+    PrSDKGPUDeviceSuite suite{};
+    suite.AllocateDeviceMemory = suiteAllocate;
+    suite.FreeDeviceMemory = suiteFree;
+    const PrGPUDeviceInfo info{PrGPUDeviceFramework_Metal, 1, nullptr, device_, nullptr, queue_};
+    nativegpu::Renderer renderer(info, &suite, 0);
+    const HostCase plain{"plain"};
+    RenderSettings cpuOnly = hostSettings(plain);
+    cpuOnly.useGpu = false;
+    auto expected = makeBuffers(device_, plain);
+    renderer.render(native(expected->frame), cpuOnly);
+    for (prSuiteError result : {suiteError_NoError, suiteError_OutOfMemory, suiteError_Fail}) {
+        gSuiteResult = result;
+        auto b = makeBuffers(device_, plain);
+        renderer.render(native(b->frame), hostSettings(plain));
+        renderer.releaseBuffers();
+        EXPECT_EQ(gSuiteLive, 0);
+        // Without host memory the fallback delivers exactly the CPU route.
+        if (result != suiteError_NoError) {
+            EXPECT_EQ(std::memcmp(b->output->contents(), expected->output->contents(), b->output->length()), 0);
+        }
+    }
+    gSuiteResult = suiteError_NoError;
+}
+
 TEST_F(HostRendererTest, FailuresThrowOrFallBack) {
     const HostCase plain{"plain"};
     const RenderSettings settings = hostSettings(plain);

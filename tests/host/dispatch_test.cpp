@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -84,7 +85,7 @@ TEST(HostDispatch, GlobalHandleLivesFromSetupToSetdown) {
 
 TEST(HostDispatch, AboutMessage) {
     Host host(hostsim::defaultPluginPath(), HostKind::AfterEffects);
-    EXPECT_EQ(host.aboutMessage(), "Raydrift v1.0.0\rTessaly");
+    EXPECT_EQ(host.aboutMessage(), "Raydrift v" RAYDRIFT_PROJECT_VERSION "\rTessaly");
     host.hideSuite("PF ANSI Suite");
     EXPECT_EQ(host.command(PF_Cmd_ABOUT), PF_Err_BAD_CALLBACK_PARAM);
 }
@@ -104,6 +105,15 @@ TEST(HostDispatch, EveryCommandIsAnswered) {
             // GPU device set-up without its records is a bad call; everything else is answered.
             EXPECT_EQ(host.command(cmd, nullptr, nullptr, &out),
                       cmd == PF_Cmd_GPU_DEVICE_SETUP ? PF_Err_BAD_CALLBACK_PARAM : PF_Err_NONE);
+            // The about command writes its message; the dynamic-flags query answers in
+            // the flags; every other command leaves the out data as the host gave it.
+            if (cmd == PF_Cmd_ABOUT) {
+                EXPECT_EQ(std::string(out.return_msg), "Raydrift v" RAYDRIFT_PROJECT_VERSION "\rTessaly");
+            } else if (cmd != PF_Cmd_QUERY_DYNAMIC_FLAGS) {
+                PF_OutData untouched;
+                std::memset(&untouched, 0, sizeof untouched);
+                EXPECT_EQ(std::memcmp(&out, &untouched, sizeof out), 0);
+            }
         }
         // Smart commands without their extra are refused, not crashed on.
         EXPECT_EQ(host.command(PF_Cmd_SMART_PRE_RENDER), PF_Err_BAD_CALLBACK_PARAM);
@@ -227,9 +237,9 @@ TEST(HostDispatch, PropertyListMatchesGlobalSetup) {
     EXPECT_EQ(word("AE_Effect_Global_OutFlags_2"), host.outFlags2());
     EXPECT_EQ(word("AE_Effect_Info_Flags"), 0);
     EXPECT_EQ(word("AE_Reserved_Info"), 0);
-    auto quoted = [](const char* text) {
+    auto quoted = [](const char* name) {
         std::string q(1, '"');
-        q.append(text);
+        q.append(name);
         q.push_back('"');
         return q;
     };

@@ -312,7 +312,7 @@ TEST(CompositeMapped, BilinearResamplingOfAQuarterImage) {
     // A 3×2 quarter image brought back to 10×7.
     Image small(3, 2);
     for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 3; ++x) small.at(x, y) = {0.1f * (x + 1), 0.2f * (y + 1), 0.05f, 0.5f};
+        for (int x = 0; x < 3; ++x) small.at(x, y) = {0.1f * static_cast<float>(x + 1), 0.2f * static_cast<float>(y + 1), 0.05f, 0.5f};
     const Image base = filled(10, 7, {0.0f, 0.0f, 0.0f, 0.0f});
     RenderSettings s = viewSettings(ViewMode::Alpha);
     const float sx = 3.0f / 10.0f;

@@ -142,7 +142,7 @@ TEST(ExtractLuminanceRange, SplitOverWorkersKeepsEveryBit) {
     Image src(700, 500);
     std::uint32_t state = 12345;
     for (Pixel& p : src.pixels) {
-        auto next = [&state] { return (state = state * 1664525u + 1013904223u) / 4294967296.0f; };
+        auto next = [&state] { return static_cast<float>(state = state * 1664525u + 1013904223u) / 4294967296.0f; };
         const float a = next();
         p = {2.0f * next() * a, next() * a, 3.0f * next() * a, a};
     }

@@ -96,9 +96,9 @@ TEST(ParallelRanges, ResultsDoNotDependOnWorkers) {
         std::vector<float> out(static_cast<std::size_t>(rows) * cols);
         par::ranges(rows, static_cast<unsigned long>(rows) * cols, [&](int b, int e) {
             for (int y = b; y < e; ++y) {
-                float acc = 0.1f * y;
+                float acc = 0.1f * static_cast<float>(y);
                 for (int x = 0; x < cols; ++x) {
-                    acc = acc * 0.999f + 0.37f * x;
+                    acc = acc * 0.999f + 0.37f * static_cast<float>(x);
                     out[static_cast<std::size_t>(y) * cols + x] = acc;
                 }
             }

@@ -196,8 +196,8 @@ TEST(BilinearGrid, UpsamplingMatchesPointSampling) {
     for (int y = 0; y < 10; ++y) {
         grid.resampleRow(y, row);
         for (int x = 0; x < 12; ++x) {
-            const float sx = (x + 0.5f) * 0.5f - 0.5f;
-            const float sy = (y + 0.5f) * 0.5f - 0.5f;
+            const float sx = (static_cast<float>(x) + 0.5f) * 0.5f - 0.5f;
+            const float sy = (static_cast<float>(y) + 0.5f) * 0.5f - 0.5f;
             const Pixel p = sampleBilinear(src, sx, sy, EdgeMode::Clamp);
             EXPECT_EQ(row[x].r, p.r) << x << "," << y;
             EXPECT_EQ(row[x].b, p.b) << x << "," << y;

@@ -418,7 +418,7 @@ TEST(VerticalStreak, MatchesTheProfileAndBoundsOutput) {
                 for (int x = 0; x < 6; ++x) {
                     double sum = 0.0;
                     for (int k = lo; k <= r; ++k)
-                        if (y + k >= 0 && y + k < 23) sum += (r + 1 - std::abs(k)) * src.at(x, y + k).b;
+                        if (y + k >= 0 && y + k < 23) sum += static_cast<float>(r + 1 - std::abs(k)) * src.at(x, y + k).b;
                     ASSERT_NEAR(dst.at(x, y).b, sum / norm, 1e-6) << length << " " << symmetric;
                 }
         }

@@ -28,8 +28,8 @@ void Progress::frameDone(std::string const& name, bool ok, std::string const& er
 void Progress::drawBar() {
     const long done = rendered_ + failed_;
     const double t = elapsed();
-    const double fps = t > 0.0 ? done / t : 0.0;
-    const double eta = fps > 0.0 ? (total_ - done) / fps : 0.0;
+    const double fps = t > 0.0 ? static_cast<double>(done) / t : 0.0;
+    const double eta = fps > 0.0 ? static_cast<double>(total_ - done) / fps : 0.0;
     constexpr int kWidth = 30;
     const int filled = total_ > 0 ? static_cast<int>(kWidth * done / total_) : kWidth;
     std::string bar(static_cast<std::size_t>(filled), '#');
@@ -43,7 +43,7 @@ void Progress::finish() {
     const double t = elapsed();
     if (terminal_) std::fprintf(out_, "\r\033[K");
     std::fprintf(out_, "%ld rendered, %ld failed in %.2f s (%.2f fps)\n", rendered_, failed_, t,
-                 t > 0.0 ? (rendered_ + failed_) / t : 0.0);
+                 t > 0.0 ? static_cast<double>(rendered_ + failed_) / t : 0.0);
     std::fflush(out_);
 }
 

@@ -39,21 +39,8 @@ inline image::Image demoScene(int width = 1920, int height = 1080) {
                               {0.2f, 0.8f, 1.0f},   {0.8f, 0.3f, 1.0f}};
     const float unit = std::sqrt(w * h / kReferenceFramePixels);
     auto light = [&](float cx, float cy, float radius, float level, Colour c) {
-        const int x0 = std::max(0, static_cast<int>(cx - radius - 1.0f));
-        const int x1 = std::min(width - 1, static_cast<int>(cx + radius + 1.0f));
-        const int y0 = std::max(0, static_cast<int>(cy - radius - 1.0f));
-        const int y1 = std::min(height - 1, static_cast<int>(cy + radius + 1.0f));
-        for (int y = y0; y <= y1; ++y)
-            for (int x = x0; x <= x1; ++x) {
-                const float dx = static_cast<float>(x) - cx, dy = static_cast<float>(y) - cy;
-                const float t = 1.0f - std::sqrt(dx * dx + dy * dy) / radius;
-                if (t <= 0.0f) continue;
-                const float k = level * std::min(1.0f, 2.5f * t);
-                image::Pixel& p = img.at(x, y);
-                p.r += c.r * k;
-                p.g += c.g * k;
-                p.b += c.b * k;
-            }
+        bench::detail::addLight(img, cx, cy, radius, c.r, c.g, c.b,
+                                [level](float t) { return level * std::min(1.0f, 2.5f * t); });
     };
     // Street lights in rows that recede towards the horizon, windows above them, and a
     // few stars.
