@@ -1,5 +1,6 @@
-// Premiere Pro's GPU filter interface: the entry point that hands out a table of
-// filter callbacks. Only the shape the entry point needs is declared here.
+// Premiere Pro's GPU filter interface: the entry point that hands out a table of filter
+// callbacks, the instance and render records, frame dependencies and parameter values.
+// Our own declaration; the vendor SDK replaces it.
 #pragma once
 
 #include <cstddef>
@@ -41,8 +42,58 @@ typedef struct {
     prBool outIsRealtime;
 } PrGPUFilterInstance;
 
-typedef struct PrGPUFilterRenderParams PrGPUFilterRenderParams;
-typedef struct PrGPUFilterFrameDependency PrGPUFilterFrameDependency;
+typedef csSDK_int64 PrTime;
+
+typedef struct PrGPUFilterRenderParams {
+    PrTime inClipTime;  // the frame's time in the clip, in ticks
+    PrTime inSequenceTime;
+    csSDK_int32 inQuality;
+    float inDownsampleFactorX;
+    float inDownsampleFactorY;
+    csSDK_uint32 inRenderWidth;
+    csSDK_uint32 inRenderHeight;
+    csSDK_uint32 inRenderPARNum;
+    csSDK_uint32 inRenderPARDen;
+    csSDK_int32 inRenderFieldType;
+    PrTime inRenderTicksPerFrame;
+    csSDK_int32 inRenderField;
+} PrGPUFilterRenderParams;
+
+typedef struct PrGPUFilterFrameDependency {
+    csSDK_int32 outDependencyType;
+    csSDK_int32 outTrackID;
+    PrTime outSequenceTime;
+    csSDK_int32 outPrecomputeFrameIndex;
+    prBool outNeedsFieldSeparation;
+} PrGPUFilterFrameDependency;
+
+// A parameter value: the representation code, then the value.
+enum PrParamType : csSDK_int32 {
+    kPrParamType_Int8 = 1,
+    kPrParamType_Int16 = 2,
+    kPrParamType_Int32 = 3,
+    kPrParamType_Int64 = 4,
+    kPrParamType_Float32 = 5,
+    kPrParamType_Float64 = 6,
+    kPrParamType_Bool = 7,
+    kPrParamType_Point = 8,
+};
+
+typedef struct {
+    csSDK_int32 mType;  // PrParamType
+    union {
+        std::int8_t mInt8;
+        std::int16_t mInt16;
+        csSDK_int32 mInt32;
+        csSDK_int64 mInt64;
+        float mFloat32;
+        double mFloat64;
+        std::uint8_t mBool;
+        struct {
+            double x, y;
+        } mPoint;
+    };
+} PrParam;
 
 typedef struct {
     prSuiteError (*CreateInstance)(PrGPUFilterInstance* ioInstanceData);

@@ -3,6 +3,8 @@
 #if defined(_WIN32)
 #include <dxgi.h>
 #include <windows.h>
+#else
+#include "gpu/metal_context.h"
 #endif
 
 namespace raydrift::ui {
@@ -30,20 +32,31 @@ std::vector<std::u16string> systemGpuNames() {
     return names;
 }
 #else
+// The devices this build's GPU back ends can use: the Metal device when there is one
+// (on Linux only a test's software device).
 std::vector<std::u16string> systemGpuNames() {
-    // This build has no GPU back end to ask, so the system reports nothing.
-    return {};
+    const metal::DeviceInfo info = metal::deviceInfo();
+    if (!info.available) return {};
+    return metalGpuNames(info);
 }
 #endif
 
 }  // namespace
 
+std::vector<std::u16string> namesOrNoneLine(std::vector<std::u16string> names) {
+    if (names.empty()) names.push_back(u"No GPU hardware reported by the system.");
+    return names;
+}
+
+std::vector<std::u16string> adapterNames(std::vector<AdapterDescription> const& adapters) {
+    std::vector<std::u16string> names;
+    for (AdapterDescription const& a : adapters)
+        if (a.described && !a.software) names.push_back(a.name);
+    return names;
+}
+
 std::vector<std::u16string> const& gpuNames() {
-    static const std::vector<std::u16string> names = [] {
-        std::vector<std::u16string> list = systemGpuNames();
-        if (list.empty()) list.push_back(u"No GPU hardware reported by the system.");
-        return list;
-    }();
+    static const std::vector<std::u16string> names = namesOrNoneLine(systemGpuNames());
     return names;
 }
 

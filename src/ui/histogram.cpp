@@ -16,6 +16,7 @@
 #include "host/pixel_formats.h"
 #include "host/plugin_info.h"
 #include "settings/param_indices.h"
+#include "ui/draw_event.h"
 #include "ui/histogram_math.h"
 
 namespace raydrift::ui {
@@ -287,24 +288,10 @@ PF_Err drawHistogram(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef** par
     if (!readThresholds(params, threshold, smooth)) return PF_Err_BAD_CALLBACK_PARAM;
     const HistogramGeometry g = geometryOf(extra, threshold, smooth);
 
-    AEFX_SuiteScoper<PF_EffectCustomUISuite1> ui(in_data, kPFEffectCustomUISuite, kPFEffectCustomUISuiteVersion1,
-                                                 out_data);
-    DRAWBOT_Suites suites;
-    PF_Err err = AEFX_AcquireDrawbotSuites(in_data, out_data, &suites);
-    if (err) return err;
-    DRAWBOT_DrawRef drawRef = nullptr;
-    DRAWBOT_SupplierRef supplier = nullptr;
-    DRAWBOT_SurfaceRef surface = nullptr;
-    ERR(ui->PF_GetDrawingReference(extra->contextH, &drawRef));
-    ERR(suites.drawbot_suiteP->GetSupplier(drawRef, &supplier));
-    ERR(suites.drawbot_suiteP->GetSurface(drawRef, &surface));
-    if (!err) {
-        Painter painter(suites, supplier, surface);
-        err = paintPanel(painter, extra->effect_win.current_frame, g, cache.histogram);
-    }
-    if (!err) extra->evt_out_flags |= PF_EO_HANDLED_EVENT;
-    const PF_Err releaseErr = AEFX_ReleaseDrawbotSuites(in_data, out_data);
-    return err ? err : releaseErr;
+    return paintContext(in_data, out_data, extra, [&](DrawTarget const& t) {
+        Painter painter(t.suites, t.supplier, t.surface);
+        return paintPanel(painter, extra->effect_win.current_frame, g, cache.histogram);
+    });
 }
 
 void writeValue(PF_ParamDef* param, double value) {

@@ -80,9 +80,23 @@ TEST_F(CliUi, DrawsTheHistogramControl) {
     }
 }
 
+// The about panel at the size the plug-in declares (360 × 278 with one GPU line), at 2x:
+// the host's grey around the mark's white star and the button's grey at its left end.
+TEST_F(CliUi, DrawsTheAboutPanel) {
+    ASSERT_EQ(run("ui about"), 0);
+    int w = 0, h = 0;
+    std::vector<unsigned char> px = readPng("about-panel.png", w, h);
+    ASSERT_EQ(w, 720);
+    ASSERT_EQ(h, 556);
+    EXPECT_NEAR(px[0], 51, 1);
+    EXPECT_GT(px[(2 * 48 * 720 + 2 * (105 + 38)) * 4], 240);
+    EXPECT_NEAR(px[(2 * 156 * 720 + 2 * 236) * 4], 87, 1);
+}
+
 TEST_F(CliUi, ErrorsAreOneLineAndAnExitCode) {
     EXPECT_EQ(run("ui"), 2);
-    EXPECT_EQ(run("ui about"), 2);
+    EXPECT_EQ(run("ui sliders"), 2);
+    EXPECT_EQ(run("ui about input.png"), 2);
     EXPECT_EQ(run("ui histogram --set Nonsense=1 -o p.png"), 2);
     EXPECT_EQ(run("ui histogram --set Threshold=120 -o p.png"), 2);
     EXPECT_EQ(run("ui histogram --bogus"), 2);

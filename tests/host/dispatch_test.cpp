@@ -11,8 +11,10 @@
 #include <stdexcept>
 
 #include "AE_EffectUI.h"
+#include "host/entry.h"
 #include "host/plugin_info.h"
 #include "host_test_support.h"
+#include "ui/about.h"
 
 namespace hosttest {
 namespace {
@@ -100,7 +102,9 @@ TEST(HostDispatch, EveryCommandIsAnswered) {
                 continue;  // these need their own data; exercised elsewhere
             SCOPED_TRACE("command " + std::to_string(cmd));
             PF_OutData out;
-            EXPECT_EQ(host.command(cmd, nullptr, nullptr, &out), PF_Err_NONE);
+            // GPU device set-up without its records is a bad call; everything else is answered.
+            EXPECT_EQ(host.command(cmd, nullptr, nullptr, &out),
+                      cmd == PF_Cmd_GPU_DEVICE_SETUP ? PF_Err_BAD_CALLBACK_PARAM : PF_Err_NONE);
             // The about command writes its message; the dynamic-flags query answers in
             // the flags; every other command leaves the out data as the host gave it.
             if (cmd == PF_Cmd_ABOUT) {
@@ -126,9 +130,16 @@ TEST(HostDispatch, UserChangedParamAndEvents) {
     PF_UserChangedParamExtra changed{raydrift::kParamThreshold};
     EXPECT_EQ(host.command(PF_Cmd_USER_CHANGED_PARAM, &changed), PF_Err_NONE);
     EXPECT_EQ(host.command(PF_Cmd_USER_CHANGED_PARAM, nullptr), PF_Err_NONE);
-    // No handler for the support page exists on this platform: the info button reports it.
+    // The info button opens the support page; 512 when no handler starts. (The plug-in
+    // linked in, so that the test's launcher is the one it calls.)
+    static int launches = 0;
+    raydrift::ui::setUrlLauncher([](const char*) { return ++launches == 1; });
+    Host linked(hostsim::EntryPoints{PluginDataEntryFunction2, EffectMain, nullptr}, HostKind::AfterEffects);
     changed.param_index = raydrift::kParamInfoButton;
-    EXPECT_EQ(host.command(PF_Cmd_USER_CHANGED_PARAM, &changed), PF_Err_INTERNAL_STRUCT_DAMAGED);
+    EXPECT_EQ(linked.command(PF_Cmd_USER_CHANGED_PARAM, &changed), PF_Err_NONE);
+    EXPECT_EQ(linked.command(PF_Cmd_USER_CHANGED_PARAM, &changed), PF_Err_INTERNAL_STRUCT_DAMAGED);
+    EXPECT_EQ(launches, 2);
+    raydrift::ui::setUrlLauncher(nullptr);
 
     for (A_long type : {PF_Event_DRAW, PF_Event_DO_CLICK, PF_Event_DRAG, PF_Event_IDLE, PF_Event_ADJUST_CURSOR})
         for (A_long index : {raydrift::kParamAboutPanel, raydrift::kParamGpuHardware, raydrift::kParamHistogram}) {
@@ -254,17 +265,16 @@ TEST(HostDispatch, ExportsExactlyTheEntryPoints) {
     EXPECT_EQ(names, (std::set<std::string>{"EffectMain", "PluginDataEntryFunction2", "xGPUFilterEntry"}));
 }
 
-// Premiere's GPU filter declines, so Premiere renders through EffectMain.
-TEST(HostDispatch, GpuFilterDeclines) {
+// Premiere's GPU filter is offered, but without a Metal device (none on Linux) every
+// instance is declined, so Premiere renders through EffectMain; nothing stays acquired.
+TEST(HostDispatch, GpuFilterDeclinesWithoutAMetalDevice) {
     Host host(hostsim::defaultPluginPath(), HostKind::Premiere);
     ASSERT_NE(host.entryPoints().gpuFilter, nullptr);
-    csSDK_int32 index = 0;
-    PrGPUFilter filter{};
-    PrGPUFilterInfo info{};
-    EXPECT_NE(host.entryPoints().gpuFilter(PrGPUFilterInterfaceVersion2, &index, 1, nullptr, &filter, &info),
-              suiteError_NoError);
-    EXPECT_EQ(host.entryPoints().gpuFilter(PrGPUFilterInterfaceVersion2, &index, 0, nullptr, &filter, &info),
-              suiteError_NoError);
+    EXPECT_EQ(host.gpuFilterStartup(), suiteError_NoError);
+    EXPECT_EQ(host.createGpuInstance(), suiteError_NotImplemented);
+    EXPECT_FALSE(host.gpuInstance());
+    EXPECT_EQ(host.heldSuites(), 0);
+    EXPECT_EQ(host.gpuFilterShutdown(), suiteError_NoError);
 }
 
 }  // namespace

@@ -19,8 +19,12 @@
 
 #include "AE_AdvEffectSuites.h"
 #include "AE_EffectCBSuites.h"
+#include "AE_EffectGPUSuites.h"
 #include "AE_EffectSuites.h"
 #include "AE_EffectUI.h"
+#include "Metal/Metal.hpp"
+#include "PrSDKGPUDeviceSuite.h"
+#include "PrSDKGPUFilterSuites.h"
 #include "PrSDKPixelFormat.h"
 #include "ui_suites.h"
 
@@ -55,7 +59,10 @@ struct Call {
     PF_LRect layerBounds{0, 0, 0, 0};  // the input's pixels in layer coordinates
     A_long refWidth = 0, refHeight = 0;
     bool pixelsCheckedOut = false;
+    MTL::Buffer* gpuInput = nullptr;  // the GPU worlds' buffers of a GPU frame
+    MTL::Buffer* gpuOutput = nullptr;
     SmartTrace trace;
+    PF_ProgPtr ref() { return reinterpret_cast<PF_ProgPtr>(this); }
     // Parameter set-up.
     ParamsSetupResult* setup = nullptr;
     int failAt = 0;
@@ -94,6 +101,28 @@ struct HostState {
     std::deque<std::string> strings;  // menu items and labels the parameter list points at
     mutable std::mutex hiddenMutex;
     std::set<std::string> hidden;
+    std::atomic<int> suitesHeld{0};  // acquired through the basic suite, not yet released
+    // The GPU device: announced at most once at a time, as device 0.
+    MTL::Device* gpuDevice = nullptr;
+    MTL::CommandQueue* gpuQueue = nullptr;
+    bool gpuAnnounced = false;
+    bool gpuAccepted = false;
+    void* gpuData = nullptr;
+    mutable std::mutex gpuMutex;
+    GpuFaults gpuFaults;
+    long allocationsMade = 0;
+    std::atomic<int> deviceAllocations{0}, hostAllocations{0}, exclusiveHeld{0}, allocationsRefused{0};
+    // The GPU filter: its table, one instance, and the frames it holds.
+    PrGPUFilter filter{};
+    bool filterStarted = false;
+    PrGPUFilterInstance instance{};
+    long outputsMade = 0;
+    std::atomic<int> gpuFrames{0};
+
+    GpuFaults faults() const {
+        std::lock_guard<std::mutex> lock(gpuMutex);
+        return gpuFaults;
+    }
 
     const char* keep(const char* text) {
         strings.emplace_back(text ? text : "");
@@ -108,6 +137,7 @@ struct HostState {
     PF_Err send(PF_Cmd cmd, Call& call, PF_InData& in, PF_OutData& out, PF_LayerDef* output, void* extra);
     void start();
     void stop();
+    PF_Err retireGpu();
 };
 
 // --- Suites ---------------------------------------------------------------------------
@@ -234,6 +264,304 @@ const PF_AppSuite6 kAppSuite6 = {
     detail::invalidateRect,
 };
 
+// --- The GPU device suite ----------------------------------------------------------------
+
+PF_Err gpuDeviceInfo(PF_ProgPtr ref, A_u_long index, PF_GPUDeviceInfo* info) {
+    HostState& host = *callOf(ref).impl;
+    if (!info || index != 0 || !host.gpuDevice) return PF_Err_BAD_CALLBACK_PARAM;
+    const GpuFaults faults = host.faults();
+    std::memset(info, 0, sizeof *info);
+    info->device_framework = faults.framework;
+    info->compatibleB = faults.incompatible ? 0 : 1;
+    info->devicePV = host.gpuDevice;
+    info->command_queuePV = host.gpuQueue;
+    return PF_Err_NONE;
+}
+
+PF_Err gpuAllocate(PF_ProgPtr ref, A_u_long index, std::size_t size, void** memory) {
+    HostState& host = *callOf(ref).impl;
+    if (!memory || index != 0 || !host.gpuDevice) return PF_Err_BAD_CALLBACK_PARAM;
+    *memory = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(host.gpuMutex);
+        const long n = ++host.allocationsMade;
+        GpuFaults const& f = host.gpuFaults;
+        if (f.failAllocation > 0 && n >= f.failAllocation && n < f.failAllocation + f.failAllocations) {
+            ++host.allocationsRefused;
+            return PF_Err_OUT_OF_MEMORY;
+        }
+    }
+    MTL::Buffer* buffer = host.gpuDevice->newBuffer(size, MTL::ResourceStorageModeShared);
+    if (!buffer) return PF_Err_OUT_OF_MEMORY;
+    ++host.deviceAllocations;
+    *memory = buffer;
+    return PF_Err_NONE;
+}
+
+PF_Err gpuFree(PF_ProgPtr ref, A_u_long, void* memory) {
+    if (!memory) return PF_Err_BAD_CALLBACK_PARAM;
+    static_cast<MTL::Buffer*>(memory)->release();
+    --callOf(ref).impl->deviceAllocations;
+    return PF_Err_NONE;
+}
+
+PF_Err gpuWorldData(PF_ProgPtr ref, PF_EffectWorld* world, void** data) {
+    Call& call = callOf(ref);
+    if (!world || !data) return PF_Err_BAD_CALLBACK_PARAM;
+    *data = nullptr;
+    if (PF_Err err = call.impl->faults().worldData) return err;
+    if (world == &call.inputDef && call.gpuInput) *data = call.gpuInput;
+    else if (world == &call.outputDef && call.gpuOutput) *data = call.gpuOutput;
+    else return PF_Err_BAD_CALLBACK_PARAM;
+    return PF_Err_NONE;
+}
+
+PF_Err gpuPurge(PF_ProgPtr, A_u_long, std::size_t, std::size_t* purged) {
+    if (purged) *purged = 0;
+    return PF_Err_NONE;
+}
+
+const PF_GPUDeviceSuite1 kGpuDeviceSuite = {
+    [](PF_ProgPtr ref, A_u_long* count) -> PF_Err {
+        if (!count) return PF_Err_BAD_CALLBACK_PARAM;
+        *count = callOf(ref).impl->gpuDevice ? 1 : 0;
+        return PF_Err_NONE;
+    },
+    gpuDeviceInfo,
+    [](PF_ProgPtr ref, A_u_long) -> PF_Err {
+        HostState& host = *callOf(ref).impl;
+        if (PF_Err err = host.faults().exclusiveAccess) return err;
+        ++host.exclusiveHeld;
+        return PF_Err_NONE;
+    },
+    [](PF_ProgPtr ref, A_u_long) -> PF_Err {
+        --callOf(ref).impl->exclusiveHeld;
+        return PF_Err_NONE;
+    },
+    gpuAllocate,
+    gpuFree,
+    gpuPurge,
+    [](PF_ProgPtr ref, A_u_long, std::size_t size, void** memory) -> PF_Err {
+        if (!memory) return PF_Err_BAD_CALLBACK_PARAM;
+        *memory = std::malloc(size ? size : 1);
+        if (!*memory) return PF_Err_OUT_OF_MEMORY;
+        ++callOf(ref).impl->hostAllocations;
+        return PF_Err_NONE;
+    },
+    [](PF_ProgPtr ref, A_u_long, void* memory) -> PF_Err {
+        std::free(memory);
+        --callOf(ref).impl->hostAllocations;
+        return PF_Err_NONE;
+    },
+    gpuPurge,
+    [](PF_ProgPtr, A_u_long, A_long, A_long, PF_RationalScale, PF_Field, PF_PixelFormat, PF_Boolean,
+       PF_EffectWorld**) -> PF_Err { return PF_Err_INTERNAL_STRUCT_DAMAGED; },  // the effect never asks
+    [](PF_ProgPtr, PF_EffectWorld*) -> PF_Err { return PF_Err_INTERNAL_STRUCT_DAMAGED; },
+    gpuWorldData,
+    [](PF_ProgPtr, PF_EffectWorld* world, std::size_t* size) -> PF_Err {
+        if (!world || !size) return PF_Err_BAD_CALLBACK_PARAM;
+        *size = static_cast<std::size_t>(world->rowbytes) * static_cast<std::size_t>(world->height);
+        return PF_Err_NONE;
+    },
+    [](PF_ProgPtr, PF_EffectWorld*, A_u_long* index) -> PF_Err {
+        if (!index) return PF_Err_BAD_CALLBACK_PARAM;
+        *index = 0;
+        return PF_Err_NONE;
+    },
+};
+
+const PF_GPUDeviceSuite1 kGpuDeviceSuiteWithoutWorldData = [] {
+    PF_GPUDeviceSuite1 suite = kGpuDeviceSuite;
+    suite.GetGPUWorldData = nullptr;
+    return suite;
+}();
+
+// --- The second host's GPU filter suites ---------------------------------------------------
+
+constexpr PrTime kTicksPerSecond = 254016000000;
+
+// A GPU frame: a buffer of BGRA floats or halves.
+struct GpuPPix {
+    MTL::Buffer* buffer = nullptr;
+    csSDK_uint32 format = 0;
+    csSDK_int32 width = 0, height = 0, rowBytes = 0;
+};
+
+GpuPPix* ppixOf(PPixHand h) { return reinterpret_cast<GpuPPix*>(h); }
+
+// A new frame of the host's own; null when the device has no memory for it.
+GpuPPix* newPPix(HostState& host, csSDK_uint32 format, csSDK_int32 width, csSDK_int32 height) {
+    const csSDK_int32 pixelBytes = format == PrPixelFormat_GPU_BGRA_4444_16f ? 8 : 16;
+    auto* frame = new GpuPPix{nullptr, format, width, height, width * pixelBytes};
+    frame->buffer = host.gpuDevice->newBuffer(
+        static_cast<NS::UInteger>(frame->rowBytes) * static_cast<NS::UInteger>(std::max(height, 1)),
+        MTL::ResourceStorageModeShared);
+    if (!frame->buffer) {
+        delete frame;
+        return nullptr;
+    }
+    std::memset(frame->buffer->contents(), 0, frame->buffer->length());
+    return frame;
+}
+
+void deletePPix(GpuPPix* frame) {
+    if (frame->buffer) frame->buffer->release();
+    delete frame;
+}
+
+prSuiteError prDeviceInfo(csSDK_uint32, csSDK_uint32 index, PrGPUDeviceInfo* info) {
+    HostState& host = *tlsCall->impl;
+    if (!info || index != 0 || !host.gpuDevice) return suiteError_InvalidParms;
+    std::memset(info, 0, sizeof *info);
+    info->outDeviceFramework = PrGPUDeviceFramework_Metal;
+    info->outMeetsMinimumRequirementsForAcceleration = 1;
+    info->outDeviceHandle = host.gpuDevice;
+    info->outCommandQueueHandle = host.gpuQueue;
+    return suiteError_NoError;
+}
+
+// The device suite's memory entries answer as the first host's, in the second's codes.
+prSuiteError prCode(PF_Err err) {
+    return err == PF_Err_NONE ? suiteError_NoError : err == PF_Err_OUT_OF_MEMORY ? suiteError_OutOfMemory : suiteError_Fail;
+}
+
+prSuiteError prCreatePPix(csSDK_uint32, csSDK_uint32 format, csSDK_int32 width, csSDK_int32 height, csSDK_int32,
+                          csSDK_int32, csSDK_int32, PPixHand* out) {
+    HostState& host = *tlsCall->impl;
+    if (!out || width < 1 || height < 1) return suiteError_InvalidParms;
+    *out = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(host.gpuMutex);
+        const long n = ++host.outputsMade;
+        GpuFaults const& f = host.gpuFaults;
+        if (f.failOutput > 0 && n >= f.failOutput && n < f.failOutput + f.failOutputs) return suiteError_OutOfMemory;
+    }
+    GpuPPix* frame = newPPix(host, format, width, height);
+    if (!frame) return suiteError_OutOfMemory;
+    ++host.gpuFrames;
+    *out = reinterpret_cast<PPixHand>(frame);
+    return suiteError_NoError;
+}
+
+const PrSDKGPUDeviceSuite kPrGpuSuite = {
+    [](csSDK_uint32* count) -> prSuiteError {
+        if (!count) return suiteError_InvalidParms;
+        *count = tlsCall->impl->gpuDevice ? 1 : 0;
+        return suiteError_NoError;
+    },
+    prDeviceInfo,
+    [](csSDK_uint32 index) { return prCode(kGpuDeviceSuite.AcquireExclusiveDeviceAccess(tlsCall->ref(), index)); },
+    [](csSDK_uint32 index) { return prCode(kGpuDeviceSuite.ReleaseExclusiveDeviceAccess(tlsCall->ref(), index)); },
+    [](csSDK_uint32 index, std::size_t size, void** memory) { return prCode(gpuAllocate(tlsCall->ref(), index, size, memory)); },
+    [](csSDK_uint32 index, void* memory) { return prCode(gpuFree(tlsCall->ref(), index, memory)); },
+    [](csSDK_uint32, std::size_t, std::size_t* purged) -> prSuiteError { return prCode(gpuPurge(nullptr, 0, 0, purged)); },
+    [](csSDK_uint32 index, std::size_t size, void** memory) {
+        return prCode(kGpuDeviceSuite.AllocateHostMemory(tlsCall->ref(), index, size, memory));
+    },
+    [](csSDK_uint32 index, void* memory) { return prCode(kGpuDeviceSuite.FreeHostMemory(tlsCall->ref(), index, memory)); },
+    [](csSDK_uint32, std::size_t, std::size_t* purged) -> prSuiteError { return prCode(gpuPurge(nullptr, 0, 0, purged)); },
+    prCreatePPix,
+    [](PPixHand h, void** data) -> prSuiteError {
+        if (!h || !data) return suiteError_InvalidParms;
+        *data = ppixOf(h)->buffer;
+        return suiteError_NoError;
+    },
+    [](PPixHand h, csSDK_uint32* index) -> prSuiteError {
+        if (!h || !index) return suiteError_InvalidParms;
+        *index = 0;
+        return suiteError_NoError;
+    },
+    [](PPixHand h, std::size_t* size) -> prSuiteError {
+        if (!h || !size) return suiteError_InvalidParms;
+        *size = ppixOf(h)->buffer->length();
+        return suiteError_NoError;
+    },
+};
+
+const PrSDKPPixSuite kPPixSuite = {
+    [](PPixHand h) -> prSuiteError {
+        if (!h) return suiteError_InvalidParms;
+        if (prSuiteError err = tlsCall->impl->faults().disposeResult) return err;
+        deletePPix(ppixOf(h));
+        --tlsCall->impl->gpuFrames;
+        return suiteError_NoError;
+    },
+    nullptr,
+    [](PPixHand h, prRect* bounds) -> prSuiteError {
+        if (!h || !bounds) return suiteError_InvalidParms;
+        *bounds = prRect{0, 0, ppixOf(h)->height, ppixOf(h)->width};
+        return suiteError_NoError;
+    },
+    [](PPixHand h, csSDK_int32* rowBytes) -> prSuiteError {
+        if (!h || !rowBytes) return suiteError_InvalidParms;
+        *rowBytes = ppixOf(h)->rowBytes;
+        return suiteError_NoError;
+    },
+    nullptr,
+    [](PPixHand h, csSDK_uint32* format) -> prSuiteError {
+        if (!h || !format) return suiteError_InvalidParms;
+        *format = ppixOf(h)->format;
+        return suiteError_NoError;
+    },
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// A parameter's value in the form the second host gives it: checkboxes as booleans,
+// menus counted from 0, sliders and angles as doubles, colours as 32-bit 0xRRGGBB; the
+// request may give any value in another representation.
+prSuiteError prGetParam(csSDK_int32, csSDK_int32 index, PrTime, PrParam* out) {
+    Call& call = *tlsCall;
+    const std::size_t effectIndex = static_cast<std::size_t>(index) + 1;
+    if (!out || index < 0 || effectIndex >= call.values.size()) return suiteError_InvalidParms;
+    std::memset(out, 0, sizeof *out);
+    if (call.request)
+        for (PremiereValue const& v : call.request->premiereValues)
+            if (v.index == static_cast<int>(effectIndex)) {
+                *out = v.value;
+                return suiteError_NoError;
+            }
+    PF_ParamDef const& def = call.values[effectIndex];
+    switch (def.param_type) {
+    case PF_Param_CHECKBOX: out->mType = kPrParamType_Bool, out->mBool = def.u.bd.value ? 1 : 0; break;
+    case PF_Param_POPUP: out->mType = kPrParamType_Int32, out->mInt32 = def.u.pd.value - 1; break;
+    case PF_Param_FLOAT_SLIDER: out->mType = kPrParamType_Float64, out->mFloat64 = def.u.fs_d.value; break;
+    case PF_Param_ANGLE: out->mType = kPrParamType_Float64, out->mFloat64 = def.u.ad.value / 65536.0; break;
+    case PF_Param_COLOR:
+        out->mType = kPrParamType_Int32;
+        out->mInt32 = (def.u.cd.value.red << 16) | (def.u.cd.value.green << 8) | def.u.cd.value.blue;
+        break;
+    default: out->mType = kPrParamType_Int32, out->mInt32 = 0; break;
+    }
+    return suiteError_NoError;
+}
+
+const PrSDKVideoSegmentSuite kSegmentSuite = [] {
+    PrSDKVideoSegmentSuite suite{};
+    suite.GetParam = prGetParam;
+    return suite;
+}();
+
+const PrSDKTimeSuite kTimeSuite = {
+    [](PrTime* ticks) -> prSuiteError {
+        if (!ticks) return suiteError_InvalidParms;
+        *ticks = kTicksPerSecond;
+        return suiteError_NoError;
+    },
+    nullptr,
+    nullptr,
+};
+
+const PrSDKAppInfoSuite kAppInfoSuite = {
+    [](csSDK_int32 selector, void* info) -> prSuiteError {
+        if (selector != kAppInfo_AppFourCC || !info) return suiteError_InvalidParms;
+        const csSDK_uint32 code = tlsCall->impl->kind == HostKind::Premiere ? kAppPremierePro : kAppAfterEffects;
+        std::memcpy(info, &code, sizeof code);
+        return suiteError_NoError;
+    },
+};
+
 SPErr acquireSuite(const char* name, std::int32_t version, const void** suite) {
     if (!name || !suite) return kSPBadParameterError;
     *suite = nullptr;
@@ -245,13 +573,29 @@ SPErr acquireSuite(const char* name, std::int32_t version, const void** suite) {
     else if (n == kPFPixelFormatSuite && version == kPFPixelFormatSuiteVersion1) *suite = &kPixelFormatSuite;
     else if (n == kPFAppSuite && version == kPFAppSuiteVersion1) *suite = &kAppSuite1;
     else if (n == kPFAppSuite && version == kPFAppSuiteVersion6) *suite = &kAppSuite6;
+    else if (tlsCall && tlsCall->impl->faults().refusedSuite == n) *suite = nullptr;
+    else if (n == kPrSDKGPUDeviceSuite && version == kPrSDKGPUDeviceSuiteVersion2) *suite = &kPrGpuSuite;
+    else if (n == kPrSDKPPixSuite && version == kPrSDKPPixSuiteVersion1) *suite = &kPPixSuite;
+    else if (n == kPrSDKVideoSegmentSuite && version == kPrSDKVideoSegmentSuiteVersion9) *suite = &kSegmentSuite;
+    else if (n == kPrSDKTimeSuite && version == kPrSDKTimeSuiteVersion1) *suite = &kTimeSuite;
+    else if (n == kPrSDKAppInfoSuite && version == kPrSDKAppInfoSuiteVersion3) *suite = &kAppInfoSuite;
+    else if (n == kPFGPUDeviceSuite && version == kPFGPUDeviceSuiteVersion1 && tlsCall &&
+             tlsCall->impl->kind == HostKind::AfterEffects)
+        *suite = tlsCall->impl->faults().missingWorldData ? &kGpuDeviceSuiteWithoutWorldData : &kGpuDeviceSuite;
     else *suite = detail::uiSuite(n, version);
-    return *suite ? kSPNoError : kSPSuiteNotFoundError;
+    if (!*suite) return kSPSuiteNotFoundError;
+    if (tlsCall) ++tlsCall->impl->suitesHeld;
+    return kSPNoError;
+}
+
+SPErr releaseSuite(const char*, std::int32_t) {
+    if (tlsCall) --tlsCall->impl->suitesHeld;
+    return kSPNoError;
 }
 
 const SPBasicSuite kBasicSuite = {
     acquireSuite,
-    [](const char*, std::int32_t) -> SPErr { return kSPNoError; },
+    releaseSuite,
     [](const char* a, const char* b) -> SPBoolean { return a && b && std::strcmp(a, b) == 0; },
     [](std::size_t size, void** block) -> SPErr {
         if (!block) return kSPBadParameterError;
@@ -508,8 +852,40 @@ void HostState::start() {
         throw std::runtime_error("plug-in sequence set-up failed with error " + std::to_string(err));
 }
 
+// GPU device set-down for an announced device, then the device is given up.
+PF_Err HostState::retireGpu() {
+    PF_Err err = PF_Err_NONE;
+    if (gpuAnnounced && entry.effectMain) {
+        FrameRequest defaultsRequest;
+        Call call;
+        prepare(call, &defaultsRequest, nullptr);
+        PF_InData in = inData(call, defaultsRequest);
+        PF_OutData out;
+        std::memset(&out, 0, sizeof out);
+        PF_GPUDeviceSetdownInput input{gpuData, faults().framework, 0};
+        PF_GPUDeviceSetdownExtra extra{&input};
+        err = send(PF_Cmd_GPU_DEVICE_SETDOWN, call, in, out, nullptr, &extra);
+    }
+    gpuAnnounced = gpuAccepted = false;
+    gpuData = nullptr;
+    if (gpuQueue) gpuQueue->release();
+    if (gpuDevice) gpuDevice->release();
+    gpuQueue = nullptr;
+    gpuDevice = nullptr;
+    return err;
+}
+
 void HostState::stop() {
     if (!entry.effectMain) return;
+    if (filter.DisposeInstance && instance.ioPrivatePluginData) {
+        FrameRequest defaults;
+        Call call;
+        prepare(call, &defaults, nullptr);
+        CallScope scope(call);
+        filter.DisposeInstance(&instance);
+        instance.ioPrivatePluginData = nullptr;
+    }
+    retireGpu();
     FrameRequest defaultsRequest;
     for (PF_Cmd cmd : {PF_Cmd_SEQUENCE_SETDOWN, PF_Cmd_GLOBAL_SETDOWN}) {
         Call call;
@@ -573,6 +949,8 @@ A_u_long Host::version() const { return impl_->version; }
 std::vector<int> const& Host::pixelFormats() const { return impl_->formats; }
 EntryPoints const& Host::entryPoints() const { return impl_->entry; }
 int Host::liveHandles() const { return gLiveHandles.load(); }
+
+int Host::heldSuites() const { return impl_->suitesHeld.load(); }
 
 bool Host::acceptsFormat(int format) const {
     if (impl_->kind == HostKind::Premiere)
@@ -667,12 +1045,239 @@ PF_Err Host::event(PF_EventExtra& extra, FrameRequest& request, World const* inp
     return err;
 }
 
+PF_Err Host::announceGpu() {
+    HostState& host = *impl_;
+    if (host.kind != HostKind::AfterEffects) return PF_Err_NONE;
+    host.retireGpu();
+    host.gpuDevice = MTL::CreateSystemDefaultDevice();
+    if (!host.gpuDevice) return PF_Err_NONE;
+    host.gpuQueue = host.gpuDevice->newCommandQueue();
+    PF_GPUDeviceSetupInput input{host.faults().framework, 0};
+    PF_GPUDeviceSetupOutput output{nullptr};
+    PF_GPUDeviceSetupExtra extra{&input, &output};
+    PF_OutData out;
+    const PF_Err err = command(PF_Cmd_GPU_DEVICE_SETUP, &extra, nullptr, &out);
+    host.gpuAnnounced = true;
+    host.gpuData = output.gpu_data;
+    host.gpuAccepted = !err && output.gpu_data && (out.out_flags2 & PF_OutFlag2_SUPPORTS_GPU_RENDER_F32);
+    return err;
+}
+
+bool Host::gpuAccepted() const { return impl_->gpuAccepted; }
+
+PF_Err Host::retireGpu() { return impl_->retireGpu(); }
+
+void Host::setGpuFaults(GpuFaults const& faults) {
+    std::lock_guard<std::mutex> lock(impl_->gpuMutex);
+    impl_->gpuFaults = faults;
+    impl_->allocationsMade = 0;
+}
+
+GpuCounts Host::gpuCounts() const {
+    return GpuCounts{impl_->deviceAllocations.load(), impl_->hostAllocations.load(), impl_->exclusiveHeld.load(),
+                     impl_->allocationsRefused.load(), impl_->gpuFrames.load()};
+}
+
+namespace {
+
+SPBasicSuite* basicForFilter() { return const_cast<SPBasicSuite*>(&kBasicSuite); }
+PrSDKUtilityFuncs kUtilityFuncs{nullptr, basicForFilter};
+piSuites kPiSuites{PrGPUFilterInterfaceVersion2, &kUtilityFuncs};
+
+std::uint16_t toHalf(float f) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    const std::uint16_t sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
+    const float a = std::fabs(f);
+    if (!(a == a)) return static_cast<std::uint16_t>(sign | 0x7e00u);
+    if (a >= 65520.0f) return static_cast<std::uint16_t>(sign | 0x7c00u);
+    if (a < 6.103515625e-05f)  // subnormal: multiples of 2^-24, rounded to nearest even
+        return static_cast<std::uint16_t>(sign | static_cast<std::uint16_t>(std::nearbyint(std::ldexp(a, 24))));
+    int e;
+    const float m = std::frexp(a, &e);  // a = m·2^e, m in [0.5, 1)
+    const auto mantissa = static_cast<std::uint32_t>(std::nearbyint(std::ldexp(m, 11)));  // 1024 … 2048
+    const std::uint32_t word = (static_cast<std::uint32_t>(e - 1 + 15) << 10) + (mantissa - 1024);
+    return static_cast<std::uint16_t>(sign | word);
+}
+
+float fromHalf(std::uint16_t h) {
+    const int exponent = (h >> 10) & 0x1f;
+    const float mantissa = static_cast<float>(h & 0x3ff);
+    const float magnitude = exponent == 0    ? std::ldexp(mantissa, -24)
+                            : exponent == 31 ? (mantissa == 0 ? INFINITY : NAN)
+                                             : std::ldexp(1024.0f + mantissa, exponent - 25);
+    return (h & 0x8000) ? -magnitude : magnitude;
+}
+
+}  // namespace
+
+PrSuiteErrorCode Host::gpuFilterStartup(int index) {
+    if (!impl_->entry.gpuFilter) return suiteError_NotImplemented;
+    csSDK_int32 i = index;
+    PrGPUFilterInfo info{};
+    const prSuiteError err = impl_->entry.gpuFilter(PrGPUFilterInterfaceVersion2, &i, 1, &kPiSuites, &impl_->filter, &info);
+    impl_->filterStarted = err == suiteError_NoError && info.outInterfaceVersion == PrGPUFilterInterfaceVersion2;
+    return err;
+}
+
+PrSuiteErrorCode Host::createGpuInstance(std::vector<PremiereValue> const& values) {
+    HostState& host = *impl_;
+    if (!host.filterStarted || !host.filter.CreateInstance) return suiteError_NotImplemented;
+    disposeGpuInstance();
+    if (!host.gpuDevice) {
+        host.gpuDevice = MTL::CreateSystemDefaultDevice();
+        if (host.gpuDevice) host.gpuQueue = host.gpuDevice->newCommandQueue();
+    }
+    FrameRequest defaults;  // without a device the plug-in is still asked, and declines
+    defaults.premiereValues = values;
+    Call call;
+    host.prepare(call, &defaults, nullptr);
+    CallScope scope(call);
+    host.instance = PrGPUFilterInstance{&kPiSuites, 1, 0, nullptr, 1};
+    return host.filter.CreateInstance(&host.instance);
+}
+
+bool Host::gpuInstance() const { return impl_->instance.ioPrivatePluginData != nullptr; }
+
+PrSuiteErrorCode Host::renderGpuFrame(World const& input, World& output, FrameRequest const& request, int pixels) {
+    HostState& host = *impl_;
+    if (!host.filter.Render || !host.gpuDevice) return suiteError_NotImplemented;
+    const int w = input.width(), h = input.height();
+    const bool half = pixels == PrPixelFormat_GPU_BGRA_4444_16f;
+    GpuPPix* in = newPPix(host, static_cast<csSDK_uint32>(pixels), w, h);
+    if (!in) return suiteError_OutOfMemory;
+    auto* bytes = static_cast<std::uint8_t*>(in->buffer->contents());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float argb[4];
+            input.get(x, y, argb);
+            const float bgra[4] = {argb[3], argb[2], argb[1], argb[0]};
+            std::uint8_t* p = bytes + static_cast<std::ptrdiff_t>(y) * in->rowBytes + x * (half ? 8 : 16);
+            for (int c = 0; c < 4; ++c) {
+                if (half) {
+                    const std::uint16_t v = toHalf(bgra[c]);
+                    std::memcpy(p + 2 * c, &v, 2);
+                } else {
+                    std::memcpy(p + 4 * c, &bgra[c], 4);
+                }
+            }
+        }
+    Call call;
+    host.prepare(call, &request, nullptr);
+    CallScope scope(call);
+    PrGPUFilterRenderParams params{};
+    params.inClipTime = static_cast<PrTime>(static_cast<double>(request.currentTime) * kTicksPerSecond /
+                                            std::max<A_u_long>(request.timeScale, 1));
+    params.inRenderWidth = static_cast<csSDK_uint32>(w);
+    params.inRenderHeight = static_cast<csSDK_uint32>(h);
+    params.inRenderPARNum = params.inRenderPARDen = 1;
+    PPixHand frames[1] = {reinterpret_cast<PPixHand>(in)};
+    PPixHand out = nullptr;
+    const prSuiteError err = host.filter.Render(&host.instance, &params, frames, 1, &out);
+    deletePPix(in);
+    if (err || !out) return err ? err : suiteError_Fail;
+    GpuPPix* result = ppixOf(out);
+    auto const* rbytes = static_cast<std::uint8_t const*>(result->buffer->contents());
+    for (int y = 0; y < std::min(h, output.height()); ++y)
+        for (int x = 0; x < std::min(w, output.width()); ++x) {
+            std::uint8_t const* p = rbytes + static_cast<std::ptrdiff_t>(y) * result->rowBytes + x * (half ? 8 : 16);
+            float bgra[4];
+            for (int c = 0; c < 4; ++c) {
+                if (half) {
+                    std::uint16_t v;
+                    std::memcpy(&v, p + 2 * c, 2);
+                    bgra[c] = fromHalf(v);
+                } else {
+                    std::memcpy(&bgra[c], p + 4 * c, 4);
+                }
+            }
+            const float argb[4] = {bgra[3], bgra[2], bgra[1], bgra[0]};
+            output.set(x, y, argb);
+        }
+    deletePPix(result);  // the host takes the output frame over
+    --host.gpuFrames;
+    return suiteError_NoError;
+}
+
+PrSuiteErrorCode Host::disposeGpuInstance() {
+    HostState& host = *impl_;
+    if (!host.filter.DisposeInstance || !host.instance.ioPrivatePluginData) return suiteError_NoError;
+    FrameRequest defaults;
+    Call call;
+    host.prepare(call, &defaults, nullptr);
+    CallScope scope(call);
+    const prSuiteError err = host.filter.DisposeInstance(&host.instance);
+    host.instance.ioPrivatePluginData = nullptr;
+    return err;
+}
+
+PrSuiteErrorCode Host::gpuFilterShutdown() {
+    disposeGpuInstance();
+    if (!impl_->entry.gpuFilter) return suiteError_NoError;
+    csSDK_int32 index = 0;
+    impl_->filterStarted = false;
+    return impl_->entry.gpuFilter(PrGPUFilterInterfaceVersion2, &index, 0, &kPiSuites, nullptr, nullptr);
+}
+
 std::vector<std::uint8_t> Host::globalDataBytes() const {
     if (!impl_->globalData) return {};
     auto const* handle = static_cast<HostHandle const*>(impl_->globalData);
     auto const* bytes = static_cast<std::uint8_t const*>(handle->block);
     return std::vector<std::uint8_t>(bytes, bytes + handle->size);
 }
+
+namespace {
+
+// A smart render on GPU worlds: the input's pixels uploaded as float BGRA, an output world
+// covering `result`, and what the plug-in wrote copied back into `output`.
+PF_Err renderGpu(HostState& host, Call& call, PF_InData& in, PF_OutData& out, PF_SmartRenderExtra& extra,
+                 PF_LRect const& result, World const& input, World& output) {
+    const int iw = input.width(), ih = input.height();
+    const int ow = std::max(result.right - result.left - call.request->gpuOutputNarrower, 1);
+    const int oh = std::max(result.bottom - result.top, 1);
+    call.gpuInput = host.gpuDevice->newBuffer(static_cast<NS::UInteger>(iw) * static_cast<NS::UInteger>(ih) * 16,
+                                              MTL::ResourceStorageModeShared);
+    call.gpuOutput = host.gpuDevice->newBuffer(static_cast<NS::UInteger>(ow) * static_cast<NS::UInteger>(oh) * 16,
+                                               MTL::ResourceStorageModeShared);
+    PF_Err err = PF_Err_OUT_OF_MEMORY;
+    if (call.gpuInput && call.gpuOutput) {
+        auto* src = static_cast<float*>(call.gpuInput->contents());
+        for (int y = 0; y < ih; ++y)
+            for (int x = 0; x < iw; ++x) {
+                float argb[4];
+                input.get(x, y, argb);
+                float* p = src + (static_cast<std::size_t>(y) * static_cast<std::size_t>(iw) + static_cast<std::size_t>(x)) * 4;
+                p[0] = argb[3], p[1] = argb[2], p[2] = argb[1], p[3] = argb[0];
+            }
+        std::memset(call.gpuOutput->contents(), 0, call.gpuOutput->length());
+        auto gpuWorld = [](PF_LayerDef def, int width, int height) {
+            def.data = nullptr;
+            def.width = width;
+            def.height = height;
+            def.rowbytes = width * 16;
+            return def;
+        };
+        call.inputDef = gpuWorld(call.inputDef, iw, ih);
+        call.outputDef = gpuWorld(call.outputDef, ow, oh);
+        call.outputDef.origin_x = result.left;
+        call.outputDef.origin_y = result.top;
+        call.inputFormat = call.outputFormat = PF_PixelFormat_GPU_BGRA128;
+        err = host.send(PF_Cmd_SMART_RENDER_GPU, call, in, out, nullptr, &extra);
+        auto const* dst = static_cast<float const*>(call.gpuOutput->contents());
+        for (int y = 0; !err && y < std::min(oh, output.height()); ++y)
+            for (int x = 0; x < std::min(ow, output.width()); ++x) {
+                float const* p = dst + (static_cast<std::size_t>(y) * static_cast<std::size_t>(ow) + static_cast<std::size_t>(x)) * 4;
+                const float argb[4] = {p[3], p[2], p[1], p[0]};
+                output.set(x, y, argb);
+            }
+    }
+    if (call.gpuInput) call.gpuInput->release();
+    if (call.gpuOutput) call.gpuOutput->release();
+    call.gpuInput = call.gpuOutput = nullptr;
+    return err;
+}
+
+}  // namespace
 
 PF_Err Host::render(World const& input, World& output, FrameRequest const& request) {
     return render(input, output, request, nullptr);
@@ -728,6 +1333,12 @@ PF_Err Host::render(World const& input, World& output, FrameRequest const& reque
     preIn.output_request.channel_mask = PF_ChannelMask_ARGB;
     preIn.bitdepth = static_cast<short>(bitDepth(output.format()));
     preIn.what_gpu = PF_GPU_Framework_NONE;
+    const bool gpu = request.gpu && impl_->gpuData && input.format() == PF_PixelFormat_ARGB128 &&
+                     output.format() == PF_PixelFormat_ARGB128;
+    if (gpu) {
+        preIn.gpu_data = impl_->gpuData;
+        preIn.what_gpu = impl_->faults().framework;
+    }
     PF_PreRenderOutput preOut;
     std::memset(&preOut, 0, sizeof preOut);
     PF_PreRenderCallbacks preCb;
@@ -751,7 +1362,14 @@ PF_Err Host::render(World const& input, World& output, FrameRequest const& reque
         PF_SmartRenderCallbacks renderCb{checkoutLayerPixels, checkinLayerPixels, checkoutOutput};
         PF_SmartRenderExtra renderExtra{&renderIn, &renderCb};
         std::memset(&out, 0, sizeof out);
-        call.trace.renderErr = impl_->send(PF_Cmd_SMART_RENDER, call, in, out, nullptr, &renderExtra);
+        if (gpu && (preOut.flags & PF_RenderOutputFlag_GPU_RENDER_POSSIBLE)) {
+            renderIn.gpu_data = preIn.gpu_data;
+            renderIn.what_gpu = preIn.what_gpu;
+            call.trace.gpuRendered = true;
+            call.trace.renderErr = renderGpu(*impl_, call, in, out, renderExtra, preOut.result_rect, input, output);
+        } else {
+            call.trace.renderErr = impl_->send(PF_Cmd_SMART_RENDER, call, in, out, nullptr, &renderExtra);
+        }
         err = call.trace.renderErr;
     }
     if (preOut.pre_render_data) {

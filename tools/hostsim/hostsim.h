@@ -77,6 +77,13 @@ private:
 // boundary): nothing, the int `thrownCode`, std::bad_alloc, or a std::runtime_error.
 enum class HostThrow { None, Int, BadAlloc, Other };
 
+// A parameter value as the second host hands it to the GPU filter, by effect index:
+// these replace the forms the host would choose from the request's values.
+struct PremiereValue {
+    int index = 0;
+    PrParam value{};
+};
+
 // One frame to render.
 struct FrameRequest {
     // Parameter values for indices 1 … kParamCount-1, as the host holds them; entry 0
@@ -106,6 +113,13 @@ struct FrameRequest {
     PF_Err abortCode = PF_Err_NONE;      // what PF_ABORT answers (non-zero: user cancel)
     HostThrow throwFromCheckout = HostThrow::None;  // thrown by checkout_param
     PF_Err thrownCode = PF_Err_NONE;
+    // After Effects only: with a GPU device announced and float ('ae32') worlds, the
+    // frame is rendered on GPU worlds when pre-render offers it. `gpuOutputNarrower`
+    // makes the output GPU world that many pixels narrower than the rectangle reported.
+    bool gpu = false;
+    A_long gpuOutputNarrower = 0;
+    // The second host's GPU filter only: values given in other representations.
+    std::vector<PremiereValue> premiereValues;
 };
 
 // What the plug-in told the host at registration.
@@ -126,7 +140,36 @@ struct SmartTrace {
     std::vector<A_long> checkoutIds;  // checkout_layer ids in call order
     int paramCheckouts = 0;
     int paramCheckins = 0;
+    bool gpuRendered = false;  // the smart render went to GPU worlds
 };
+
+// Faults of the host's GPU device, and what it reports about it.
+typedef std::int32_t PrSuiteErrorCode;
+
+struct GpuFaults {
+    PF_GPU_Framework framework = PF_GPU_Framework_METAL;  // the framework announced
+    bool incompatible = false;         // the device info says the device cannot run effects
+    bool missingWorldData = false;     // the device suite has no GetGPUWorldData
+    PF_Err exclusiveAccess = PF_Err_NONE;  // AcquireExclusiveDeviceAccess answers this
+    PF_Err worldData = PF_Err_NONE;        // GetGPUWorldData answers this
+    long failAllocation = 0;   // the n-th device allocation from now answers 4 (1 = the next) …
+    long failAllocations = 1;  // … and so do this many in a row
+    // The second host's GPU filter.
+    std::string refusedSuite;  // the basic suite refuses this suite by name
+    long failOutput = 0;       // the n-th new GPU frame from now answers out of memory …
+    long failOutputs = 1;      // … and so do this many in a row
+    PrSuiteErrorCode disposeResult = 0;  // what disposing of a GPU frame answers
+};
+
+// The host's GPU bookkeeping: what the plug-in holds of it now, and what it did.
+struct GpuCounts {
+    int deviceAllocations = 0;  // device memory allocated and not freed
+    int hostAllocations = 0;    // host memory allocated and not freed
+    int exclusiveHeld = 0;      // exclusive accesses acquired and not released
+    int allocationsRefused = 0;
+    int gpuFrames = 0;  // the second host's GPU frames the plug-in created and still holds
+};
+
 
 // The parameter set-up command run once more on its own (the Host keeps its list).
 struct ParamsSetupResult {
@@ -209,6 +252,8 @@ public:
 
     // Host memory handles currently allocated through the handle suite.
     int liveHandles() const;
+    // Suites the plug-in acquired through the basic suite and has not released.
+    int heldSuites() const;
 
     // --- Custom controls -----------------------------------------------------------
     // Sends one custom-UI event (PF_Cmd_EVENT with `extra`) with in data for `request`
@@ -218,6 +263,32 @@ public:
     // `changed`.
     PF_Err event(PF_EventExtra& extra, FrameRequest& request, World const* input,
                  std::vector<PF_ParamIndex>* changed = nullptr, PF_OutData* out = nullptr);
+
+    // --- GPU device (After Effects) ---------------------------------------------------
+    // Announces the system's default Metal device (none on Linux unless a test installs
+    // the software device) with GPU device set-up. Returns the plug-in's answer; whether
+    // it took the device is gpuAccepted(). Without a device nothing is sent.
+    PF_Err announceGpu();
+    bool gpuAccepted() const;
+    // Retires the device with GPU device set-down (also done by the destructor).
+    PF_Err retireGpu();
+    void setGpuFaults(GpuFaults const& faults);
+    GpuCounts gpuCounts() const;
+
+    // --- GPU filter (Premiere Pro's GPU pipeline; either kind answers its application
+    // code through the app-info suite) ---------------------------------------------------
+    // The filter entry's start-up call for filter `index`, then one instance on the system's
+    // Metal device (without one, the device suite reports no device).
+    PrSuiteErrorCode gpuFilterStartup(int index = 0);
+    // The instance reads the defaults, or `values` where given.
+    PrSuiteErrorCode createGpuInstance(std::vector<PremiereValue> const& values = {});
+    bool gpuInstance() const;  // the filter took the instance
+    // Renders a straight float ('BGra') frame through the instance on GPU frames of
+    // `format`: '@CDA' (floats), '@CDa' (halves: the input is rounded to halves on the way
+    // in), or any other code, reported for frames filled as '@CDA'.
+    PrSuiteErrorCode renderGpuFrame(World const& input, World& output, FrameRequest const& request, int format);
+    PrSuiteErrorCode disposeGpuInstance();
+    PrSuiteErrorCode gpuFilterShutdown();
 
     // The bytes of the plug-in's global data handle (empty without one).
     std::vector<std::uint8_t> globalDataBytes() const;

@@ -59,7 +59,9 @@ const Command kCommands[] = {
      "         the standard frame scenarios rendered through the plug-in\n"},
     {"ui", raydrift::cli::uiCommand,
      "  ui histogram [INPUT] [-o PANEL.png] [--set \"Name=value\" ...] [--depth 8|16|32]\n"
-     "         draws the histogram control for INPUT (default: the demo scene) at 2x\n"},
+     "         draws the histogram control for INPUT (default: the demo scene) at 2x\n"
+     "  ui about [-o PANEL.png]\n"
+     "         draws the about panel (logo, version, Support button, GPU hardware) at 2x\n"},
 };
 
 std::string usage() {

@@ -1,5 +1,6 @@
-// `raydrift ui histogram`: the effect's histogram control drawn for an input the way a
-// host's effect panel shows it, at twice the pixel density so it reads well on paper.
+// `raydrift ui histogram` and `raydrift ui about`: the effect's custom controls drawn the
+// way a host's effect panel shows them (the histogram for an input), at twice the pixel
+// density so they read well on paper.
 #include <cstdio>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "image_io.h"
 #include "param_names.h"
 #include "scenes.h"
+#include "settings/param_indices.h"
 #include "worlds.h"
 
 namespace raydrift::cli {
@@ -22,7 +24,7 @@ constexpr double kPixelDensity = 2.0;
 struct UiOptions {
     std::string control;
     std::string input;
-    std::string output = "histogram-panel.png";
+    std::string output;
     std::vector<std::string> assignments;
     int depth = 0;  // 0: follows the input
 };
@@ -47,8 +49,12 @@ UiOptions parse(Args const& args) {
             throw UsageError("ui takes a control and one INPUT; got \"" + o.input + "\" and \"" + args[i] + "\"");
         }
     }
-    if (o.control.empty()) throw UsageError("ui needs a control to draw; controls: histogram");
-    if (o.control != "histogram") throw UsageError("unknown control \"" + o.control + "\"; controls: histogram");
+    if (o.control.empty()) throw UsageError("ui needs a control to draw; controls: histogram, about");
+    if (o.control != "histogram" && o.control != "about")
+        throw UsageError("unknown control \"" + o.control + "\"; controls: histogram, about");
+    if (o.control == "about" && (!o.input.empty() || !o.assignments.empty() || o.depth))
+        throw UsageError("ui about takes no INPUT, --set or --depth");
+    if (o.output.empty()) o.output = o.control + "-panel.png";
     return o;
 }
 
@@ -59,6 +65,12 @@ int controlIndex(std::vector<ParamInfo> const& params, std::string const& name) 
     throw CliError("the plug-in declares no \"" + name + "\" control");
 }
 
+int writePanel(hostsim::Panel const& panel, std::string const& output) {
+    if (!panel.writePng(output)) throw CliError("cannot write '" + output + "'");
+    std::fprintf(stderr, "wrote %s (%d×%d)\n", output.c_str(), panel.imageWidth(), panel.imageHeight());
+    return 0;
+}
+
 }  // namespace
 
 int uiCommand(Args args) {
@@ -66,6 +78,13 @@ int uiCommand(Args args) {
     const UiOptions o = parse(args);
     const auto host = loadHost(pluginOptions);
 
+    if (o.control == "about") {
+        // The panel at the size the plug-in declared for it.
+        PF_ParamDef const& about = host->params().at(kParamAboutPanel);
+        hostsim::Panel panel(*host, kParamAboutPanel, PF_Rect{0, 0, about.ui_width, about.ui_height}, kPixelDensity);
+        if (PF_Err err = panel.show()) throw CliError("the about panel failed to draw (error " + std::to_string(err) + ")");
+        return writePanel(panel, o.output);
+    }
     const std::vector<ParamInfo> params = describeParams(host->params());
     hostsim::Panel panel(*host, controlIndex(params, "Histogram"), PF_Rect{0, 0, kPanelWidth, kPanelHeight},
                          kPixelDensity);
@@ -77,9 +96,7 @@ int uiCommand(Args args) {
     PF_Err err = panel.newContext();
     if (!err) err = panel.show();
     if (err) throw CliError("the histogram control failed to draw (error " + std::to_string(err) + ")");
-    if (!panel.writePng(o.output)) throw CliError("cannot write '" + o.output + "'");
-    std::fprintf(stderr, "wrote %s (%d×%d)\n", o.output.c_str(), panel.imageWidth(), panel.imageHeight());
-    return 0;
+    return writePanel(panel, o.output);
 }
 
 }  // namespace raydrift::cli
