@@ -37,7 +37,14 @@ prSuiteError allocateHost(csSDK_uint32, std::size_t bytes, void** out) {
     *out = std::malloc(bytes);
     return suiteError_NoError;
 }
-const PrSDKGPUDeviceSuite kHostSuite{nullptr, nullptr, nullptr, nullptr, &allocate, &release, &allocateHost, &release};
+const PrSDKGPUDeviceSuite kHostSuite = [] {
+    PrSDKGPUDeviceSuite suite{};
+    suite.AllocateDeviceMemory = &allocate;
+    suite.FreeDeviceMemory = &release;
+    suite.AllocateHostMemory = &allocateHost;
+    suite.FreeHostMemory = &release;
+    return suite;
+}();
 
 struct Driver {
     std::vector<std::string> functions;
@@ -191,7 +198,14 @@ prSuiteError pinnedFree(csSDK_uint32, void* p) {
     Current current;
     return cuda.cuMemFreeHost(p) == CUDA_SUCCESS ? suiteError_NoError : 1;
 }
-const PrSDKGPUDeviceSuite kCudaSuite{nullptr, nullptr, nullptr, nullptr, &deviceAllocate, &deviceFree, &pinnedAllocate, &pinnedFree};
+const PrSDKGPUDeviceSuite kCudaSuite = [] {
+    PrSDKGPUDeviceSuite suite{};
+    suite.AllocateDeviceMemory = &deviceAllocate;
+    suite.FreeDeviceMemory = &deviceFree;
+    suite.AllocateHostMemory = &pinnedAllocate;
+    suite.FreeHostMemory = &pinnedFree;
+    return suite;
+}();
 
 TEST(CudaTest, FramesMatchTheCpuEngineOnTheDevice) {
     cuda.library = dlopen(kCudaLibrary, RTLD_NOW | RTLD_LOCAL);

@@ -61,7 +61,14 @@ prSuiteError freeHost(csSDK_uint32, void* memory) {
     std::free(memory);
     return host->freeHostAnswer;
 }
-const PrSDKGPUDeviceSuite kSuite{nullptr, nullptr, nullptr, nullptr, &allocateDevice, &freeDevice, &allocateHost, &freeHost};
+const PrSDKGPUDeviceSuite kSuite = [] {
+    PrSDKGPUDeviceSuite suite{};
+    suite.AllocateDeviceMemory = &allocateDevice;
+    suite.FreeDeviceMemory = &freeDevice;
+    suite.AllocateHostMemory = &allocateHost;
+    suite.FreeHostMemory = &freeHost;
+    return suite;
+}();
 
 class OpenClTest : public metal::SoftwareGpuTest {
 protected:
