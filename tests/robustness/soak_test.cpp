@@ -222,9 +222,13 @@ TEST(Soak, ThreadedFramesStayExactCountedAndFlat) {
     EXPECT_EQ(raydrift::parallel::helpersInUse.load(), 0u);
     EXPECT_EQ(ae.liveHandles(), handles);
     ASSERT_GT(settled, 0) << "no /proc/self/statm";
+#ifndef RAYDRIFT_ASAN
+    // Under the address sanitizer its allocator keeps its own pools and shadow, so resident
+    // memory says nothing about what the frames keep; the other builds judge it.
     EXPECT_LE(finished, settled + settled / 10)
         << "resident memory grew from " << settled / 1024 << " KiB after " << settle << " frames to "
         << finished / 1024 << " KiB after " << total;
+#endif
 
     // The sampled frames again, one at a time.
     for (int i = 0; i < total; i += 50) {
