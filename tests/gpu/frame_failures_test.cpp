@@ -115,8 +115,9 @@ TEST_F(FrameFailureTest, EveryDeclineEndsInTheCpuRender) {
         rdmtl::clearFaults();
         EXPECT_EQ(offeredError, render(false, cpuOnly));
         ASSERT_EQ(offered.pixels.size(), cpuOnly.pixels.size());
-        if (!cpuOnly.pixels.empty())
+        if (!cpuOnly.pixels.empty()) {
             EXPECT_EQ(std::memcmp(offered.pixels.data(), cpuOnly.pixels.data(), cpuOnly.pixels.size() * 16), 0);
+        }
         EXPECT_EQ(admissionGate.active(), 0u);
         EXPECT_EQ(admissionGate.usedBytes(), 0u);
     }
