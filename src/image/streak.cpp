@@ -75,30 +75,6 @@ Pixel sampleFinite(Image const& image, float x, float y, EdgeMode mode) {
     return finiteOrZero(lerp(lerp(p00, p10, fx), lerp(p01, p11, fx), fy));
 }
 
-struct Sum4 {
-    double r = 0.0, g = 0.0, b = 0.0, a = 0.0;
-};
-inline Sum4 widen(Pixel const& p) { return {p.r, p.g, p.b, p.a}; }
-inline Sum4 operator+(Sum4 const& x, Sum4 const& y) {
-    return {x.r + y.r, x.g + y.g, x.b + y.b, x.a + y.a};
-}
-inline Sum4 operator-(Sum4 const& x, Sum4 const& y) {
-    return {x.r - y.r, x.g - y.g, x.b - y.b, x.a - y.a};
-}
-inline Sum4 operator*(Sum4 const& x, double k) { return {x.r * k, x.g * k, x.b * k, x.a * k}; }
-inline Sum4 operator*(double k, Sum4 const& x) { return {k * x.r, k * x.g, k * x.b, k * x.a}; }
-
-// The profile's output: negative light (from negative selections) is dropped and alpha
-// never exceeds full coverage. `v > 0 ? v : 0` also maps NaN to 0, like the GPU's max.
-inline float atLeastZero(float v) { return v > 0.0f ? v : 0.0f; }
-inline Pixel boundedStreak(Sum4 const& s, double inverse) {
-    const Sum4 q = s * inverse;
-    Pixel p{atLeastZero(static_cast<float>(q.r)), atLeastZero(static_cast<float>(q.g)),
-            atLeastZero(static_cast<float>(q.b)), atLeastZero(static_cast<float>(q.a))};
-    if (p.a > 1.0f) p.a = 1.0f;
-    return p;
-}
-
 // sampling::saturatingInt, inlined into the per-pixel loops.
 inline int truncatedIndex(float v) {
     if (!(v > -2147483520.0f)) return -2147483520;
