@@ -12,24 +12,24 @@ namespace raydrift::ui {
 namespace {
 
 #if defined(_WIN32)
-// Every hardware adapter DXGI enumerates, by its description, in enumeration order; the
-// software rasteriser is not graphics hardware.
+// Every adapter DXGI enumerates, in enumeration order; adapterNames keeps the hardware.
 std::vector<std::u16string> systemGpuNames() {
-    std::vector<std::u16string> names;
+    std::vector<AdapterDescription> adapters;
     IDXGIFactory1* factory = nullptr;
-    if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory)))) return names;
+    if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory)))) return {};
     IDXGIAdapter1* adapter = nullptr;
     for (UINT i = 0; factory->EnumAdapters1(i, &adapter) != DXGI_ERROR_NOT_FOUND; ++i) {
         DXGI_ADAPTER_DESC1 desc{};
-        if (SUCCEEDED(adapter->GetDesc1(&desc)) && (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) == 0) {
-            std::u16string name;
-            for (const WCHAR* c = desc.Description; *c != 0; ++c) name.push_back(static_cast<char16_t>(*c));
-            names.push_back(std::move(name));
+        AdapterDescription& a = adapters.emplace_back();
+        a.described = SUCCEEDED(adapter->GetDesc1(&desc));
+        if (a.described) {
+            a.software = (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) != 0;
+            for (const WCHAR* c = desc.Description; *c != 0; ++c) a.name.push_back(static_cast<char16_t>(*c));
         }
         adapter->Release();
     }
     factory->Release();
-    return names;
+    return adapterNames(adapters);
 }
 #else
 // The devices this build's GPU back ends can use: the Metal device when there is one
