@@ -134,6 +134,8 @@ int benchCommand(Args args) {
         hostsim::FrameRequest request;
         request.params = host->defaults();
         applyAssignments(params, scenarioAssignments(s.name), request.params);
+        // The scenarios time the CPU engine unless a device was offered.
+        if (gpu) applyAssignments(params, {"Use GPU=on"}, request.params);
         request.gpu = gpu;
         std::vector<double> gpuMs;  // the render command and the device's work, per frame
         long cpuFrames = 0;
