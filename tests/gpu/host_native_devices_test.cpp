@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@
 
 extern "C" prSuiteError xGPUFilterEntry(csSDK_uint32, csSDK_int32*, prBool, piSuitesPtr, PrGPUFilter*,
                                         PrGPUFilterInfo*);
+
+namespace hostsim {
+// Test names and messages show the back end by name.
+void PrintTo(GpuBackend backend, std::ostream* os) { *os << backendName(backend); }
+}  // namespace hostsim
 
 namespace {
 
