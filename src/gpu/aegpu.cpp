@@ -114,7 +114,16 @@ PF_Err setup(PF_InData* in_data, PF_OutData* out_data, PF_GPUDeviceSetupExtra* e
     if (!in_data || !out_data || !extra || !extra->input || !extra->output) return PF_Err_BAD_CALLBACK_PARAM;
     extra->output->gpu_data = nullptr;
     out_data->out_flags2 &= ~static_cast<PF_OutFlags2>(PF_OutFlag2_SUPPORTS_GPU_RENDER_F32);
-    if (extra->input->what_gpu != PF_GPU_Framework_METAL) return PF_Err_NONE;
+    // The second host's framework number for the device record the renderer takes.
+    csSDK_uint32 recordFramework = 0;
+    switch (extra->input->what_gpu) {
+#if !defined(_WIN32)  // Metal devices exist only where the Metal back end is built
+    case PF_GPU_Framework_METAL: recordFramework = PrGPUDeviceFramework_Metal; break;
+#endif
+    case PF_GPU_Framework_CUDA: recordFramework = PrGPUDeviceFramework_CUDA; break;
+    case PF_GPU_Framework_OPENCL: recordFramework = PrGPUDeviceFramework_OpenCL; break;
+    default: return PF_Err_NONE;
+    }
     try {
         DeviceSuite suite(in_data, kPFGPUDeviceSuite, kPFGPUDeviceSuiteVersion1);
         if (!complete(suite.get())) return PF_Err_NONE;
@@ -131,7 +140,7 @@ PF_Err setup(PF_InData* in_data, PF_OutData* out_data, PF_GPUDeviceSetupExtra* e
             const SuitePair pair{suite.get(), in_data->effect_ref};
             CurrentScope scope(&pair);
             PrGPUDeviceInfo record{};
-            record.outDeviceFramework = PrGPUDeviceFramework_Metal;
+            record.outDeviceFramework = recordFramework;
             record.outMeetsMinimumRequirementsForAcceleration = 1;
             record.outPlatformHandle = info.platformPV;
             record.outDeviceHandle = info.devicePV;

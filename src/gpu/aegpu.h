@@ -10,6 +10,8 @@ namespace raydrift::aegpu {
 // True when `gpuData` is a device state of ours for `framework` that can render.
 bool available(const void* gpuData, int framework);
 
+// Takes a CUDA or OpenCL device (and, outside Windows, a Metal one) that its renderer
+// accepts; any other device is left to the CPU, without an error.
 PF_Err setup(PF_InData* in_data, PF_OutData* out_data, PF_GPUDeviceSetupExtra* extra);
 PF_Err setdown(PF_InData* in_data, PF_GPUDeviceSetdownExtra* extra);
 

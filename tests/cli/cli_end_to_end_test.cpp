@@ -785,3 +785,80 @@ TEST_F(Cli, SequenceFramesEqualSingleRenders) {
         }
     }
 }
+
+// --gpu through the first host's GPU path on OpenCL (PoCL's CPU device here, which only an
+// explicit --gpu opencl may take): the demo and a 24-frame sequence with two jobs in
+// flight equal the CPU's frames within 2^-16·max(|cpu|,1), and every refusal is one line.
+TEST_F(Cli, GpuOptionRendersOnOpenClAsTheCpuDoes) {
+    CliRun r = run("info");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Devices:\n  CPU"), std::string::npos) << r.out;
+    if (r.out.find("OpenCL ") == std::string::npos) GTEST_SKIP() << "no OpenCL device:\n" << r.out;
+
+    auto worst = [](Samples const& gpu, Samples const& cpu) {
+        double w = gpu.v.size() == cpu.v.size() ? 0.0 : INFINITY;
+        for (std::size_t i = 0; i < cpu.v.size() && i < gpu.v.size(); ++i)
+            w = std::max(w, std::fabs(double(gpu.v[i]) - cpu.v[i]) / std::ldexp(std::max(std::fabs(double(cpu.v[i])), 1.0), -16));
+        return w;
+    };
+    r = run("render -o off.exr -d float --gpu off");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = run("render -o cl.exr -d float --gpu opencl");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("rendering on "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(OpenCL"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("on the CPU"), std::string::npos) << r.err;
+    EXPECT_LE(worst(readImage(dir / "cl.exr"), readImage(dir / "off.exr")), 1.0);
+    // Use GPU off in the effect: the plug-in declines the device and says so.
+    r = run("render -o declined.exr -d float --gpu opencl --set \"Use GPU=off\"");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("1 frame(s) rendered on the CPU"), std::string::npos) << r.err;
+
+    for (int f = 1; f <= 24; ++f) {
+        char name[32];
+        std::snprintf(name, sizeof name, "shot.%04d.exr", f);
+        writeImage(dir / name, testPicture(4, false), OIIO::TypeDesc::HALF);
+    }
+    fs::create_directories(dir / "cpu");
+    fs::create_directories(dir / "gpu");
+    const std::string jitter = " --set \"Jitter/Length=on\" --set \"Jitter/Length/Amount=1000\" -d float";
+    r = run("render shot.####.exr -o cpu/f.####.exr --jobs 2" + jitter);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = run("render shot.####.exr -o gpu/f.####.exr --jobs 2 --gpu opencl" + jitter);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("24 rendered, 0 failed"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("on the CPU"), std::string::npos) << "every frame on the device: " << r.err;
+    for (int f = 1; f <= 24; ++f) {
+        char name[32];
+        std::snprintf(name, sizeof name, "f.%04d.exr", f);
+        EXPECT_LE(worst(readImage(dir / "gpu" / name), readImage(dir / "cpu" / name)), 1.0) << name;
+    }
+
+    const struct {
+        std::string args;
+        int exitCode;
+        std::string message;
+    } refusals[] = {
+        {"render --gpu vulkan", 2, "--gpu expects auto, cuda, opencl or off"},
+        {"render --gpu opencl --depth 8", 2, "--gpu renders on 32-bit float worlds"},
+        {"render --gpu opencl --host premiere", 2, "drop --host premiere"},
+        {"bench --gpu sometimes", 2, "--gpu expects"},
+    };
+    for (auto const& c : refusals) {
+        r = run(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << ": " << r.err;
+    }
+    // Without a CUDA driver, asking for CUDA fails with a reason; auto never takes PoCL.
+    if (r = run("info"); r.out.find("  CUDA ") == std::string::npos) {
+        r = run("render -o c.exr --gpu cuda");
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find("no CUDA device"), std::string::npos) << r.err;
+        if (r = run("info"); r.out.find("OpenCL ") != std::string::npos && r.out.find("CPU device") != std::string::npos) {
+            r = run("render -o a.exr --gpu auto");
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_NE(r.err.find("no GPU device; rendering on the CPU"), std::string::npos) << r.err;
+        }
+    }
+}

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -59,8 +60,8 @@ struct Call {
     PF_LRect layerBounds{0, 0, 0, 0};  // the input's pixels in layer coordinates
     A_long refWidth = 0, refHeight = 0;
     bool pixelsCheckedOut = false;
-    MTL::Buffer* gpuInput = nullptr;  // the GPU worlds' buffers of a GPU frame
-    MTL::Buffer* gpuOutput = nullptr;
+    void* gpuInput = nullptr;  // the GPU worlds' buffers of a GPU frame
+    void* gpuOutput = nullptr;
     SmartTrace trace;
     PF_ProgPtr ref() { return reinterpret_cast<PF_ProgPtr>(this); }
     // Parameter set-up.
@@ -103,8 +104,8 @@ struct HostState {
     std::set<std::string> hidden;
     std::atomic<int> suitesHeld{0};  // acquired through the basic suite, not yet released
     // The GPU device: announced at most once at a time, as device 0.
-    MTL::Device* gpuDevice = nullptr;
-    MTL::CommandQueue* gpuQueue = nullptr;
+    std::optional<GpuDevice> chosenDevice;  // none: the system's Metal device
+    std::unique_ptr<detail::DeviceBackend> gpuDevice;
     bool gpuAnnounced = false;
     bool gpuAccepted = false;
     void* gpuData = nullptr;
@@ -122,6 +123,20 @@ struct HostState {
     GpuFaults faults() const {
         std::lock_guard<std::mutex> lock(gpuMutex);
         return gpuFaults;
+    }
+    // The framework announced and reported for the device.
+    PF_GPU_Framework framework() const {
+        return faults().framework.value_or(gpuDevice ? gpuDevice->aeFramework() : PF_GPU_Framework_METAL);
+    }
+    // Opens the chosen device unless one is open; false when there is none.
+    bool openGpu() {
+        if (gpuDevice) return true;
+        try {
+            gpuDevice = detail::openDevice(chosenDevice.value_or(GpuDevice{}));
+        } catch (std::exception const&) {
+            gpuDevice.reset();
+        }
+        return gpuDevice != nullptr;
     }
 
     const char* keep(const char* text) {
@@ -271,10 +286,12 @@ PF_Err gpuDeviceInfo(PF_ProgPtr ref, A_u_long index, PF_GPUDeviceInfo* info) {
     if (!info || index != 0 || !host.gpuDevice) return PF_Err_BAD_CALLBACK_PARAM;
     const GpuFaults faults = host.faults();
     std::memset(info, 0, sizeof *info);
-    info->device_framework = faults.framework;
+    info->device_framework = faults.framework.value_or(host.gpuDevice->aeFramework());
     info->compatibleB = faults.incompatible ? 0 : 1;
-    info->devicePV = host.gpuDevice;
-    info->command_queuePV = host.gpuQueue;
+    info->platformPV = host.gpuDevice->platformHandle();
+    info->devicePV = host.gpuDevice->deviceHandle();
+    info->contextPV = host.gpuDevice->contextHandle();
+    info->command_queuePV = host.gpuDevice->queueHandle();
     return PF_Err_NONE;
 }
 
@@ -291,7 +308,7 @@ PF_Err gpuAllocate(PF_ProgPtr ref, A_u_long index, std::size_t size, void** memo
             return PF_Err_OUT_OF_MEMORY;
         }
     }
-    MTL::Buffer* buffer = host.gpuDevice->newBuffer(size, MTL::ResourceStorageModeShared);
+    void* buffer = host.gpuDevice->allocate(size);
     if (!buffer) return PF_Err_OUT_OF_MEMORY;
     ++host.deviceAllocations;
     *memory = buffer;
@@ -300,8 +317,10 @@ PF_Err gpuAllocate(PF_ProgPtr ref, A_u_long index, std::size_t size, void** memo
 
 PF_Err gpuFree(PF_ProgPtr ref, A_u_long, void* memory) {
     if (!memory) return PF_Err_BAD_CALLBACK_PARAM;
-    static_cast<MTL::Buffer*>(memory)->release();
-    --callOf(ref).impl->deviceAllocations;
+    HostState& host = *callOf(ref).impl;
+    if (!host.gpuDevice) return PF_Err_BAD_CALLBACK_PARAM;
+    host.gpuDevice->release(memory);
+    --host.deviceAllocations;
     return PF_Err_NONE;
 }
 
@@ -342,15 +361,18 @@ const PF_GPUDeviceSuite1 kGpuDeviceSuite = {
     gpuFree,
     gpuPurge,
     [](PF_ProgPtr ref, A_u_long, std::size_t size, void** memory) -> PF_Err {
-        if (!memory) return PF_Err_BAD_CALLBACK_PARAM;
-        *memory = std::malloc(size ? size : 1);
+        HostState& host = *callOf(ref).impl;
+        if (!memory || !host.gpuDevice) return PF_Err_BAD_CALLBACK_PARAM;
+        *memory = host.gpuDevice->allocateHost(size);
         if (!*memory) return PF_Err_OUT_OF_MEMORY;
-        ++callOf(ref).impl->hostAllocations;
+        ++host.hostAllocations;
         return PF_Err_NONE;
     },
     [](PF_ProgPtr ref, A_u_long, void* memory) -> PF_Err {
-        std::free(memory);
-        --callOf(ref).impl->hostAllocations;
+        HostState& host = *callOf(ref).impl;
+        if (!memory || !host.gpuDevice) return PF_Err_BAD_CALLBACK_PARAM;
+        host.gpuDevice->releaseHost(memory);
+        --host.hostAllocations;
         return PF_Err_NONE;
     },
     gpuPurge,
@@ -380,11 +402,15 @@ const PF_GPUDeviceSuite1 kGpuDeviceSuiteWithoutWorldData = [] {
 
 constexpr PrTime kTicksPerSecond = 254016000000;
 
-// A GPU frame: a buffer of BGRA floats or halves.
+// A GPU frame: a buffer of BGRA floats or halves on the host's device.
 struct GpuPPix {
-    MTL::Buffer* buffer = nullptr;
+    void* buffer = nullptr;
     csSDK_uint32 format = 0;
     csSDK_int32 width = 0, height = 0, rowBytes = 0;
+    detail::DeviceBackend* device = nullptr;
+    std::size_t bytes() const {
+        return static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(std::max(height, 1));
+    }
 };
 
 GpuPPix* ppixOf(PPixHand h) { return reinterpret_cast<GpuPPix*>(h); }
@@ -392,20 +418,18 @@ GpuPPix* ppixOf(PPixHand h) { return reinterpret_cast<GpuPPix*>(h); }
 // A new frame of the host's own; null when the device has no memory for it.
 GpuPPix* newPPix(HostState& host, csSDK_uint32 format, csSDK_int32 width, csSDK_int32 height) {
     const csSDK_int32 pixelBytes = format == PrPixelFormat_GPU_BGRA_4444_16f ? 8 : 16;
-    auto* frame = new GpuPPix{nullptr, format, width, height, width * pixelBytes};
-    frame->buffer = host.gpuDevice->newBuffer(
-        static_cast<NS::UInteger>(frame->rowBytes) * static_cast<NS::UInteger>(std::max(height, 1)),
-        MTL::ResourceStorageModeShared);
+    auto* frame = new GpuPPix{nullptr, format, width, height, width * pixelBytes, host.gpuDevice.get()};
+    frame->buffer = host.gpuDevice->allocate(frame->bytes());
     if (!frame->buffer) {
         delete frame;
         return nullptr;
     }
-    std::memset(frame->buffer->contents(), 0, frame->buffer->length());
+    frame->device->write(frame->buffer, std::vector<std::uint8_t>(frame->bytes()).data(), frame->bytes());
     return frame;
 }
 
 void deletePPix(GpuPPix* frame) {
-    if (frame->buffer) frame->buffer->release();
+    if (frame->buffer) frame->device->release(frame->buffer);
     delete frame;
 }
 
@@ -413,10 +437,12 @@ prSuiteError prDeviceInfo(csSDK_uint32, csSDK_uint32 index, PrGPUDeviceInfo* inf
     HostState& host = *tlsCall->impl;
     if (!info || index != 0 || !host.gpuDevice) return suiteError_InvalidParms;
     std::memset(info, 0, sizeof *info);
-    info->outDeviceFramework = PrGPUDeviceFramework_Metal;
+    info->outDeviceFramework = host.gpuDevice->prFramework();
     info->outMeetsMinimumRequirementsForAcceleration = 1;
-    info->outDeviceHandle = host.gpuDevice;
-    info->outCommandQueueHandle = host.gpuQueue;
+    info->outPlatformHandle = host.gpuDevice->platformHandle();
+    info->outDeviceHandle = host.gpuDevice->deviceHandle();
+    info->outContextHandle = host.gpuDevice->contextHandle();
+    info->outCommandQueueHandle = host.gpuDevice->queueHandle();
     return suiteError_NoError;
 }
 
@@ -473,7 +499,7 @@ const PrSDKGPUDeviceSuite kPrGpuSuite = {
     },
     [](PPixHand h, std::size_t* size) -> prSuiteError {
         if (!h || !size) return suiteError_InvalidParms;
-        *size = ppixOf(h)->buffer->length();
+        *size = ppixOf(h)->bytes();
         return suiteError_NoError;
     },
 };
@@ -862,16 +888,14 @@ PF_Err HostState::retireGpu() {
         PF_InData in = inData(call, defaultsRequest);
         PF_OutData out;
         std::memset(&out, 0, sizeof out);
-        PF_GPUDeviceSetdownInput input{gpuData, faults().framework, 0};
+        PF_GPUDeviceSetdownInput input{gpuData, framework(), 0};
         PF_GPUDeviceSetdownExtra extra{&input};
         err = send(PF_Cmd_GPU_DEVICE_SETDOWN, call, in, out, nullptr, &extra);
     }
     gpuAnnounced = gpuAccepted = false;
     gpuData = nullptr;
-    if (gpuQueue) gpuQueue->release();
-    if (gpuDevice) gpuDevice->release();
-    gpuQueue = nullptr;
-    gpuDevice = nullptr;
+    // The second host's instance may still render on the device.
+    if (!instance.ioPrivatePluginData) gpuDevice.reset();
     return err;
 }
 
@@ -1049,10 +1073,8 @@ PF_Err Host::announceGpu() {
     HostState& host = *impl_;
     if (host.kind != HostKind::AfterEffects) return PF_Err_NONE;
     host.retireGpu();
-    host.gpuDevice = MTL::CreateSystemDefaultDevice();
-    if (!host.gpuDevice) return PF_Err_NONE;
-    host.gpuQueue = host.gpuDevice->newCommandQueue();
-    PF_GPUDeviceSetupInput input{host.faults().framework, 0};
+    if (!host.openGpu()) return PF_Err_NONE;
+    PF_GPUDeviceSetupInput input{host.framework(), 0};
     PF_GPUDeviceSetupOutput output{nullptr};
     PF_GPUDeviceSetupExtra extra{&input, &output};
     PF_OutData out;
@@ -1064,6 +1086,13 @@ PF_Err Host::announceGpu() {
 }
 
 bool Host::gpuAccepted() const { return impl_->gpuAccepted; }
+
+void Host::useGpuDevice(std::optional<GpuDevice> const& device) {
+    impl_->retireGpu();
+    disposeGpuInstance();
+    impl_->gpuDevice.reset();
+    impl_->chosenDevice = device;
+}
 
 PF_Err Host::retireGpu() { return impl_->retireGpu(); }
 
@@ -1124,10 +1153,7 @@ PrSuiteErrorCode Host::createGpuInstance(std::vector<PremiereValue> const& value
     HostState& host = *impl_;
     if (!host.filterStarted || !host.filter.CreateInstance) return suiteError_NotImplemented;
     disposeGpuInstance();
-    if (!host.gpuDevice) {
-        host.gpuDevice = MTL::CreateSystemDefaultDevice();
-        if (host.gpuDevice) host.gpuQueue = host.gpuDevice->newCommandQueue();
-    }
+    host.openGpu();
     FrameRequest defaults;  // without a device the plug-in is still asked, and declines
     defaults.premiereValues = values;
     Call call;
@@ -1146,7 +1172,8 @@ PrSuiteErrorCode Host::renderGpuFrame(World const& input, World& output, FrameRe
     const bool half = pixels == PrPixelFormat_GPU_BGRA_4444_16f;
     GpuPPix* in = newPPix(host, static_cast<csSDK_uint32>(pixels), w, h);
     if (!in) return suiteError_OutOfMemory;
-    auto* bytes = static_cast<std::uint8_t*>(in->buffer->contents());
+    std::vector<std::uint8_t> staged(in->bytes());
+    auto* bytes = staged.data();
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             float argb[4];
@@ -1162,6 +1189,7 @@ PrSuiteErrorCode Host::renderGpuFrame(World const& input, World& output, FrameRe
                 }
             }
         }
+    in->device->write(in->buffer, staged.data(), staged.size());
     Call call;
     host.prepare(call, &request, nullptr);
     CallScope scope(call);
@@ -1177,7 +1205,9 @@ PrSuiteErrorCode Host::renderGpuFrame(World const& input, World& output, FrameRe
     deletePPix(in);
     if (err || !out) return err ? err : suiteError_Fail;
     GpuPPix* result = ppixOf(out);
-    auto const* rbytes = static_cast<std::uint8_t const*>(result->buffer->contents());
+    std::vector<std::uint8_t> readBack(result->bytes());
+    result->device->read(result->buffer, readBack.data(), readBack.size());  // after the queued frame
+    auto const* rbytes = readBack.data();
     for (int y = 0; y < std::min(h, output.height()); ++y)
         for (int x = 0; x < std::min(w, output.width()); ++x) {
             std::uint8_t const* p = rbytes + static_cast<std::ptrdiff_t>(y) * result->rowBytes + x * (half ? 8 : 16);
@@ -1235,21 +1265,24 @@ PF_Err renderGpu(HostState& host, Call& call, PF_InData& in, PF_OutData& out, PF
     const int iw = input.width(), ih = input.height();
     const int ow = std::max(result.right - result.left - call.request->gpuOutputNarrower, 1);
     const int oh = std::max(result.bottom - result.top, 1);
-    call.gpuInput = host.gpuDevice->newBuffer(static_cast<NS::UInteger>(iw) * static_cast<NS::UInteger>(ih) * 16,
-                                              MTL::ResourceStorageModeShared);
-    call.gpuOutput = host.gpuDevice->newBuffer(static_cast<NS::UInteger>(ow) * static_cast<NS::UInteger>(oh) * 16,
-                                               MTL::ResourceStorageModeShared);
+    detail::DeviceBackend& device = *host.gpuDevice;
+    const std::size_t inBytes = static_cast<std::size_t>(iw) * static_cast<std::size_t>(ih) * 16;
+    const std::size_t outBytes = static_cast<std::size_t>(ow) * static_cast<std::size_t>(oh) * 16;
+    call.gpuInput = device.allocate(inBytes);
+    call.gpuOutput = device.allocate(outBytes);
     PF_Err err = PF_Err_OUT_OF_MEMORY;
-    if (call.gpuInput && call.gpuOutput) {
-        auto* src = static_cast<float*>(call.gpuInput->contents());
+    if (call.gpuInput && call.gpuOutput) try {
+        std::vector<float> pixels(inBytes / 4);
         for (int y = 0; y < ih; ++y)
             for (int x = 0; x < iw; ++x) {
                 float argb[4];
                 input.get(x, y, argb);
-                float* p = src + (static_cast<std::size_t>(y) * static_cast<std::size_t>(iw) + static_cast<std::size_t>(x)) * 4;
+                float* p = pixels.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(iw) + static_cast<std::size_t>(x)) * 4;
                 p[0] = argb[3], p[1] = argb[2], p[2] = argb[1], p[3] = argb[0];
             }
-        std::memset(call.gpuOutput->contents(), 0, call.gpuOutput->length());
+        device.write(call.gpuInput, pixels.data(), inBytes);
+        pixels.assign(outBytes / 4, 0.0f);
+        device.write(call.gpuOutput, pixels.data(), outBytes);
         auto gpuWorld = [](PF_LayerDef def, int width, int height) {
             def.data = nullptr;
             def.width = width;
@@ -1262,17 +1295,25 @@ PF_Err renderGpu(HostState& host, Call& call, PF_InData& in, PF_OutData& out, PF
         call.outputDef.origin_x = result.left;
         call.outputDef.origin_y = result.top;
         call.inputFormat = call.outputFormat = PF_PixelFormat_GPU_BGRA128;
+        const auto start = std::chrono::steady_clock::now();
         err = host.send(PF_Cmd_SMART_RENDER_GPU, call, in, out, nullptr, &extra);
-        auto const* dst = static_cast<float const*>(call.gpuOutput->contents());
+        if (!err) {
+            device.finish();  // the frame the plug-in queued
+            call.trace.gpuMilliseconds =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            device.read(call.gpuOutput, pixels.data(), outBytes);
+        }
         for (int y = 0; !err && y < std::min(oh, output.height()); ++y)
             for (int x = 0; x < std::min(ow, output.width()); ++x) {
-                float const* p = dst + (static_cast<std::size_t>(y) * static_cast<std::size_t>(ow) + static_cast<std::size_t>(x)) * 4;
+                float const* p = pixels.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(ow) + static_cast<std::size_t>(x)) * 4;
                 const float argb[4] = {p[3], p[2], p[1], p[0]};
                 output.set(x, y, argb);
             }
+    } catch (std::exception const&) {
+        err = PF_Err_INTERNAL_STRUCT_DAMAGED;  // the device failed the host's own transfers
     }
-    if (call.gpuInput) call.gpuInput->release();
-    if (call.gpuOutput) call.gpuOutput->release();
+    if (call.gpuInput) device.release(call.gpuInput);
+    if (call.gpuOutput) device.release(call.gpuOutput);
     call.gpuInput = call.gpuOutput = nullptr;
     return err;
 }
@@ -1337,7 +1378,7 @@ PF_Err Host::render(World const& input, World& output, FrameRequest const& reque
                      output.format() == PF_PixelFormat_ARGB128;
     if (gpu) {
         preIn.gpu_data = impl_->gpuData;
-        preIn.what_gpu = impl_->faults().framework;
+        preIn.what_gpu = impl_->framework();
     }
     PF_PreRenderOutput preOut;
     std::memset(&preOut, 0, sizeof preOut);

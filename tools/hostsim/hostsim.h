@@ -14,6 +14,7 @@
 #include "AE_Effect.h"
 #include "AE_EffectUI.h"
 #include "PrGPUFilterModule.h"
+#include "gpu_device.h"
 
 namespace hostsim {
 
@@ -141,13 +142,17 @@ struct SmartTrace {
     int paramCheckouts = 0;
     int paramCheckins = 0;
     bool gpuRendered = false;  // the smart render went to GPU worlds
+    // GPU worlds: the render command and the device finishing its work, in milliseconds,
+    // without the uploads and the read-back.
+    double gpuMilliseconds = 0.0;
 };
 
 // Faults of the host's GPU device, and what it reports about it.
 typedef std::int32_t PrSuiteErrorCode;
 
 struct GpuFaults {
-    PF_GPU_Framework framework = PF_GPU_Framework_METAL;  // the framework announced
+    // The framework announced and reported, when not the device's own.
+    std::optional<PF_GPU_Framework> framework;
     bool incompatible = false;         // the device info says the device cannot run effects
     bool missingWorldData = false;     // the device suite has no GetGPUWorldData
     PF_Err exclusiveAccess = PF_Err_NONE;  // AcquireExclusiveDeviceAccess answers this
@@ -265,8 +270,11 @@ public:
                  std::vector<PF_ParamIndex>* changed = nullptr, PF_OutData* out = nullptr);
 
     // --- GPU device (After Effects) ---------------------------------------------------
-    // Announces the system's default Metal device (none on Linux unless a test installs
-    // the software device) with GPU device set-up. Returns the plug-in's answer; whether
+    // The device both hosts' GPU paths offer from now on (a device already announced is
+    // retired first); by default, and with nullopt, the system's default Metal device.
+    void useGpuDevice(std::optional<GpuDevice> const& device);
+    // Announces the device (the Metal default: none on Linux unless a test installs the
+    // software device) with GPU device set-up. Returns the plug-in's answer; whether
     // it took the device is gpuAccepted(). Without a device nothing is sent.
     PF_Err announceGpu();
     bool gpuAccepted() const;
@@ -277,8 +285,8 @@ public:
 
     // --- GPU filter (Premiere Pro's GPU pipeline; either kind answers its application
     // code through the app-info suite) ---------------------------------------------------
-    // The filter entry's start-up call for filter `index`, then one instance on the system's
-    // Metal device (without one, the device suite reports no device).
+    // The filter entry's start-up call for filter `index`, then one instance on the chosen
+    // device (without one, the device suite reports no device).
     PrSuiteErrorCode gpuFilterStartup(int index = 0);
     // The instance reads the defaults, or `values` where given.
     PrSuiteErrorCode createGpuInstance(std::vector<PremiereValue> const& values = {});

@@ -9,6 +9,7 @@
 
 #include "cli_error.h"
 #include "commands.h"
+#include "gpu_choice.h"
 #include "image/frame.h"
 #include "param_names.h"
 #include "scenes.h"
@@ -67,6 +68,7 @@ int benchCommand(Args args) {
     const PluginOptions options = takePluginOptions(args);
     int iterations = 10;
     bool json = false, list = false, engine = true;
+    GpuMode gpuMode = GpuMode::Off;
     std::vector<std::string> names;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string v;
@@ -76,6 +78,8 @@ int benchCommand(Args args) {
             if (!end || *end || n < 1 || n > 10000)
                 throw UsageError("--iterations expects a whole number from 1 to 10000, got \"" + v + "\"");
             iterations = static_cast<int>(n);
+        } else if (takeValue(args, i, "--gpu", v)) {
+            gpuMode = parseGpuMode(v);
         } else if (args[i] == "--json") {
             json = true;
         } else if (args[i] == "--list") {
@@ -109,8 +113,19 @@ int benchCommand(Args args) {
     const auto host = loadHost(options);
     const std::vector<ParamInfo> params = describeParams(host->params());
     const int format = worldFormat(host->kind(), 32);
+    bool gpu = false;
+    if (const std::optional<hostsim::GpuDevice> device = pickGpuDevice(gpuMode)) {
+        gpu = offerGpuDevice(*host, *device);
+        std::fprintf(stderr, gpu ? "device: %s\n" : "device: %s declined by the plug-in; timing the CPU\n",
+                     deviceLabel(*device).c_str());
+    } else if (gpuMode != GpuMode::Off) {
+        std::fprintf(stderr, "no GPU device; timing the CPU\n");
+    }
 
     if (json) std::printf("[\n");
+    else if (gpu)
+        std::printf("%-20s %-10s %9s %9s %9s %8s %9s %10s %10s\n", "scenario", "size", "median ms", "min ms",
+                    "max ms", "MP/s", "peak MiB", "GPU ms", "engine ms");
     else
         std::printf("%-20s %-10s %9s %9s %9s %8s %9s %10s\n", "scenario", "size", "median ms", "min ms",
                     "max ms", "MP/s", "peak MiB", "engine ms");
@@ -119,6 +134,11 @@ int benchCommand(Args args) {
         hostsim::FrameRequest request;
         request.params = host->defaults();
         applyAssignments(params, scenarioAssignments(s.name), request.params);
+        // The scenarios time the CPU engine unless a device was offered.
+        if (gpu) applyAssignments(params, {"Use GPU=on"}, request.params);
+        request.gpu = gpu;
+        std::vector<double> gpuMs;  // the render command and the device's work, per frame
+        long cpuFrames = 0;
 
         resetPeakMemory();
         Timing host_ms;
@@ -129,8 +149,11 @@ int benchCommand(Args args) {
             hostsim::World output(s.width, s.height, format);
             PF_Err err = PF_Err_NONE;
             host_ms = measure(iterations, [&] {
-                const PF_Err e = host->render(input, output, request);
+                hostsim::SmartTrace trace;
+                const PF_Err e = host->render(input, output, request, &trace);
                 if (e) err = e;
+                if (trace.gpuRendered) gpuMs.push_back(trace.gpuMilliseconds);
+                else cpuFrames += gpu;
             });
             peak = peakMemoryMiB();
             if (err) throw CliError("scenario " + s.name + ": the effect returned error " + std::to_string(err));
@@ -142,6 +165,16 @@ int benchCommand(Args args) {
             engine_ms = measure(iterations, [&] { image::processFrame(src, dst, s.settings); });
         }
         const double mps = s.width * double(s.height) / (host_ms.median * 1000.0);
+        double gpuMedian = -1.0;
+        if (!gpuMs.empty()) {
+            gpuMs.erase(gpuMs.begin());  // the warm-up
+            std::sort(gpuMs.begin(), gpuMs.end());
+            const std::size_t n = gpuMs.size();
+            gpuMedian = n == 0 ? -1.0 : n % 2 ? gpuMs[n / 2] : 0.5 * (gpuMs[n / 2 - 1] + gpuMs[n / 2]);
+        }
+        if (gpu && cpuFrames > 0)
+            std::fprintf(stderr, "%s: %ld frame(s) rendered on the CPU (the plug-in declined the GPU)\n",
+                         s.name.c_str(), cpuFrames);
         char size[32];
         std::snprintf(size, sizeof size, "%dx%d", s.width, s.height);
         if (json) {
@@ -150,11 +183,13 @@ int benchCommand(Args args) {
                         "\"peak_mib\": %.1f",
                         s.name.c_str(), s.width, s.height, iterations, host_ms.median, host_ms.min,
                         host_ms.max, mps, peak);
+            if (gpu) std::printf(", \"gpu_median_ms\": %.3f", gpuMedian);
             if (engine) std::printf(", \"engine_median_ms\": %.3f", engine_ms.median);
             std::printf("}%s\n", k + 1 < chosen.size() ? "," : "");
         } else {
             std::printf("%-20s %-10s %9.2f %9.2f %9.2f %8.1f %9.1f", s.name.c_str(), size, host_ms.median,
                         host_ms.min, host_ms.max, mps, peak);
+            if (gpu) std::printf(" %10.2f", gpuMedian);
             if (engine) std::printf(" %10.2f", engine_ms.median);
             std::printf("\n");
         }

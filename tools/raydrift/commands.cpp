@@ -200,6 +200,11 @@ int infoCommand(Args args) {
                                                             : options.pluginPath.c_str());
     std::printf("\n%s\n\nGPU Hardware:\n", about.c_str());
     for (std::u16string const& name : ui::gpuNames()) std::printf("  %s\n", hostsim::utf8(name).c_str());
+    // Every device `render --gpu` can use, as the host's back ends see them.
+    std::printf("\nDevices:\n  %-8s %s\n", "CPU", "the engine's own CPU path (--gpu off)");
+    for (hostsim::GpuDevice const& d : hostsim::gpuDevices())
+        std::printf("  %-8s %s%s\n", hostsim::backendName(d.backend), d.name.c_str(),
+                    d.cpu ? " (CPU device: only with --gpu opencl)" : "");
     return 0;
 }
 

@@ -37,6 +37,10 @@ const Command kCommands[] = {
      "         --fps N           frame rate; time = frame / fps, so Jitter animates (24)\n"
      "         --jobs N          frames rendered at once (1)\n"
      "         --depth 8|16|32   host world depth (default: follows the input file)\n"
+     "         --gpu auto|cuda|opencl|off   render through the host's GPU path on a\n"
+     "                           device (float worlds): auto takes a CUDA or OpenCL GPU\n"
+     "                           when there is one, else the CPU; opencl may take a CPU\n"
+     "                           OpenCL device (such as PoCL) when there is no GPU (off)\n"
      "         --subimage N|NAME the part of a multi-part file to render (0); the\n"
      "                           others are copied unchanged\n"
      "         --colorspace auto|raw|NAME   what the input's values encode: auto renders\n"
@@ -53,10 +57,13 @@ const Command kCommands[] = {
     {"params", raydrift::cli::paramsCommand,
      "  params [--markdown]    the parameters as a host sees them; --markdown prints the\n"
      "                         reference table of the README (units and meanings)\n"},
-    {"info", raydrift::cli::infoCommand, "  info                   version, about message and GPU hardware\n"},
+    {"info", raydrift::cli::infoCommand, "  info                   version, about message, GPU hardware and every device\n"
+     "                         with its back end\n"},
     {"bench", raydrift::cli::benchCommand,
      "  bench [SCENARIO ...] [--iterations N] [--json] [--list] [--no-engine]\n"
-     "         the standard frame scenarios rendered through the plug-in\n"},
+     "        [--gpu auto|cuda|opencl|off]\n"
+     "         the standard frame scenarios rendered through the plug-in; with --gpu on\n"
+     "         a device, with the GPU time and the time with transfers apart\n"},
     {"ui", raydrift::cli::uiCommand,
      "  ui histogram [INPUT] [-o PANEL.png] [--set \"Name=value\" ...] [--depth 8|16|32]\n"
      "         draws the histogram control for INPUT (default: the demo scene) at 2x\n"

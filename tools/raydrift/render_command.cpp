@@ -13,6 +13,7 @@
 
 #include "cli_error.h"
 #include "commands.h"
+#include "gpu_choice.h"
 #include "image_io.h"
 #include "param_names.h"
 #include "progress.h"
@@ -36,13 +37,14 @@ struct RenderOptions {
     bool quiet = false;
     bool verbose = false;
     bool overwrite = false;
+    GpuMode gpu = GpuMode::Off;
     ReadOptions read;
     WriteOptions write;
 };
 
 const std::vector<std::string> kRenderOptions = {
     "-o", "--output", "--set", "--frames", "--fps", "--jobs", "--depth", "--fail-fast", "--quiet",
-    "--verbose", "--overwrite", "--subimage", "--colorspace", "-d", "--compression", "--quality"};
+    "--verbose", "--overwrite", "--gpu", "--subimage", "--colorspace", "-d", "--compression", "--quality"};
 
 RenderOptions parse(Args const& args) {
     RenderOptions o;
@@ -63,6 +65,8 @@ RenderOptions parse(Args const& args) {
             o.jobs = static_cast<int>(parseWhole("--jobs", v, 1, 64));
         } else if (takeValue(args, i, "--depth", v)) {
             o.depth = parseDepth(v);
+        } else if (takeValue(args, i, "--gpu", v)) {
+            o.gpu = parseGpuMode(v);
         } else if (takeValue(args, i, "--subimage", v)) {
             o.read.subimage = v;
         } else if (takeValue(args, i, "--colorspace", v)) {
@@ -93,6 +97,8 @@ RenderOptions parse(Args const& args) {
         }
     }
     o.write.quiet = o.quiet;
+    if (o.gpu != GpuMode::Off && o.depth != 0 && o.depth != 32)
+        throw UsageError("--gpu renders on 32-bit float worlds; drop --depth or give --depth 32");
     return o;
 }
 
@@ -136,8 +142,8 @@ struct JobBuffers {
 class Renderer {
 public:
     Renderer(hostsim::Host& host, std::vector<ParamInfo> const& params, std::vector<PF_ParamDef> values,
-             RenderOptions const& options)
-        : host_(host), params_(std::move(values)), options_(options), write_(options.write) {
+             RenderOptions const& options, bool gpu)
+        : host_(host), params_(std::move(values)), options_(options), write_(options.write), gpu_(gpu) {
         const ParamInfo& view = findParam(params, "View");
         alphaView_ = params_.at(static_cast<std::size_t>(view.index)).u.pd.value >= kAlphaViewItem;
         write_.parameters = changedParameters(params, params_);
@@ -156,9 +162,10 @@ public:
                 double readMs = 0.0, std::string const& inName = {}) {
         auto start = std::chrono::steady_clock::now();
         // Linear light needs float: 8 bits would band the darks.
-        const int depth = options_.depth           ? options_.depth
-                          : picture.colourSpace.empty() ? worldDepth(picture.type)
-                                                        : 32;
+        // The GPU path renders float worlds, uploaded to the device once per frame.
+        const int depth = options_.depth                ? options_.depth
+                          : gpu_ || !picture.colourSpace.empty() ? 32
+                                                                 : worldDepth(picture.type);
         const int format = worldFormat(host_.kind(), depth);
         toWorld(picture, format, job.input);
         hostsim::World const& input = job.input;
@@ -173,7 +180,17 @@ public:
         request.timeScale = static_cast<A_u_long>(std::lround(options_.fps * 1000.0));
         request.timeStep = 1000;
         request.currentTime = static_cast<A_long>(frame * 1000);
-        const PF_Err err = host_.render(input, output, request);
+        request.gpu = gpu_;
+        hostsim::SmartTrace trace;
+        PF_Err err = host_.render(input, output, request, &trace);
+        if (gpu_ && trace.gpuRendered && err != PF_Err_NONE && err != PF_Interrupt_CANCEL) {
+            // A frame the device failed: the plug-in takes the device out of service and
+            // this frame, like the rest, renders on the CPU.
+            request.gpu = false;
+            err = host_.render(input, output, request);
+            ++gpuFailed_;
+        }
+        if (gpu_ && !trace.gpuRendered) ++cpuFrames_;
         if (err != PF_Err_NONE) throw CliError("the effect failed: " + errorText(err));
         fromWorld(output, alphaView_, job.result);
         untouchedPixels(input, output, job.untouched);
@@ -187,6 +204,11 @@ public:
                          millisecondsSince(start));
     }
 
+    // Frames the plug-in rendered on the CPU although a device was offered, and frames the
+    // device failed.
+    long cpuFrames() const { return cpuFrames_.load(); }
+    long gpuFailed() const { return gpuFailed_.load(); }
+
 private:
     static constexpr int kAlphaViewItem = 4;  // "Alpha" in the View menu
     hostsim::Host& host_;
@@ -194,7 +216,37 @@ private:
     RenderOptions const& options_;
     WriteOptions write_;
     bool alphaView_ = false;
+    bool gpu_ = false;
+    std::atomic<long> cpuFrames_{0}, gpuFailed_{0};
 };
+
+// The device of --gpu offered to the plug-in; false when frames render on the CPU.
+bool chooseDevice(hostsim::Host& host, RenderOptions const& o) {
+    if (o.gpu == GpuMode::Off) return false;
+    const std::optional<hostsim::GpuDevice> device = pickGpuDevice(o.gpu);
+    if (!device) {
+        if (!o.quiet) std::fprintf(stderr, "no GPU device; rendering on the CPU\n");
+        return false;
+    }
+    if (!offerGpuDevice(host, *device)) {
+        if (!o.quiet)
+            std::fprintf(stderr, "%s: the plug-in declined the device; rendering on the CPU\n",
+                         deviceLabel(*device).c_str());
+        return false;
+    }
+    if (!o.quiet) std::fprintf(stderr, "rendering on %s\n", deviceLabel(*device).c_str());
+    return true;
+}
+
+// What the frames did on the device, when not all of them rendered there.
+void reportFallback(Renderer const& renderer, bool quiet) {
+    if (quiet) return;
+    if (renderer.cpuFrames() > 0)
+        std::fprintf(stderr, "%ld frame(s) rendered on the CPU: the plug-in declined the GPU for them\n",
+                     renderer.cpuFrames());
+    if (renderer.gpuFailed() > 0)
+        std::fprintf(stderr, "%ld frame(s) failed on the GPU and rendered on the CPU\n", renderer.gpuFailed());
+}
 
 std::vector<long> existingFrames(FramePattern const& pattern) {
     std::filesystem::path prefix(pattern.prefix);
@@ -285,17 +337,23 @@ int renderCommand(Args args) {
     std::vector<PF_ParamDef> values = host->defaults();
     applyAssignments(params, o.assignments, values);
 
+    const bool gpu = chooseDevice(*host, o);
     if (o.input.empty()) {
         const std::string out = o.output.empty() ? "raydrift-demo.png" : o.output;
         if (!o.write.type && lowerExtension(out) == ".png") o.write.type = SampleType::UInt8;
-        Renderer renderer(*host, params, values, o);
+        Renderer renderer(*host, params, values, o, gpu);
         JobBuffers job;
         renderer.render(pictureOf(demoScene()), 0, out, job);
+        reportFallback(renderer, o.quiet);
         if (!o.quiet) std::fprintf(stderr, "wrote %s\n", out.c_str());
         return 0;
     }
-    Renderer renderer(*host, params, values, o);
-    if (const auto pattern = findFramePattern(o.input)) return renderSequence(renderer, o, *pattern);
+    Renderer renderer(*host, params, values, o, gpu);
+    if (const auto pattern = findFramePattern(o.input)) {
+        const int result = renderSequence(renderer, o, *pattern);
+        reportFallback(renderer, o.quiet);
+        return result;
+    }
 
     if (o.frames)
         throw UsageError("--frames needs a sequence (an INPUT with #### or %04d); \"" + o.input +
@@ -309,6 +367,7 @@ int renderCommand(Args args) {
     refuseOverwritingInput(o.input, out, o.overwrite);
     JobBuffers job;
     renderer.renderFile(o.input, 0, out, job);
+    reportFallback(renderer, o.quiet);
     if (!o.quiet) std::fprintf(stderr, "wrote %s\n", out.c_str());
     return 0;
 }
