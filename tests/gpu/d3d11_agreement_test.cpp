@@ -1,7 +1,8 @@
 // Frames through the CPU engine and through the Direct3D renderer on the software device,
-// which runs the HLSL kernels' C++ build: within 2^-16 · max(|cpu|, 1) per channel,
-// whole frames on engine images, the streak stage alone, and host worlds in each of their
-// layouts.
+// which runs the HLSL kernels' C++ build, and again where a Vulkan device with double
+// precision is installed (Mesa's lavapipe) with the kernels as glslang's SPIR-V of the
+// same HLSL text: within 2^-16 · max(|cpu|, 1) per channel, whole frames on engine images,
+// the streak stage alone, and host worlds in each of their layouts.
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -53,7 +54,25 @@ bool streakStage(Image const& selection, Image& gpu, Image& cpu, RenderSettings 
     return streaks(gpu, scratch, settings, margin, reason);
 }
 
-TEST(D3D11Agreement, WholeFramesAndStreakStagesMatchTheCpuEngine) {
+// Parameter: the kernels run on Vulkan (skipped without a device) or as C++.
+class D3D11Agreement : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        shutdown();  // shaders are compiled for one kind of device
+        std::string device;
+        if (GetParam() && !rdd3d::useVulkan(true, &device))
+            GTEST_SKIP() << "no Vulkan device with double-precision shaders here";
+        if (GetParam()) std::printf("kernels as SPIR-V on %s\n", device.c_str());
+    }
+    void TearDown() override {
+        shutdown();
+        rdd3d::useVulkan(false);
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Devices, D3D11Agreement, ::testing::Bool(),
+                         [](::testing::TestParamInfo<bool> const& p) { return p.param ? "Vulkan" : "Cpp"; });
+
+TEST_P(D3D11Agreement, WholeFramesAndStreakStagesMatchTheCpuEngine) {
     struct Case {
         const char* name;
         std::function<void(RenderSettings&)> set;
@@ -125,7 +144,7 @@ TEST(D3D11Agreement, WholeFramesAndStreakStagesMatchTheCpuEngine) {
 
 // A host world in each layout, rendered in place by the GPU, against the CPU's reading,
 // frame and writing of the same world.
-TEST(D3D11Agreement, HostWorldsMatchTheCpuPath) {
+TEST_P(D3D11Agreement, HostWorldsMatchTheCpuPath) {
     rdd3d::resetFaults();
     struct Layout {
         int code;
