@@ -7,6 +7,7 @@
 #include "dxgi1_4.h"
 #include "hlsl/hlsl_cpu.h"
 #include "hlsl/kernels.h"
+#include "vulkan_compute.h"
 
 namespace rdd3d {
 namespace {
@@ -17,6 +18,7 @@ constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005u);
 std::mutex logMutex;
 std::vector<std::string> dispatchLog;
 Faults current;
+bool onVulkan = false;  // kernels run as SPIR-V on the Vulkan device, not as C++
 
 struct Buffer : ID3D11Buffer {
     std::vector<unsigned char> bytes;
@@ -32,6 +34,7 @@ struct AccessView : ID3D11UnorderedAccessView {
     Buffer* buffer;
 };
 struct Shader : ID3D11ComputeShader {
+    std::string label;  // "source name:entry"
     std::string entry;
     rdhlsl::KernelEntry const* kernel = nullptr;
 };
@@ -105,6 +108,7 @@ struct Device : ID3D11Device {
     HRESULT CreateComputeShader(const void* code, SIZE_T size, ID3D11ClassLinkage*, ID3D11ComputeShader** out) override {
         auto* s = new Shader;
         const std::string label(static_cast<const char*>(code), size);
+        s->label = label;
         s->entry = label.substr(label.find(':') + 1);
         s->kernel = findKernel(label);
         *out = s;
@@ -138,7 +142,20 @@ struct Context : ID3D11DeviceContext {
             std::lock_guard<std::mutex> lock(logMutex);
             dispatchLog.push_back(shader != nullptr ? shader->entry : std::string());
         }
-        if (shader == nullptr || shader->kernel == nullptr) return;
+        if (shader == nullptr) return;
+        if (onVulkan) {
+            rdvk::Bytes* tv[4] = {};
+            rdvk::Bytes* uv[4] = {};
+            rdvk::Bytes* bv[2] = {};
+            for (int i = 0; i < 4; ++i) {
+                tv[i] = t[i] != nullptr ? &t[i]->bytes : nullptr;
+                uv[i] = u[i] != nullptr ? &u[i]->bytes : nullptr;
+            }
+            for (int i = 0; i < 2; ++i) bv[i] = b[i] != nullptr ? &b[i]->bytes : nullptr;
+            rdvk::dispatch(shader->label, tv, uv, bv, x, y, z);
+            return;
+        }
+        if (shader->kernel == nullptr) return;
         const auto bytes = [](Buffer* buffer) { return buffer != nullptr ? buffer->bytes.data() : nullptr; };
         rdhlsl::Bindings bound;
         for (int i = 0; i < 4; ++i) {
@@ -172,6 +189,12 @@ struct Context : ID3D11DeviceContext {
 Faults& faults() { return current; }
 void resetFaults() { current = Faults{}; }
 
+bool useVulkan(bool on, std::string* device) {
+    if (on && !rdvk::available(device)) return false;
+    onVulkan = on;
+    return true;
+}
+
 std::vector<std::string> dispatches() {
     std::lock_guard<std::mutex> lock(logMutex);
     return dispatchLog;
@@ -193,12 +216,16 @@ HRESULT D3D11CreateDevice(void*, D3D_DRIVER_TYPE, void*, UINT, D3D_FEATURE_LEVEL
     return 0;
 }
 
-HRESULT D3DCompile(LPCVOID, SIZE_T, LPCSTR name, D3D_SHADER_MACRO const*, ID3DInclude*, LPCSTR entry, LPCSTR, UINT, UINT,
-                   ID3DBlob** code, ID3DBlob** errors) {
+HRESULT D3DCompile(LPCVOID source, SIZE_T size, LPCSTR name, D3D_SHADER_MACRO const*, ID3DInclude*, LPCSTR entry,
+                   LPCSTR, UINT, UINT, ID3DBlob** code, ID3DBlob** errors) {
     if (errors != nullptr) *errors = nullptr;
     if (rdd3d::faults().failCompile == entry) return rdd3d::kFail;
+    const std::string label = std::string(name) + ":" + entry;
+    if (rdd3d::onVulkan &&
+        !rdvk::compile(label, std::string(static_cast<const char*>(source), size), entry, nullptr))
+        return rdd3d::kFail;
     auto* blob = new rdd3d::Blob;
-    blob->text = std::string(name) + ":" + entry;
+    blob->text = label;
     *code = blob;
     return 0;
 }

@@ -24,6 +24,11 @@ struct Faults {
 Faults& faults();
 void resetFaults();
 
+// Runs the kernels from now on as the SPIR-V that glslang makes of the HLSL text, on the
+// first Vulkan device with double precision (vulkan_compute.h), or again as their C++
+// build; false, and nothing changes, when no such device is there. `device` gets its name.
+bool useVulkan(bool on, std::string* device = nullptr);
+
 // The entry point of every dispatch since the last clear, in order.
 std::vector<std::string> dispatches();
 void clearDispatches();

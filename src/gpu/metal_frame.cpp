@@ -94,9 +94,33 @@ Constants parameters(int w, int h, RenderSettings const& s, ExactSums* exact) {
     const image::FramePlan plan = image::planFrame(w, h, planned);
     if (plan.path != image::FramePath::Full && plan.path != image::FramePath::Quarter)
         throw std::logic_error("frame plan without streaks");
-    image::StreakGeometry const& g = plan.streak;
     c.sx = plan.ratioX;
     c.sy = plan.ratioY;
+    setStreakConstants(c, plan.streak, s, plan.margin, exact);
+    if (plan.chromatic) {
+        const float d = s.chromaticAmount * plan.colorSettings.scale;
+        const float alpha = s.direction * 0.017453292f;
+        c.dx = d * std::sin(alpha);
+        c.dy = -(std::cos(alpha) * d);
+    }
+
+    c.view = static_cast<int>(s.view);
+    c.blend = static_cast<int>(s.blendMode);
+    c.channels = s.channels;
+
+    setMaskConstants(c, s);
+    c.saturation = s.saturation;
+    c.tint = std::clamp(s.tint, 0.0f, 1.0f);
+    c.intensity = s.intensity;
+    c.opacity = s.opacity;
+    c.tr = s.tintR;
+    c.tg = s.tintG;
+    c.tb = s.tintB;
+    return c;
+}
+
+void setStreakConstants(Constants& c, image::StreakGeometry const& g, RenderSettings const& s, int margin,
+                        ExactSums* exact) {
     c.cs = g.cs;
     c.sn = g.sn;
     c.ox = g.ox;
@@ -109,31 +133,12 @@ Constants parameters(int w, int h, RenderSettings const& s, ExactSums* exact) {
     c.radius = std::max(R, 0);
     c.r = g.reach;
     c.symmetric = s.symmetric ? 1 : 0;
-    c.margin = plan.margin;
+    c.margin = margin;
     c.cw = c.kw + 2 * c.margin;
     c.ch = c.kh + 2 * c.margin;
-    if (plan.chromatic) {
-        const float d = s.chromaticAmount * plan.colorSettings.scale;
-        const float alpha = s.direction * 0.017453292f;
-        c.dx = d * std::sin(alpha);
-        c.dy = -(std::cos(alpha) * d);
-    }
-
-    c.view = static_cast<int>(s.view);
-    c.blend = static_cast<int>(s.blendMode);
-    c.channels = s.channels;
     c.edge = static_cast<int>(s.edgeMode);
     c.noSpatial = (L < 1 && R < 1) ? 1 : 0;
     c.quarter = g.axisAligned ? 1 : 0;
-
-    setMaskConstants(c, s);
-    c.saturation = s.saturation;
-    c.tint = std::clamp(s.tint, 0.0f, 1.0f);
-    c.intensity = s.intensity;
-    c.opacity = s.opacity;
-    c.tr = s.tintR;
-    c.tg = s.tintG;
-    c.tb = s.tintB;
     c.details = s.details;
 
     const double M = L > 0 ? static_cast<double>(g.strength) * 0.85 : 0.0;
@@ -155,7 +160,6 @@ Constants parameters(int w, int h, RenderSettings const& s, ExactSums* exact) {
         c.hInverseHi = 1.0f / static_cast<float>(B);
         if (exact != nullptr) *exact = {1.0 / weights, 0.0, 1.0 / static_cast<double>(B)};
     }
-    return c;
 }
 
 std::uint64_t frameBytes(Constants const& c, std::uint64_t pixels) {

@@ -7,6 +7,7 @@
 
 #include "gpu/kernels/kernel_source.h"
 #include "gpu/metal_context.h"
+#include "image/streak.h"
 #include "settings/render_settings.h"
 
 namespace raydrift::metal {
@@ -21,6 +22,13 @@ struct ExactSums {
 };
 
 Constants parameters(int width, int height, RenderSettings const& settings, ExactSums* exact = nullptr);
+
+// The streak passes' part of the constants, from the CPU streak generator's geometry `g`
+// of a c.kw × c.kh selection with `margin`: rotation, canvas, radii, profile and box
+// normalisations, diffraction amount, edge mode, Details. `settings` are the streak
+// stage's (animated) settings.
+void setStreakConstants(Constants& c, image::StreakGeometry const& g, RenderSettings const& settings, int margin,
+                        ExactSums* exact = nullptr);
 
 // The diffraction phase advance per work row.
 double phaseStep(Constants const& c);

@@ -86,7 +86,18 @@ void renderMatte(Image const& src, Image& dst, RenderSettings const& settings) {
     });
 }
 
-void renderQuarter(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap) {
+// The streak stage: offered to the GPU when the frame asks for it, else (or when the GPU
+// declines) the CPU streak generator.
+void streakStage(Image& selected, Image& scratch, FramePlan const& plan, GpuOffers const& offers) {
+    RenderSettings const& settings = plan.streakSettings;
+    if (settings.useGpu && offers.streaks != nullptr &&
+        offers.streaks(selected, scratch, settings, plan.margin, nullptr))
+        return;
+    generateStreak(selected, scratch, settings, plan.margin);
+}
+
+void renderQuarter(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap,
+                   GpuOffers const& offers) {
     RenderSettings const& animated = plan.animated;
     // With a transparent foreground the tint is left to the compositor, which protects
     // it per full-resolution pixel rather than per averaged block.
@@ -105,7 +116,7 @@ void renderQuarter(Image const& src, Image& dst, FramePlan const& plan, StageHoo
     reduceQuarter(src, selected, plan.tintedFringes ? &smallSource : nullptr, animated);
     if (lap) lap("stage_reduce");
 
-    generateStreak(selected, dst, plan.streakSettings, plan.margin);
+    streakStage(selected, dst, plan, offers);
     if (lap) lap("stage_streak");
     if (plan.chromatic) {
         RenderSettings colorSettings = plan.colorSettings;
@@ -123,7 +134,8 @@ void renderQuarter(Image const& src, Image& dst, FramePlan const& plan, StageHoo
     if (lap) lap("stage_composite");
 }
 
-void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap) {
+void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap,
+                GpuOffers const& offers) {
     RenderSettings const& animated = plan.animated;
     // Both images of the streak ping-pong (and the chromatic exchange) get their largest
     // size up front, so no pass reallocates and copies a frame half-way.
@@ -133,7 +145,7 @@ void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook c
     reserveFramePixels(dst, plan.workingPixels);
     extractLuminanceRange(src, selected, animated);
     if (lap) lap("stage_select");
-    generateStreak(selected, dst, plan.streakSettings, plan.margin);
+    streakStage(selected, dst, plan, offers);
     if (lap) lap("stage_streak");
     if (plan.chromatic) {
         applyColor(selected, dst, plan.colorSettings, &src, plan.margin, plan.margin);
@@ -147,13 +159,17 @@ void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook c
     if (lap) lap("stage_composite");
 }
 
+void render(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap, GpuOffers const& offers) {
+    if (plan.path == FramePath::Quarter)
+        renderQuarter(src, dst, plan, lap, offers);
+    else if (plan.path == FramePath::Full)
+        renderFull(src, dst, plan, lap, offers);
+}
+
 }  // namespace
 
 void renderPlan(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap) {
-    if (plan.path == FramePath::Quarter)
-        renderQuarter(src, dst, plan, lap);
-    else if (plan.path == FramePath::Full)
-        renderFull(src, dst, plan, lap);
+    render(src, dst, plan, lap, GpuOffers{});
 }
 
 // Measured on the benchmark machine, the page faults of a fresh frame-sized buffer cost
@@ -255,24 +271,28 @@ void releaseWorkingMemory() noexcept {
     std::swap(released, idleWorking);
 }
 
-namespace {
-
-// The GPU frame renderer's offer: true when it rendered the frame. The Direct3D renderer
-// takes the Matte view through its own entry, and a frame without visible streaks stays
-// on the CPU, which copies or fills it.
-bool gpuFrame(Image const& src, Image& dst, RenderSettings const& settings) {
+GpuOffers platformGpuOffers() {
+    GpuOffers offers;
 #if defined(_WIN32)
-    if (settings.view == ViewMode::Matte) return d3d11::matte(src, dst, settings, nullptr);
-    return settings.opacity > 0.0f && settings.intensity > 0.0f && d3d11::frame(src, dst, settings, nullptr);
+    offers.frame = d3d11::frame;
+    offers.matte = d3d11::matte;
+    offers.streaks = d3d11::streaks;
 #else
-    return metal::frame(src, dst, settings, nullptr);
+    offers.frame = metal::frame;
 #endif
+    return offers;
 }
 
-}  // namespace
-
 void processFrame(Image const& src, Image& dst, RenderSettings const& settings) {
-    if (offersFrameToGpu(settings) && gpuFrame(src, dst, settings)) return;
+    static const GpuOffers offers = platformGpuOffers();
+    processFrame(src, dst, settings, offers);
+}
+
+void processFrame(Image const& src, Image& dst, RenderSettings const& settings, GpuOffers const& offers) {
+    if (offersFrameToGpu(settings)) {
+        const auto whole = settings.view == ViewMode::Matte && offers.matte != nullptr ? offers.matte : offers.frame;
+        if (whole != nullptr && whole(src, dst, settings, nullptr)) return;
+    }
 
     ActiveFrame counted;
     const FramePlan plan = planFrame(src.width, src.height, settings);
@@ -302,7 +322,7 @@ void processFrame(Image const& src, Image& dst, RenderSettings const& settings) 
         inputCopy = src;
         input = &inputCopy;
     }
-    renderPlan(*input, dst, plan, {});
+    render(*input, dst, plan, {}, offers);
 }
 
 }  // namespace raydrift::image

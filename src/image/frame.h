@@ -4,12 +4,32 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "image/frame_plan.h"
 #include "image/image.h"
 #include "settings/render_settings.h"
 
 namespace raydrift::image {
+
+// What the GPU renderer of this build offers the frame driver. Each entry renders and
+// returns true, or declines: returns false with its output untouched (the reason in
+// `message` when it is not null) and never throws; the driver then renders that part on
+// the CPU. A null entry is never offered.
+struct GpuOffers {
+    // The whole frame, with settings not yet animated.
+    bool (*frame)(Image const& input, Image& output, RenderSettings const& settings, std::string* message) = nullptr;
+    // The Matte view; when null, the Matte view is offered to `frame`.
+    bool (*matte)(Image const& input, Image& output, RenderSettings const& settings, std::string* message) = nullptr;
+    // The streak stage of a frame rendered on the CPU, offered before generateStreak with
+    // its arguments and the same contract for the result.
+    bool (*streaks)(Image& selection, Image& scratch, RenderSettings const& settings, int margin,
+                    std::string* message) = nullptr;
+};
+
+// This build's offers: the Direct3D 11 renderer's three entries on Windows, the Metal
+// frame renderer elsewhere.
+GpuOffers platformGpuOffers();
 
 // Renders one frame: `dst` becomes the output of src's size (premultiplied float RGBA);
 // its previous content and size do not matter, and it may be `src` itself.
@@ -19,6 +39,10 @@ namespace raydrift::image {
 // Failures (std::bad_alloc, or an exception from a stage) leave as exceptions with
 // `dst` unspecified and the frame no longer counted.
 void processFrame(Image const& src, Image& dst, RenderSettings const& settings);
+// The same with the given offers instead of this build's: when settings.useGpu is set,
+// the frame goes to the Matte or whole-frame offer first; a declined frame renders on the
+// CPU, whose streak stage is offered to `offers.streaks` before the CPU makes the streaks.
+void processFrame(Image const& src, Image& dst, RenderSettings const& settings, GpuOffers const& offers);
 
 // Called after each stage of a frame with the stage's name ("stage_select" or
 // "stage_reduce", "stage_streak", "stage_color", "stage_composite"): the benchmark's

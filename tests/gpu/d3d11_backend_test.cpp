@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gpu/windows/d3d11_backend.h"
+#include "gpu_test_support.h"
+#include "image/frame.h"
+#include "scenarios.h"
 #include "software_d3d11.h"
 
 namespace raydrift::d3d11 {
@@ -48,6 +53,19 @@ TEST(D3D11Backend, EveryRefusalDeclinesWithItsReason) {
         image::Image o;
         return matte(input, o, streaky(), m);
     };
+    const auto stage = [&](std::function<void(RenderSettings&, image::Image&)> change) -> Entry {
+        return [&input, change](std::string* m) {
+            RenderSettings s = streaky();
+            image::Image selection = input, scratch;
+            change(s, selection);
+            const image::Image before = selection;
+            const bool rendered = streaks(selection, scratch, s, 0, m);
+            if (!rendered) {
+                EXPECT_EQ(std::memcmp(selection.pixels.data(), before.pixels.data(), before.pixels.size() * 16), 0);
+            }
+            return rendered;
+        };
+    };
     const auto native = [&](std::function<void(NativeWorld&)> change) -> Entry {
         return [&world, change](std::string* m) {
             NativeWorld w = world;
@@ -76,6 +94,18 @@ TEST(D3D11Backend, EveryRefusalDeclinesWithItsReason) {
         {[](rdd3d::Faults&) {}, native([](NativeWorld& w) { w.inputStride = 1 << 30, w.sourceHeight = 4; }),
          "Invalid native GPU buffer size"},
         {[](rdd3d::Faults& f) { f.createBuffer = static_cast<HRESULT>(0x8007000Eu); }, whole, "D3D11 failure: 2147942414"},
+        {[](rdd3d::Faults& f) { f.fp64 = false; }, stage([](RenderSettings& s, image::Image&) { s.blendMode = BlendMode::ColorDodge; }),
+         "GPU FP64 unavailable for precision-sensitive blend; CPU fallback"},
+        {[](rdd3d::Faults& f) { f.fp64 = false; }, stage([](RenderSettings& s, image::Image&) { s.length = 40000.0f; }),
+         "GPU sampled workload limit; CPU fallback"},
+        {[](rdd3d::Faults& f) { f.budget = 1000; }, stage([](RenderSettings&, image::Image&) {}),
+         "Insufficient GPU memory budget; CPU fallback"},
+        {[](rdd3d::Faults&) {}, stage([](RenderSettings&, image::Image& i) { i.pixels[5].g = std::nanf(""); }),
+         "Nonfinite/high-HDR input uses CPU precision renderer"},
+        {[](rdd3d::Faults& f) { f.createDevice = static_cast<HRESULT>(0x887A0004u); }, stage([](RenderSettings&, image::Image&) {}),
+         "D3D11 failure: 2289696772"},
+        // Without doubles the stage still runs, on the float kernels.
+        {[](rdd3d::Faults& f) { f.fp64 = false; }, stage([](RenderSettings&, image::Image&) {}), ""},
         // Without the budget query no check is made, and without doubles the matte still runs.
         {[](rdd3d::Faults& f) { f.memoryQuery = false, f.budget = 0; }, whole, ""},
         {[](rdd3d::Faults& f) { f.fp64 = false, f.failCompile = "verticalRolling"; }, matteView, ""},
@@ -124,6 +154,54 @@ TEST(D3D11Backend, WholeFrameDispatchesTheGraphInOrder) {
         EXPECT_EQ(rdd3d::dispatches(), c.expected);
         EXPECT_EQ(out.width, 16);
     }
+    shutdown();
+}
+
+// The frame driver with the Direct3D renderer's offers: work the device declines renders
+// on the CPU, bit for bit the CPU-only frame; a streak stage it takes keeps the agreement
+// bar.
+TEST(D3D11Backend, DeclinedWorkRendersOnTheCpu) {
+    const image::GpuOffers offers{frame, matte, streaks};
+    const image::Image input = bench::syntheticFrame(40, 28, true, 12, 5);
+    const std::vector<std::string> stagePasses = {"rotate", "horizontal", "vertical", "crop"};
+    struct Case {
+        const char* name;
+        std::function<void(rdd3d::Faults&)> fault;
+        std::function<void(RenderSettings&)> change;
+        std::vector<std::string> dispatches;  // empty: everything declined
+    };
+    const Case cases[] = {
+        {"no device", [](rdd3d::Faults& f) { f.createDevice = static_cast<HRESULT>(0x887A0004u); }, [](RenderSettings&) {}, {}},
+        {"no fp64: stage only", [](rdd3d::Faults& f) { f.fp64 = false; }, [](RenderSettings&) {}, stagePasses},
+        {"no fp64, quarter", [](rdd3d::Faults& f) { f.fp64 = false; }, [](RenderSettings& s) { s.view = ViewMode::Performance; }, stagePasses},
+        {"no fp64, dodge", [](rdd3d::Faults& f) { f.fp64 = false; }, [](RenderSettings& s) { s.blendMode = BlendMode::ColorDodge; }, {}},
+        {"budget", [](rdd3d::Faults& f) { f.budget = 4096; }, [](RenderSettings&) {}, {}},
+        {"matte compile", [](rdd3d::Faults& f) { f.failCompile = "luminanceMatte"; }, [](RenderSettings& s) { s.view = ViewMode::Matte; }, {}},
+        {"gpu off", [](rdd3d::Faults&) {}, [](RenderSettings& s) { s.useGpu = false; }, {}},
+    };
+    for (Case const& c : cases) {
+        shutdown();
+        rdd3d::resetFaults();
+        c.fault(rdd3d::faults());
+        RenderSettings settings = streaky();
+        settings.useGpu = true;
+        c.change(settings);
+        RenderSettings cpuOnly = settings;
+        cpuOnly.useGpu = false;
+        image::Image cpu, out;
+        image::processFrame(input, cpu, cpuOnly, image::GpuOffers{});
+        rdd3d::clearDispatches();
+        image::processFrame(input, out, settings, offers);
+        EXPECT_EQ(rdd3d::dispatches(), c.dispatches) << c.name;
+        const metal::Agreement a = metal::agreement(out, cpu);
+        ASSERT_TRUE(a.sameSize) << c.name;
+        if (c.dispatches.empty()) {
+            EXPECT_EQ(a.identicalShare, 1.0) << c.name;
+        } else {
+            EXPECT_LE(a.worst, 1.0) << c.name;
+        }
+    }
+    rdd3d::resetFaults();
     shutdown();
 }
 

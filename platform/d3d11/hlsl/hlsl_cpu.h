@@ -23,20 +23,32 @@ namespace rdhlsl {
 
 using uint = unsigned int;
 
+// HLSL's constructor syntax, uint2(a, b), needs real constructors in C++ (parenthesised
+// aggregate initialisation is C++20 and not in every compiler).
 struct uint2 {
-    uint x, y;
+    uint x = 0, y = 0;
+    uint2() = default;
+    uint2(uint x_, uint y_) : x(x_), y(y_) {}
 };
 struct uint3 {
-    uint x, y, z;
+    uint x = 0, y = 0, z = 0;
+    uint3() = default;
+    uint3(uint x_, uint y_, uint z_) : x(x_), y(y_), z(z_) {}
 };
 struct int4 {
-    int x, y, z, w;
+    int x = 0, y = 0, z = 0, w = 0;
+    int4() = default;
+    int4(int x_, int y_, int z_, int w_) : x(x_), y(y_), z(z_), w(w_) {}
 };
 struct bool4 {
-    bool x, y, z, w;
+    bool x = false, y = false, z = false, w = false;
+    bool4() = default;
+    bool4(bool x_, bool y_, bool z_, bool w_) : x(x_), y(y_), z(z_), w(w_) {}
 };
 struct uint4 {
-    uint x, y, z, w;
+    uint x = 0, y = 0, z = 0, w = 0;
+    uint4() = default;
+    uint4(uint x_, uint y_, uint z_, uint w_) : x(x_), y(y_), z(z_), w(w_) {}
 };
 inline bool4 operator==(uint4 a, uint4 b) { return {a.x == b.x, a.y == b.y, a.z == b.z, a.w == b.w}; }
 inline bool all(bool4 b) { return b.x && b.y && b.z && b.w; }

@@ -41,8 +41,11 @@ void horizontal(uint3 id RD_THREAD_ID) {
     target[y * P.ww + x] = value;
 }
 
-// The vertical profile summed directly, in float: weights r + 1 − |k| over the rows
-// ahead (and, symmetric, behind), normalised once.
+static float4 phaseAt(int k) { return k >= 0 && k < P.wh ? phases[k] : kZero; }
+
+// The vertical profile summed directly, in float, for devices without double precision:
+// weights r + 1 − |k| over the rows ahead (and, symmetric, behind), banded by
+// 1 + modulation·cos(step·k) when diffraction modulates, normalised once.
 RD_KERNEL(16, 16)
 void vertical(uint3 id RD_THREAD_ID) {
     if (id.x >= uint(P.ww) || id.y >= uint(P.wh)) return;
@@ -50,7 +53,11 @@ void vertical(uint3 id RD_THREAD_ID) {
     const int y = int(id.y);
     const int from = P.symmetric != 0 ? -P.r : 0;
     precise float4 sum = kZero;
-    for (int k = from; k <= P.r; ++k) sum = sum + pixelAt(source, x, y + k, P.ww, P.wh, 3) * float(P.r + 1 - abs(k));
+    for (int k = from; k <= P.r; ++k) {
+        precise float w = float(P.r + 1 - abs(k));
+        if (P.modulation > 0.0f) w = w * (1.0f + P.modulation * phaseAt(abs(k)).x);
+        sum = sum + pixelAt(source, x, y + k, P.ww, P.wh, 3) * w;
+    }
     precise const float4 value = sum * P.inverseHi;
     target[y * P.ww + x] = boundedStreak(value);
 }
@@ -116,8 +123,6 @@ void horizontalRolling(uint3 id RD_THREAD_ID) {
 }
 
 static double4 phaseTerm(double4 p, float hi, float lo) { return p * (double(hi) + double(lo)); }
-
-static float4 phaseAt(int k) { return k >= 0 && k < P.wh ? phases[k] : kZero; }
 
 static double4 rowAt(int x, int y) { return double4(pixelAt(source, x, y, P.ww, P.wh, 3)); }
 

@@ -300,6 +300,54 @@ void uploadTables(Constants const& c, RenderSettings const& s) {
     upload(buffer(kFactors, factors.size(), 4, Kind::Structured), factors.data());
 }
 
+// The streak passes from the selection (kw × kh) to the colour-stage image (cw × ch),
+// which the function returns.
+Buffer& encodeStreaks(Constants const& c, RenderSettings const& s, std::vector<StreakKernel> const& passes,
+                      Buffer& selected) {
+    uploadTables(c, s);
+    Buffer& phases = current().cache[kPhases];
+    Buffer& factors = current().cache[kFactors];
+    Buffer* work = &image(kWork, c.ww, c.wh);
+    Buffer* spare = &buffer(kSpare, static_cast<std::uint64_t>(c.ww + 1) * static_cast<std::uint64_t>(std::max(c.wh, 1)), 16, Kind::Structured);
+    Buffer& out = image(kColour, c.cw, c.ch);
+    for (StreakKernel k : passes) {
+        switch (k) {
+        case StreakKernel::Rotate:
+            dispatch(streakShader(k), {&selected}, {work}, c.ww, c.wh, false);
+            break;
+        case StreakKernel::HorizontalCpuPrefix:
+            dispatch(streakShader(k), {work}, {spare}, c.wh, 1, true);
+            break;
+        case StreakKernel::HorizontalCpuWindow:
+            dispatch(streakShader(k), {spare}, {work}, c.ww, c.wh, false);
+            break;
+        case StreakKernel::Horizontal:
+        case StreakKernel::Vertical:
+            dispatch(streakShader(k), {work, &phases, &factors}, {spare}, c.ww, c.wh, false);
+            std::swap(work, spare);
+            break;
+        case StreakKernel::HorizontalRolling:
+            dispatch(streakShader(k), {work}, {spare}, c.wh, 1, true);
+            std::swap(work, spare);
+            break;
+        case StreakKernel::VerticalRolling:
+        case StreakKernel::VerticalModulatedRolling:
+            dispatch(streakShader(k), {work, &phases}, {spare}, c.ww, 1, true);
+            std::swap(work, spare);
+            break;
+        case StreakKernel::Crop:
+            dispatch(streakShader(k), {work, &phases, &factors}, {&out}, c.cw, c.ch, false);
+            break;
+        case StreakKernel::ExtendOriginal:
+            dispatch(streakShader(k), {&selected}, {&out}, c.cw, c.ch, false);
+            break;
+        default:
+            throw std::logic_error("not a streak pass");
+        }
+    }
+    return out;
+}
+
 // The frame's kernels from the original on the device to `result`, or to the native
 // output; the flags word tells whether the input needs the CPU's precision.
 void encodeFrame(Constants const& c, RenderSettings const& s, Buffer* nativeIn, Buffer* nativeOut, Buffer& result) {
@@ -322,51 +370,7 @@ void encodeFrame(Constants const& c, RenderSettings const& s, Buffer* nativeIn, 
     g.reach = c.r;
     g.strength = c.modulation > 0.0f ? 1.0f : 0.0f;
     const std::vector<StreakKernel> passes = streakPasses(g, s, true, c.margin > 0);
-    Buffer* colour = &selected;
-    if (!passes.empty()) {
-        uploadTables(c, s);
-        Buffer& phases = current().cache[kPhases];
-        Buffer& factors = current().cache[kFactors];
-        Buffer* work = &image(kWork, c.ww, c.wh);
-        Buffer* spare = &buffer(kSpare, static_cast<std::uint64_t>(c.ww + 1) * static_cast<std::uint64_t>(std::max(c.wh, 1)), 16, Kind::Structured);
-        Buffer& out = image(kColour, c.cw, c.ch);
-        for (StreakKernel k : passes) {
-            switch (k) {
-            case StreakKernel::Rotate:
-                dispatch(streakShader(k), {&selected}, {work}, c.ww, c.wh, false);
-                break;
-            case StreakKernel::HorizontalCpuPrefix:
-                dispatch(streakShader(k), {work}, {spare}, c.wh, 1, true);
-                break;
-            case StreakKernel::HorizontalCpuWindow:
-                dispatch(streakShader(k), {spare}, {work}, c.ww, c.wh, false);
-                break;
-            case StreakKernel::Horizontal:
-            case StreakKernel::Vertical:
-                dispatch(streakShader(k), {work, &phases, &factors}, {spare}, c.ww, c.wh, false);
-                std::swap(work, spare);
-                break;
-            case StreakKernel::HorizontalRolling:
-                dispatch(streakShader(k), {work}, {spare}, c.wh, 1, true);
-                std::swap(work, spare);
-                break;
-            case StreakKernel::VerticalRolling:
-            case StreakKernel::VerticalModulatedRolling:
-                dispatch(streakShader(k), {work, &phases}, {spare}, c.ww, 1, true);
-                std::swap(work, spare);
-                break;
-            case StreakKernel::Crop:
-                dispatch(streakShader(k), {work, &phases, &factors}, {&out}, c.cw, c.ch, false);
-                break;
-            case StreakKernel::ExtendOriginal:
-                dispatch(streakShader(k), {&selected}, {&out}, c.cw, c.ch, false);
-                break;
-            default:
-                throw std::logic_error("not a streak pass");
-            }
-        }
-        colour = &out;
-    }
+    Buffer* colour = passes.empty() ? &selected : &encodeStreaks(c, s, passes, selected);
     if (c.margin >= 1) {
         Buffer& temporary = image(kTemporary, c.cw, c.ch);
         dispatch(frameShader(1), {colour}, {&temporary, &flags}, c.cw, c.ch, false);
@@ -375,10 +379,22 @@ void encodeFrame(Constants const& c, RenderSettings const& s, Buffer* nativeIn, 
     composite(colour);
 }
 
+const char* const kCpuPrecision = "Nonfinite/high-HDR input uses CPU precision renderer";
+
 void requireCpuPrecisionFree() {
     std::uint32_t flags = 0;
     readBack(current().cache[kFlags], kFlagsReadback, &flags, sizeof flags);
-    if ((flags & 2u) != 0) throw std::runtime_error("Nonfinite/high-HDR input uses CPU precision renderer");
+    if ((flags & 2u) != 0) throw std::runtime_error(kCpuPrecision);
+}
+
+// The selection test of the frame kernels, on a selection made by the CPU: a value that
+// is not finite, or brighter than the float passes reproduce within the CPU's rounding.
+void requireCpuPrecisionFree(std::vector<image::Pixel> const& pixels, float intensity) {
+    const float limit = 64.0f / std::max(1.0f, intensity);
+    for (image::Pixel const& p : pixels)
+        if (!std::isfinite(p.r) || !std::isfinite(p.g) || !std::isfinite(p.b) || !std::isfinite(p.a) ||
+            std::fabs(p.r) > limit || std::fabs(p.g) > limit || std::fabs(p.b) > limit)
+            throw std::runtime_error(kCpuPrecision);
 }
 
 // Frame constants for a w × h frame with animated settings; refuses what the GPU cannot
@@ -397,11 +413,18 @@ void setConstants(Constants const& c, FrameSettings const& f) {
 
 std::uint64_t imageBytes(int w, int h) { return 16ull * static_cast<std::uint64_t>(std::max(w, 1)) * static_cast<std::uint64_t>(std::max(h, 1)); }
 
+// The buffers of the streak passes, from the selection to the colour-stage image.
+std::vector<std::pair<Role, std::uint64_t>> streakBuffers(Constants const& c) {
+    return {{kSelected, imageBytes(c.kw, c.kh)}, {kWork, imageBytes(c.ww, c.wh)},
+            {kSpare, imageBytes(c.ww + 1, c.wh)}, {kColour, imageBytes(c.cw, c.ch)}};
+}
+
 std::vector<std::pair<Role, std::uint64_t>> frameBuffers(Constants const& c) {
-    return {{kOriginal, imageBytes(c.iw, c.ih)}, {kResult, imageBytes(c.iw, c.ih)},
-            {kSelected, imageBytes(c.kw, c.kh)}, {kWork, imageBytes(c.ww, c.wh)},
-            {kSpare, imageBytes(c.ww + 1, c.wh)}, {kColour, imageBytes(c.cw, c.ch)},
-            {kTemporary, imageBytes(c.cw, c.ch)}};
+    auto buffers = streakBuffers(c);
+    buffers.push_back({kOriginal, imageBytes(c.iw, c.ih)});
+    buffers.push_back({kResult, imageBytes(c.iw, c.ih)});
+    buffers.push_back({kTemporary, imageBytes(c.cw, c.ch)});
+    return buffers;
 }
 
 void declined(std::string* message, const char* reason) noexcept {
@@ -520,6 +543,38 @@ bool matte(image::Image const& input, image::Image& output, RenderSettings const
         output.width = input.width;
         output.height = input.height;
         output.pixels = std::move(pixels);
+    });
+}
+
+bool streaks(image::Image& selection, image::Image& scratch, RenderSettings const& settings, int margin,
+             std::string* message) {
+    margin = std::max(margin, 0);
+    image::StreakGeometry g;
+    try {
+        g = image::streakGeometry(selection.width, selection.height, settings, margin);
+    } catch (std::exception const& e) {
+        declined(message, e.what());
+        return false;
+    }
+    // Nothing to smear and no margin to add: the selection is the result already.
+    if (selection.empty() || (g.length < 1 && g.halfWidth < 1 && margin == 0)) return true;
+    return leased(message, [&] {
+        const bool fp64 = current().device->fp64;
+        checkStreakStage(g, settings, fp64);
+        Constants c{};
+        c.iw = c.kw = selection.width;
+        c.ih = c.kh = selection.height;
+        c.factor = 1;
+        metal::setStreakConstants(c, g, settings, margin);
+        checkMemory(current(), streakBuffers(c), kStageBudgetMessage);
+        requireCpuPrecisionFree(selection.pixels, settings.intensity);
+        Buffer& selected = image(kSelected, c.kw, c.kh);
+        upload(selected, selection.pixels.data());
+        setConstants(c, FrameSettings{c});
+        Buffer& out = encodeStreaks(c, settings, streakPasses(g, settings, fp64, margin > 0), selected);
+        scratch.resize(c.cw, c.ch);
+        readBack(out, kReadback, scratch.pixels.data(), scratch.pixelCount() * sizeof(image::Pixel));
+        std::swap(selection, scratch);
     });
 }
 

@@ -24,6 +24,15 @@ bool nativeFrame(NativeWorld const& world, RenderSettings const& settings, std::
 bool matte(image::Image const& input, image::Image& output, RenderSettings const& settings,
            std::string* message);
 
+// The streak stage of a frame the CPU renders, the counterpart of image::generateStreak
+// with the same arguments and result: `selection` becomes its streak image of
+// (w + 2·margin) × (h + 2·margin); `scratch` is working memory. `settings` are the stage's
+// (animated) settings. Declines Color Dodge without double precision, a float vertical
+// pass beyond the sampled workload limit, buffers beyond the memory budget and selections
+// the float passes cannot reproduce (non-finite or very bright values).
+bool streaks(image::Image& selection, image::Image& scratch, RenderSettings const& settings, int margin,
+             std::string* message);
+
 // Waits for every leased context, then destroys both contexts with their shaders and
 // buffers; the next request creates a new primary context.
 void shutdown();
