@@ -58,6 +58,10 @@ TEST_F(FrameFailureTest, EveryDeclineEndsInTheCpuRender) {
         {"Metal chromatic halo exceeds safe limit",
          [](RenderSettings& s, Image&, rdmtl::Faults&) { s.scale = 1.0f; s.chromaticAmount = 8193.0f; }, false},
         {"Nonfinite Metal direction", [inf](RenderSettings& s, Image&, rdmtl::Faults&) { s.direction = inf; }},
+        {"Nonfinite Metal settings", [inf](RenderSettings& s, Image&, rdmtl::Faults&) { s.intensity = inf; }},
+        {"Nonfinite Metal settings", [](RenderSettings& s, Image&, rdmtl::Faults&) { s.tintG = std::nanf(""); }},
+        {"Unsupported Metal edge mode",
+         [](RenderSettings& s, Image&, rdmtl::Faults&) { s.edgeMode = static_cast<EdgeMode>(4); }},
         {"Nonfinite/high-HDR input uses CPU precision renderer",
          [](RenderSettings&, Image& in, rdmtl::Faults&) { in.at(3, 4).r = 70.0f; }},
         {"Nonfinite/high-HDR input uses CPU precision renderer",
@@ -83,6 +87,7 @@ TEST_F(FrameFailureTest, EveryDeclineEndsInTheCpuRender) {
         {"Metal command: page fault", [](RenderSettings&, Image&, rdmtl::Faults& f) { f.commandError = "page fault"; }},
         {"Metal command: unknown Metal error",
          [](RenderSettings&, Image&, rdmtl::Faults& f) { f.commandErrorWithoutObject = true; }},
+        {"Unknown Metal failure", [](RenderSettings&, Image&, rdmtl::Faults& f) { f.foreignException = true; }},
     };
     for (Decline const& row : table) {
         RenderSettings settings;
