@@ -17,10 +17,11 @@ RD_FN float4 rdBilinear(float4 p00, float4 p10, float4 p01, float4 p11, float fx
 }
 
 // Input the GPU cannot reproduce within the CPU's rounding: not finite, bright enough
-// that the interpolation error outgrows the bound, or with an alpha so far outside
-// [0, 1] that the two-float sums lose every other pixel beside it.
+// that the interpolation error outgrows the bound, or with an alpha outside [0, 1]. Over
+// such a base the composite jumps where the streak's coverage reaches zero (the base is
+// kept as it is, or its alpha clamped), and the last bits of a running sum decide which.
 RD_FN bool rdNeedsCpu(float4 p, float intensity) {
     const float limit = RD_DIV(64.0f, intensity > 1.0f ? intensity : 1.0f);
     if (!RD_ISFINITE(p.x) || !RD_ISFINITE(p.y) || !RD_ISFINITE(p.z) || !RD_ISFINITE(p.w)) return true;
-    return RD_FABS(p.x) > limit || RD_FABS(p.y) > limit || RD_FABS(p.z) > limit || RD_FABS(p.w) > 64.0f;
+    return RD_FABS(p.x) > limit || RD_FABS(p.y) > limit || RD_FABS(p.z) > limit || p.w < 0.0f || p.w > 1.0f;
 }
