@@ -1,7 +1,6 @@
 // The GPU frame renderer on the software Metal device over small frames with any
 // settings and pixels: it never throws, leaves nothing admitted, and every frame it
-// renders with finite settings agrees with the CPU engine within a 16-bit step per
-// channel.
+// renders agrees with the CPU engine within a 16-bit step per channel.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz_check.h"
@@ -63,9 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     s.performance = in.ConsumeBool();
     s.view = static_cast<raydrift::ViewMode>(in.ConsumeIntegralInRange<int>(0, 5));
     s.blendMode = static_cast<raydrift::BlendMode>(in.ConsumeIntegralInRange<int>(0, 14));
-    // Edge modes beyond Transparent never come from the parameters, and there the two
-    // renderers differ (the CPU samples nothing, the kernels treat them as Transparent).
-    s.edgeMode = static_cast<raydrift::EdgeMode>(in.ConsumeIntegralInRange<int>(0, 3));
+    // Edge modes beyond Transparent never come from the parameters; the GPU declines them.
+    s.edgeMode = static_cast<raydrift::EdgeMode>(in.ConsumeIntegralInRange<int>(-1, 5));
     s.channels = in.ConsumeIntegralInRange<int>(0, 3);
     s.invert = in.ConsumeBool();
     s.symmetric = in.ConsumeBool();
@@ -99,10 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(gpu.pixels.empty());
         return 0;
     }
-    // Agreement is promised for finite settings: an infinite gain turns any rounding
-    // difference of the streak sums into an infinite one.
-    for (float* f : fields)
-        if (!std::isfinite(*f)) return 0;
     RenderSettings cpuSettings = s;
     cpuSettings.useGpu = false;
     Image cpu;

@@ -90,6 +90,14 @@ Constants parameters(int w, int h, RenderSettings const& s, ExactSums* exact) {
         throw std::runtime_error("Metal chromatic halo exceeds safe limit");
     if (!std::isfinite(std::remainder(s.direction, 360.0f) * 0.017453292f))
         throw std::runtime_error("Nonfinite Metal direction");
+    // The kernels reproduce the CPU only for finite settings (an infinite gain turns the
+    // last bit of a streak sum into an infinite difference) and for the four edge modes
+    // (the CPU reads nothing through any other value, even inside the image).
+    for (const float v : {s.lowCut, s.lowFeather, s.highCut, s.highFeather, s.saturation, s.tint, s.intensity,
+                          s.opacity, s.tintR, s.tintG, s.tintB, s.details, s.diffraction, s.chromaticAmount})
+        if (!std::isfinite(v)) throw std::runtime_error("Nonfinite Metal settings");
+    const int edge = static_cast<int>(s.edgeMode);
+    if (edge < 0 || edge > static_cast<int>(EdgeMode::Transparent)) throw std::runtime_error("Unsupported Metal edge mode");
 
     const image::FramePlan plan = image::planFrame(w, h, planned);
     if (plan.path != image::FramePath::Full && plan.path != image::FramePath::Quarter)

@@ -230,28 +230,55 @@ TEST_F(AeGpuPath, UseGpuOffAndTheProcessSwitchRenderOnTheCpu) {
     expectNothingHeld(host, "process switch");
 }
 
-// Set-down with exclusive access refused: the answer is 0 and the state is gone; the
-// renderer is abandoned on purpose, so the device's objects it holds stay alive.
-TEST(AeGpuSetdown, RefusedAccessAbandonsTheRendererAndDeletesTheState) {
+// A set-down that cannot finish (exclusive access refused, the device's queue failing to
+// drain): the answer is 0, the state is gone and everything of the host's is given back;
+// the renderer is abandoned on purpose, so the device objects it holds stay alive (and
+// this test runs without the fixture that counts them as leaks).
+TEST(AeGpuSetdown, FailedSetdownAbandonsTheRendererAndDeletesTheState) {
     raydrift::nativegpu::nativeDisabled.store(false);
     MTL::Device* device = rdmtl::newSoftwareDevice();
     rdmtl::installSystemDefaultDevice(device);
-    {
+    struct Case {
+        std::string name;
+        GpuFaults host;
+        rdmtl::Faults metal;
+    };
+    Case refused{"exclusive access refused", {}, {}}, lost{"synchronisation fails", {}, {}};
+    refused.host.exclusiveAccess = 13;
+    lost.metal.commandError = "device lost";
+    for (Case const& c : {refused, lost}) {
+        const std::int64_t before = rdmtl::liveObjects();
         Host host(hostsim::EntryPoints{PluginDataEntryFunction2, EffectMain, nullptr}, HostKind::AfterEffects);
         ASSERT_EQ(host.announceGpu(), PF_Err_NONE);
         ASSERT_TRUE(host.gpuAccepted());
-        GpuFaults refused;
-        refused.exclusiveAccess = 13;
-        host.setGpuFaults(refused);
-        EXPECT_EQ(host.retireGpu(), PF_Err_NONE);
-        EXPECT_EQ(host.heldSuites(), 0);
-        EXPECT_EQ(host.gpuCounts().exclusiveHeld, 0);
-        // The host goes on with a fresh device.
+        // One frame first, so the renderer has done work on the device.
+        FrameRequest request;
+        request.params = host.defaults();
+        request.gpu = true;
+        World input = testWorld(16, 8, kAe32), output(16, 8, kAe32);
+        ASSERT_EQ(host.render(input, output, request), PF_Err_NONE) << c.name;
+        const std::int64_t live = rdmtl::liveObjects();
+        host.setGpuFaults(c.host);
+        rdmtl::setFaults(c.metal);
+        EXPECT_EQ(host.retireGpu(), PF_Err_NONE) << c.name;
+        rdmtl::clearFaults();
         host.setGpuFaults(GpuFaults{});
+        const hostsim::GpuCounts counts = host.gpuCounts();
+        EXPECT_EQ(host.heldSuites(), 0) << c.name;
+        EXPECT_EQ(counts.exclusiveHeld, 0) << c.name;
+        EXPECT_EQ(counts.deviceAllocations, 0) << c.name;
+        EXPECT_EQ(counts.hostAllocations, 0) << c.name;
+        // The host let go of its device and queue; the abandoned renderer did not.
+        const std::int64_t abandoned = rdmtl::liveObjects();
+        EXPECT_GT(abandoned, before) << c.name;
+        EXPECT_LE(abandoned, live) << c.name;
+        // The host goes on with a fresh device, whose set-down destroys its renderer.
         ASSERT_EQ(host.announceGpu(), PF_Err_NONE);
         EXPECT_TRUE(host.gpuAccepted());
         EXPECT_EQ(host.retireGpu(), PF_Err_NONE);
+        EXPECT_EQ(rdmtl::liveObjects(), abandoned) << c.name;
         EXPECT_EQ(host.gpuCounts().deviceAllocations, 0);
+        EXPECT_FALSE(raydrift::nativegpu::nativeDisabled.load()) << c.name;
     }
     rdmtl::installSystemDefaultDevice(nullptr);
     device->release();

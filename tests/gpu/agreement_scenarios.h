@@ -83,6 +83,9 @@ inline std::vector<Scenario> scenarios() {
     add("width 40", [](RenderSettings& s) { s.width = 40.0f; });
     add("width 40 length 0", [](RenderSettings& s) { s.width = 40.0f; s.length = 0.0f; });
     add("length 0 width 0", [](RenderSettings& s) { s.length = 0.0f; });
+    // Factor-1 selection shown unblurred: the matte-weighted input, bit for bit.
+    add("selection black", [](RenderSettings& s) { s.length = 0.0f; s.view = ViewMode::Black; }, false, true);
+    add("selection alpha", [](RenderSettings& s) { s.length = 0.0f; s.view = ViewMode::Alpha; }, true, true);
     add("length 5", [](RenderSettings& s) { s.length = 5.0f * 4.0f; });
     add("diffraction 250", [](RenderSettings& s) { s.diffraction = 250.0f; s.width = 12.0f; });
     add("diffraction quarter", [](RenderSettings& s) { s.diffraction = 250.0f; s.view = ViewMode::Performance; });

@@ -58,6 +58,10 @@ TEST_F(FrameFailureTest, EveryDeclineEndsInTheCpuRender) {
         {"Metal chromatic halo exceeds safe limit",
          [](RenderSettings& s, Image&, rdmtl::Faults&) { s.scale = 1.0f; s.chromaticAmount = 8193.0f; }, false},
         {"Nonfinite Metal direction", [inf](RenderSettings& s, Image&, rdmtl::Faults&) { s.direction = inf; }},
+        {"Nonfinite Metal settings", [inf](RenderSettings& s, Image&, rdmtl::Faults&) { s.intensity = inf; }},
+        {"Nonfinite Metal settings", [](RenderSettings& s, Image&, rdmtl::Faults&) { s.tintG = std::nanf(""); }},
+        {"Unsupported Metal edge mode",
+         [](RenderSettings& s, Image&, rdmtl::Faults&) { s.edgeMode = static_cast<EdgeMode>(4); }},
         {"Nonfinite/high-HDR input uses CPU precision renderer",
          [](RenderSettings&, Image& in, rdmtl::Faults&) { in.at(3, 4).r = 70.0f; }},
         {"Nonfinite/high-HDR input uses CPU precision renderer",
@@ -66,6 +70,10 @@ TEST_F(FrameFailureTest, EveryDeclineEndsInTheCpuRender) {
          [](RenderSettings& s, Image& in, rdmtl::Faults&) { s.view = ViewMode::Black; in.at(30, 20).b = std::nanf(""); }},
         {"Nonfinite/high-HDR input uses CPU precision renderer",
          [](RenderSettings& s, Image& in, rdmtl::Faults&) { s.view = ViewMode::Matte; in.at(0, 0).a = std::nanf(""); }},
+        {"Nonfinite/high-HDR input uses CPU precision renderer",
+         [](RenderSettings& s, Image& in, rdmtl::Faults&) { s.blendMode = BlendMode::Add; in.at(9, 2).a = -0.5f; }},
+        {"Nonfinite/high-HDR input uses CPU precision renderer",
+         [](RenderSettings&, Image& in, rdmtl::Faults&) { in.at(9, 2).a = 1.0001f; }},
         {"Metal command queue unavailable/device mismatch",
          [](RenderSettings&, Image&, rdmtl::Faults& f) { f.noQueue = true; }},
         {"Metal shader: unexpected token", [](RenderSettings&, Image&, rdmtl::Faults& f) { f.compileError = "unexpected token"; }},
@@ -83,6 +91,7 @@ TEST_F(FrameFailureTest, EveryDeclineEndsInTheCpuRender) {
         {"Metal command: page fault", [](RenderSettings&, Image&, rdmtl::Faults& f) { f.commandError = "page fault"; }},
         {"Metal command: unknown Metal error",
          [](RenderSettings&, Image&, rdmtl::Faults& f) { f.commandErrorWithoutObject = true; }},
+        {"Unknown Metal failure", [](RenderSettings&, Image&, rdmtl::Faults& f) { f.foreignException = true; }},
     };
     for (Decline const& row : table) {
         RenderSettings settings;

@@ -9,6 +9,10 @@
 #include "gpu_test_support.h"
 #include "hostsim.h"
 
+// The plug-in's second entry, the second host's GPU filter.
+extern "C" prSuiteError xGPUFilterEntry(csSDK_uint32, csSDK_int32*, prBool, piSuitesPtr, PrGPUFilter*,
+                                        PrGPUFilterInfo*);
+
 namespace hosttest {
 
 class HostGpuTest : public raydrift::metal::SoftwareGpuTest {

@@ -19,9 +19,6 @@
 #include "host_gpu_support.h"
 #include "host_test_support.h"
 
-extern "C" prSuiteError xGPUFilterEntry(csSDK_uint32, csSDK_int32*, prBool, piSuitesPtr, PrGPUFilter*,
-                                        PrGPUFilterInfo*);
-
 namespace hostsim {
 // Test names and messages show the back end by name.
 void PrintTo(GpuBackend backend, std::ostream* os) { *os << backendName(backend); }
@@ -208,6 +205,64 @@ TEST_P(HostNativeDevices, BothHostsAgreeWithTheCpuAndGiveBackWhatTheyTook) {
     EXPECT_EQ(pr.disposeGpuInstance(), suiteError_NoError);
     expectNothingHeld(pr, "second host after the instances");
     EXPECT_EQ(pr.gpuFilterShutdown(), suiteError_NoError);
+}
+
+// The first host's answer to memory pressure, reachable on these devices, whose renderer
+// reports the host's refused allocations instead of rendering on the CPU: one retry after
+// releasing buffers; when that fails too, neither host renders on the GPU again.
+TEST_P(HostNativeDevices, FirstHostRetriesOnceUnderMemoryPressure) {
+    const std::optional<hostsim::GpuDevice> device = deviceOf(GetParam());
+    if (!device) GTEST_SKIP() << "no " << hostsim::backendName(GetParam()) << " device";
+    struct Case {
+        std::string name;
+        long refused;  // allocations refused in a row, from the first
+        PF_Err expected;
+    };
+    const Case cases[] = {{"the retry renders", 1, PF_Err_NONE},
+                          {"the retry fails too", 1000, PF_Err_INTERNAL_STRUCT_DAMAGED}};
+    const World input = testWorld(40, 24, kAe32, 6);
+    for (Case const& c : cases) {
+        rd::nativegpu::nativeDisabled.store(false);
+        const bool disables = c.expected != PF_Err_NONE;
+        Host ae(hostsim::EntryPoints{PluginDataEntryFunction2, EffectMain, nullptr}, HostKind::AfterEffects);
+        ae.useGpuDevice(device);
+        ASSERT_EQ(ae.announceGpu(), PF_Err_NONE);
+        ASSERT_TRUE(ae.gpuAccepted());
+        hostsim::GpuFaults faults;
+        faults.failAllocation = 1;
+        faults.failAllocations = c.refused;
+        ae.setGpuFaults(faults);
+        FrameRequest request;
+        request.params = ae.defaults();
+        request.gpu = true;
+        World gpu(40, 24, kAe32), cpu(40, 24, kAe32);
+        EXPECT_EQ(ae.render(input, gpu, request), c.expected) << c.name;
+        EXPECT_GE(ae.gpuCounts().allocationsRefused, 1) << c.name;
+        EXPECT_EQ(rd::nativegpu::nativeDisabled.load(), disables) << c.name;
+        ae.setGpuFaults(hostsim::GpuFaults{});
+        request.gpu = false;
+        ASSERT_EQ(ae.render(input, cpu, request), PF_Err_NONE);
+        if (!disables) {
+            EXPECT_LE(measure(gpu, cpu, false).worst, 1.0) << c.name;
+        }
+        // The next frame: on the device again, or on the CPU for the rest of the process,
+        // where the second host's filter declines new instances too.
+        hostsim::SmartTrace trace;
+        World next(40, 24, kAe32);
+        request.gpu = true;
+        ASSERT_EQ(ae.render(input, next, request, &trace), PF_Err_NONE) << c.name;
+        EXPECT_EQ(trace.gpuRendered, !disables) << c.name;
+        EXPECT_LE(measure(next, cpu, false).worst, 1.0) << c.name;
+        Host pr(hostsim::EntryPoints{PluginDataEntryFunction2, EffectMain, xGPUFilterEntry}, HostKind::Premiere);
+        pr.useGpuDevice(device);
+        ASSERT_EQ(pr.gpuFilterStartup(), suiteError_NoError);
+        EXPECT_EQ(pr.createGpuInstance(), disables ? suiteError_NotImplemented : suiteError_NoError) << c.name;
+        EXPECT_EQ(pr.disposeGpuInstance(), suiteError_NoError);
+        EXPECT_EQ(pr.gpuFilterShutdown(), suiteError_NoError);
+        EXPECT_EQ(ae.retireGpu(), PF_Err_NONE);
+        expectNothingHeld(ae, c.name);
+        expectNothingHeld(pr, c.name + ", second host");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, HostNativeDevices, ::testing::Values(GpuBackend::OpenCL, GpuBackend::Cuda),

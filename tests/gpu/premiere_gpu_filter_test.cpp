@@ -13,9 +13,6 @@
 #include "host_gpu_support.h"
 #include "host_test_support.h"
 
-extern "C" prSuiteError xGPUFilterEntry(csSDK_uint32, csSDK_int32*, prBool, piSuitesPtr, PrGPUFilter*,
-                                        PrGPUFilterInfo*);
-
 namespace {
 
 using namespace hosttest;

@@ -41,6 +41,9 @@ T* autoreleased(T* object) {
 
 class SoftwareDevice;
 
+// What a failure from outside C++ looks like to the plug-in: no std::exception.
+struct ForeignException {};
+
 class SoftwareBuffer final : public MTL::Buffer {
 public:
     SoftwareBuffer(MTL::Device* device, NS::UInteger length, bool isPrivate)
@@ -189,6 +192,7 @@ public:
     }
     void commit() override {
         if (status_ != MTL::CommandBufferStatusNotEnqueued) return;
+        if (currentFaults().foreignException) throw ForeignException{};
         status_ = MTL::CommandBufferStatusCommitted;
         const int now = gInFlight.fetch_add(1) + 1;
         for (int most = gMostInFlight.load(); now > most && !gMostInFlight.compare_exchange_weak(most, now);) {

@@ -42,6 +42,8 @@ struct Faults {
     long failEncoder = 0;            // the n-th computeCommandEncoder from now answers null
     std::string commandError;        // command buffers end with this error
     bool commandErrorWithoutObject = false;  // … or with an error status and no error object
+    bool foreignException = false;   // commit raises an exception that is no std::exception,
+                                     // as an Objective-C exception would
     std::uint64_t recommendedWorkingSet = std::uint64_t{8} << 30;
     NS::UInteger maxBufferLength = NS::UInteger{1} << 32;
     bool unifiedMemory = true;

@@ -6,7 +6,7 @@ set(RAYDRIFT_KERNEL_PIECES params.metal spatial.metal color.metal host_params.me
 set(RAYDRIFT_KERNEL_HEADERS
   ${PROJECT_SOURCE_DIR}/src/image/pixel_math.h ${PROJECT_SOURCE_DIR}/src/image/color_math.h
   ${PROJECT_SOURCE_DIR}/src/image/blend_math.h ${PROJECT_SOURCE_DIR}/src/image/streak_math.h
-  ${CMAKE_CURRENT_LIST_DIR}/device_math.h)
+  ${CMAKE_CURRENT_LIST_DIR}/scalar_math.h ${CMAKE_CURRENT_LIST_DIR}/device_math.h)
 list(TRANSFORM RAYDRIFT_KERNEL_PIECES PREPEND ${CMAKE_CURRENT_LIST_DIR}/ OUTPUT_VARIABLE kernel_files)
 set(kernel_source_cpp ${CMAKE_CURRENT_BINARY_DIR}/kernels/kernel_source.cpp)
 add_custom_command(

@@ -9,6 +9,7 @@
 #include "image/streak_math.h"
 #include "image/color_math.h"
 #include "image/blend_math.h"
+#include "gpu/kernels/scalar_math.h"
 
 typedef struct Params Params;
 typedef struct HostParams HostParams;
@@ -36,7 +37,6 @@ RD_FN RdRgba rdScale(RdRgba a, float s) { return rdRgba(a.r * s, a.g * s, a.b * 
 RD_FN RdRgba rdLerpPx(RdRgba a, RdRgba b, float t) {
     return rdRgba(rdLerp(a.r, b.r, t), rdLerp(a.g, b.g, t), rdLerp(a.b, b.b, t), rdLerp(a.a, b.a, t));
 }
-RD_FN float rdSat(float v) { return v < 0.0f ? 0.0f : (1.0f < v ? 1.0f : v); }
 
 RD_FN RdSum sumZero(void) {
     RdSum s = {0.0, 0.0, 0.0, 0.0};
@@ -62,26 +62,9 @@ RD_FN RdRgba sumRound(RdSum a, double k) {
     return rdRgba((float)(a.r * k), (float)(a.g * k), (float)(a.b * k), (float)(a.a * k));
 }
 
-// Edge rules: 1 clamp, 0 wrap, 2 mirror; anything else leaves p as it is.
-RD_FN int mapped(int p, int size, int edge) {
-    if (edge == 1) return p < 0 ? 0 : (p > size - 1 ? size - 1 : p);
-    if (edge == 0) {
-        const int r = p % size;
-        return r < 0 ? r + size : r;
-    }
-    if (edge == 2) {
-        if (size == 1) return 0;
-        const int n = 2 * size - 2;
-        int r = p % n;
-        if (r < 0) r += n;
-        return r < size ? r : n - r;
-    }
-    return p;
-}
-
 RD_FN RdRgba pixelAt(RD_GLOBAL const RdRgba *buffer, int x, int y, int w, int h, int edge) {
-    x = mapped(x, w, edge);
-    y = mapped(y, h, edge);
+    x = rdMapped(x, w, edge);
+    y = rdMapped(y, h, edge);
     if (x < 0 || x >= w || y < 0 || y >= h) return rdZero();
     return buffer[y * w + x];
 }
@@ -96,10 +79,6 @@ RD_FN RdRgba sampleAt(RD_GLOBAL const RdRgba *buffer, float x, float y, int w, i
     return rdLerpPx(rdLerpPx(pixelAt(buffer, a, b, w, h, edge), pixelAt(buffer, a + 1, b, w, h, edge), fx),
                     rdLerpPx(pixelAt(buffer, a, b + 1, w, h, edge), pixelAt(buffer, a + 1, b + 1, w, h, edge), fx),
                     fy);
-}
-
-RD_FN float resampleCoordinate(float position, float scale, float margin) {
-    return rdMulAdd(position + 0.5f, scale, -0.5f) + margin;
 }
 
 RD_FN float maskOf(RdRgba p, Params P) {
@@ -416,9 +395,9 @@ RD_KERNEL upscale(RD_ARGS) {
     const int x = RD_GX, y = RD_GY;
     if (x >= P.iw || y >= P.ih) return;
     dst[y * P.iw + x] =
-        P.margin > 0 ? sampleAt(src, resampleCoordinate((float)x, P.sx, (float)P.margin),
-                                resampleCoordinate((float)y, P.sy, (float)P.margin), P.cw, P.ch, 3)
-                     : sampleAt(src, resampleCoordinate((float)x, P.sx, 0.0f), resampleCoordinate((float)y, P.sy, 0.0f),
+        P.margin > 0 ? sampleAt(src, rdResampleCoordinate((float)x, P.sx, (float)P.margin),
+                                rdResampleCoordinate((float)y, P.sy, (float)P.margin), P.cw, P.ch, 3)
+                     : sampleAt(src, rdResampleCoordinate((float)x, P.sx, 0.0f), rdResampleCoordinate((float)y, P.sy, 0.0f),
                                 P.kw, P.kh, 1);
 }
 
