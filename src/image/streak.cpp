@@ -232,13 +232,43 @@ RD_VECTOR_INLINE vec::F4 rotatedPixel(RotateJob const& job, float x, float y) {
     return vec::lerp(top, bottom, fy);
 }
 
+// How a tile of the rotation reads the selection.
+enum class TileKind {
+    General,   // any position: the edge mode through the tables
+    Interior,  // every neighbourhood inside the selection
+    // Clamp, every position left of column 0 (or right of the last column): both columns
+    // of each neighbourhood are that edge column, so the horizontal lerps blend a pixel
+    // with itself. For finite p that is p + 0 (−0 becomes +0; 0·fx is +0), which the
+    // edge line holds precomputed; the sample is the vertical lerp of two of its entries.
+    // A non-finite pixel stays non-finite and goes to the row's finite-only redo as before.
+    EdgeColumn,
+    EdgeRow,  // the same above row 0 or below the last row: the line is that edge row
+};
+
+// One clamped edge of the selection for the EdgeColumn and EdgeRow tiles: `size` pixels,
+// each the edge pixel plus zero.
+struct EdgeLine {
+    Pixel const* values = nullptr;
+    int size = 0;
+};
+
+// The lerp of entries ⌊t⌋ and ⌊t⌋ + 1 of the line, both clamped to it, at t − ⌊t⌋: the
+// bilinear sample of a Clamp read whose other axis collapsed.
+RD_VECTOR_INLINE vec::F4 edgeSample(EdgeLine const& line, float t) {
+    const float ft = std::floor(t);
+    const int k = truncatedIndex(ft);
+    const int k0 = std::clamp(k, 0, line.size - 1);
+    const int k1 = std::clamp(k + 1, 0, line.size - 1);
+    return vec::lerp(vec::load(line.values + k0), vec::load(line.values + k1), t - ft);
+}
+
 // Canvas pixels [i0, i1) × [j0, j1): sampling::sampleBilinear at each pixel's source
-// position, to the bit, with the edge mode's mappings from the tables (every neighbourhood
-// inside the source when `interior`). A row whose samples are not all finite (rare: the
-// selection itself holds Inf or NaN) is redone with the finite-only sample where needed;
-// one test per row instead of one per pixel.
-template <bool kInterior>
-RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1) {
+// position, to the bit, with the edge mode's mappings from the tables (or the reads the
+// tile's kind allows). A row whose samples are not all finite (rare: the selection itself
+// holds Inf or NaN) is redone with the finite-only sample where needed; one test per row
+// instead of one per pixel.
+template <TileKind kKind>
+RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1, EdgeLine line) {
     StreakGeometry const& g = *job.g;
     for (int j = j0; j < j1; ++j) {
         const float v = static_cast<float>(j) + g.oy;
@@ -246,8 +276,14 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
         vec::F4 check = vec::splat(0.0f);  // x − x summed: stays 0 while every sample is finite
         for (int i = i0; i < i1; ++i) {
             const float u = static_cast<float>(i) + g.ox;
-            const vec::F4 p = rotatedPixel<kInterior>(job, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx),
-                                                      rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
+            vec::F4 p;
+            if constexpr (kKind == TileKind::EdgeColumn)
+                p = edgeSample(line, rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
+            else if constexpr (kKind == TileKind::EdgeRow)
+                p = edgeSample(line, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx));
+            else
+                p = rotatedPixel<kKind == TileKind::Interior>(job, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx),
+                                                                rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
             check += p - p;
             vec::store(out + i, p);
         }
@@ -262,18 +298,31 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
     }
 }
 
-void rotateRows(RotateJob const& job, int j0, int j1, int i0, int i1, bool interior) {
-    if (interior)
-        rotateTile<true>(job, j0, j1, i0, i1);
-    else
-        rotateTile<false>(job, j0, j1, i0, i1);
+RD_VECTOR_INLINE void rotateKind(RotateJob const& job, int j0, int j1, int i0, int i1, TileKind kind,
+                                 EdgeLine line) {
+    switch (kind) {
+    case TileKind::Interior:
+        rotateTile<TileKind::Interior>(job, j0, j1, i0, i1, line);
+        return;
+    case TileKind::EdgeColumn:
+        rotateTile<TileKind::EdgeColumn>(job, j0, j1, i0, i1, line);
+        return;
+    case TileKind::EdgeRow:
+        rotateTile<TileKind::EdgeRow>(job, j0, j1, i0, i1, line);
+        return;
+    case TileKind::General:
+        break;
+    }
+    rotateTile<TileKind::General>(job, j0, j1, i0, i1, line);
+}
+
+void rotateRows(RotateJob const& job, int j0, int j1, int i0, int i1, TileKind kind, EdgeLine line) {
+    rotateKind(job, j0, j1, i0, i1, kind, line);
 }
 #if RD_HAVE_AVX2_VARIANT
-RD_TARGET_AVX2 void rotateRowsAvx2(RotateJob const& job, int j0, int j1, int i0, int i1, bool interior) {
-    if (interior)
-        rotateTile<true>(job, j0, j1, i0, i1);
-    else
-        rotateTile<false>(job, j0, j1, i0, i1);
+RD_TARGET_AVX2 void rotateRowsAvx2(RotateJob const& job, int j0, int j1, int i0, int i1, TileKind kind,
+                                   EdgeLine line) {
+    rotateKind(job, j0, j1, i0, i1, kind, line);
 }
 #endif
 
@@ -617,7 +666,7 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
                          rowIndex, rowStep, columnIndex.data(), columnStep);
         };
         const RotateJob job{&src, canvas.pixels.data(), ww, &g, &mapX, &mapY, edge};
-        void (*rotateTileRows)(RotateJob const&, int, int, int, int, bool) = rotateRows;
+        void (*rotateTileRows)(RotateJob const&, int, int, int, int, TileKind, EdgeLine) = rotateRows;
 #if RD_HAVE_AVX2_VARIANT
         if (vec::units() == vec::Units::Avx2) rotateTileRows = rotateRowsAvx2;
 #endif
@@ -626,6 +675,49 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
             const float v = static_cast<float>(j) + g.oy;
             x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
             y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+        };
+        // With Clamp, most of a long oblique streak's canvas lies beside the selection,
+        // where one axis of every read collapses onto an edge line (see TileKind).
+        const bool clampLines = edge == EdgeMode::Clamp && !g.axisAligned;
+        std::vector<Pixel> lines(clampLines ? 2 * (static_cast<std::size_t>(w) + h) : 0);
+        EdgeLine left, right, top, bottom;
+        if (clampLines) {
+            Pixel* at = lines.data();
+            auto line = [&](EdgeLine& l, int n, Pixel const* first, std::size_t step) {
+                for (int k = 0; k < n; ++k)
+                    vec::store(at + k, vec::load(first + static_cast<std::size_t>(k) * step) + vec::splat(0.0f));
+                l = {at, n};
+                at += n;
+            };
+            Pixel const* px = src.pixels.data();
+            const std::size_t wz = static_cast<std::size_t>(w);
+            line(left, h, px, wz);
+            line(right, h, px + (wz - 1), wz);
+            line(top, w, px, 1);
+            line(bottom, w, px + (static_cast<std::size_t>(h) - 1) * wz, 1);
+        }
+        // A tile's kind from its corners' positions, 1 pixel of slack as interiorTile.
+        auto tileKind = [&](int i0, int i1, int j0, int j1, EdgeLine& line) {
+            if (interiorTile(i0, i1, j0, j1, w, h, sourcePosition)) return TileKind::Interior;
+            if (!clampLines) return TileKind::General;
+            bool xLow = true, xHigh = true, yLow = true, yHigh = true;
+            for (int corner = 0; corner < 4; ++corner) {
+                float x = 0.0f, y = 0.0f;
+                sourcePosition(corner & 1 ? i1 - 1 : i0, corner & 2 ? j1 - 1 : j0, x, y);
+                xLow = xLow && x <= -1.0f;
+                xHigh = xHigh && x >= static_cast<float>(w);
+                yLow = yLow && y <= -1.0f;
+                yHigh = yHigh && y >= static_cast<float>(h);
+            }
+            if (xLow || xHigh) {
+                line = xLow ? left : right;
+                return TileKind::EdgeColumn;
+            }
+            if (yLow || yHigh) {
+                line = yLow ? top : bottom;
+                return TileKind::EdgeRow;
+            }
+            return TileKind::General;
         };
         parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
             // The box across the streak, run on each band of rows just written while they
@@ -644,7 +736,9 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
                         for (int j = jb; j < je; ++j) gatherRow(j, ib, ie);
                         continue;
                     }
-                    rotateTileRows(job, jb, je, ib, ie, interiorTile(ib, ie, jb, je, w, h, sourcePosition));
+                    EdgeLine line;
+                    const TileKind kind = tileKind(ib, ie, jb, je, line);
+                    rotateTileRows(job, jb, je, ib, ie, kind, line);
                 }
                 for (int j = jb; j < je; ++j) {
                     Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
