@@ -183,22 +183,19 @@ void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
     selected.resize(kw, kh);
     if (smallSource != nullptr) smallSource->resize(kw, kh);
 
-    const float lowCut = settings.lowCut;
-    const float lowFeather = settings.lowFeather;
-    const float highCut = settings.highCut;
-    const float highFeather = settings.highFeather;
-    const int invert = settings.invert ? 1 : 0;
     parallel::ranges(kh, workOf(src), [&](int y0, int y1) {
         // Per block column: the masked sum, the plain sum and the pixel count. Source rows
         // are walked in order, so each block still sums j outer, i inner.
         std::vector<Pixel> sums(static_cast<std::size_t>(kw));
         std::vector<Pixel> plains(smallSource != nullptr ? static_cast<std::size_t>(kw) : 0);
+        std::vector<float> masks(static_cast<std::size_t>(w));
         for (int Y = y0; Y < y1; ++Y) {
             std::fill(sums.begin(), sums.end(), Pixel{});
             std::fill(plains.begin(), plains.end(), Pixel{});
             const int rows = std::min(4, h - 4 * Y);
             for (int j = 0; j < rows; ++j) {
                 Pixel const* in = src.pixels.data() + static_cast<std::size_t>(4 * Y + j) * w;
+                luminanceRangeMasks(in, static_cast<std::size_t>(w), settings, masks.data());
                 for (int X = 0; X < kw; ++X) {
                     // Accumulated in locals and stored once per block row: the same
                     // additions in the same order, without a trip through memory per pixel.
@@ -209,8 +206,7 @@ void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
                         const Pixel p = in[x];
                         // A transparent pixel still gets the mask of luma 0 (it matters
                         // when the matte is inverted); its colour is zero anyway.
-                        const float m = rdLuminanceRangeMask(luma(p), lowCut, lowFeather, highCut,
-                                                             highFeather, invert);
+                        const float m = masks[static_cast<std::size_t>(x)];
                         sum.r += p.r * m;
                         sum.g += p.g * m;
                         sum.b += p.b * m;

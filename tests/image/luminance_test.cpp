@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -171,3 +172,41 @@ TEST(HasTransparentForeground, StrictlyBelowTheOpaqueLimit) {
 }
 
 }  // namespace
+
+// The four-pixel mask agrees with the per-pixel one to the bit, for hard and soft cuts on
+// both sides, inverted or not, over colours and alphas that reach every branch (alpha at
+// the 1e-6 limit, −0, NaN and infinite channels, negative light, a partial last group).
+TEST(LuminanceRangeMask, GroupsOfFourMatchThePixelForm) {
+    std::vector<Pixel> pixels;
+    const float channels[] = {-0.0f, 0.0f, 0.3f, 0.396f, 0.5f, 2.0f, 80.0f, -1.0f,
+                              std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()};
+    const float alphas[] = {0.0f, 1e-6f, 1.1e-6f, 0.5f, 1.0f, 3.0f, -0.5f,
+                            std::numeric_limits<float>::quiet_NaN()};
+    for (float a : alphas)
+        for (float c : channels) pixels.push_back({c * a, 0.25f * a, c, a});
+    pixels.push_back({0.1f, 0.2f, 0.3f, 1.0f});  // 81 pixels: one left after the groups
+    struct Cuts {
+        float lowCut, lowFeather, highCut, highFeather;
+        bool invert;
+    };
+    const Cuts cuts[] = {{0.396f, 0.0f, 3.4028235e38f, 0.0f, false},
+                         {0.4f, 0.2f, 1.5f, 0.5f, false},
+                         {0.4f, 0.2f, 1.5f, 0.5f, true},
+                         {0.5f, 1e-9f, 0.3f, 0.0f, true},
+                         {-1.0f, 0.5f, 60.0f, 40.0f, false}};
+    for (Cuts const& c : cuts) {
+        RenderSettings s;
+        s.lowCut = c.lowCut;
+        s.lowFeather = c.lowFeather;
+        s.highCut = c.highCut;
+        s.highFeather = c.highFeather;
+        s.invert = c.invert;
+        std::vector<float> masks(pixels.size());
+        raydrift::image::luminanceRangeMasks(pixels.data(), pixels.size(), s, masks.data());
+        for (std::size_t i = 0; i < pixels.size(); ++i) {
+            const float expected = luminanceRangeMask(luma(pixels[i]), s);
+            EXPECT_EQ(std::memcmp(&masks[i], &expected, sizeof expected), 0)
+                << "pixel " << i << " cut " << c.lowCut << ": " << masks[i] << " vs " << expected;
+        }
+    }
+}
