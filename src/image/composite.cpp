@@ -157,6 +157,25 @@ void composite(Image const& base, Image const& effect, Image& out, RenderSetting
     });
 }
 
+void compositeRows(Image const& base, Pixel const* effectRows, std::size_t stride, Image& out,
+                   RenderSettings const& settings, int y0, int y1) {
+    const std::size_t width = static_cast<std::size_t>(base.width);
+    if (shownOf(settings.view) == Shown::Blended && !(settings.opacity > 0.0f && settings.intensity > 0.0f)) {
+        // Zero strength: the base, as composite copies it.
+        if (y1 > y0)
+            std::memcpy(static_cast<void*>(out.pixels.data() + static_cast<std::size_t>(y0) * width),
+                        base.pixels.data() + static_cast<std::size_t>(y0) * width,
+                        static_cast<std::size_t>(y1 - y0) * width * sizeof(Pixel));
+        return;
+    }
+    const RowCompositor compositor = compositorFor(settings, ColourStep{});
+    for (int y = y0; y < y1; ++y) {
+        const std::size_t row = static_cast<std::size_t>(y) * width;
+        compositor.run(base.pixels.data() + row, effectRows + static_cast<std::size_t>(y - y0) * stride,
+                       out.pixels.data() + row, base.width);
+    }
+}
+
 void compositeMapped(Image const& base, Image const& effect, Image& out,
                      RenderSettings const& settings, CompositeMapping const& mapping,
                      RenderSettings const* colorOverride) {

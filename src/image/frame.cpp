@@ -133,6 +133,17 @@ void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook c
     reserveFramePixels(dst, plan.workingPixels);
     extractLuminanceRange(src, selected, animated);
     if (lap) lap("stage_select");
+    if (plan.plainComposite && plan.margin == 0) {
+        // The streaks are composited band by band as the crop back into the frame makes
+        // them, while they are in the cache: no frame of streaks is written and read back.
+        // `dst` is free by then (it held the canvas, and holds the selection's memory).
+        generateStreak(selected, dst, plan.streakSettings, 0,
+                       [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
+                           compositeRows(src, rows, stride, dst, animated, y0, y1);
+                       });
+        if (lap) lap("stage_streak_composite");
+        return;
+    }
     generateStreak(selected, dst, plan.streakSettings, plan.margin);
     if (lap) lap("stage_streak");
     if (plan.chromatic) {

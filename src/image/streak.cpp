@@ -123,17 +123,6 @@ private:
 constexpr int kTileRows = 32;
 constexpr int kTileColumns = 32;
 
-template <class F>
-void forTiles(int j0, int j1, int width, F&& pixelRow) {
-    for (int jb = j0; jb < j1; jb += kTileRows) {
-        const int je = std::min(j1, jb + kTileRows);
-        for (int ib = 0; ib < width; ib += kTileColumns) {
-            const int ie = std::min(width, ib + kTileColumns);
-            for (int j = jb; j < je; ++j) pixelRow(j, ib, ie);
-        }
-    }
-}
-
 // Whether every bilinear neighbourhood a tile reads lies inside a width × height image:
 // the tile's corner positions, 1 pixel inside the border. Positions are affine in the
 // tile's pixel coordinates up to float rounding (far below that pixel of slack), so the
@@ -323,6 +312,44 @@ void rotateRows(RotateJob const& job, int j0, int j1, int i0, int i1, TileKind k
 RD_TARGET_AVX2 void rotateRowsAvx2(RotateJob const& job, int j0, int j1, int i0, int i1, TileKind kind,
                                    EdgeLine line) {
     rotateKind(job, j0, j1, i0, i1, kind, line);
+}
+#endif
+
+// The crop back: output pixel (i, j) is the bilinear sample of the canvas at its
+// position, as the rotation samples the selection.
+struct CropJob {
+    RotateJob sampler;
+    int margin;
+    std::size_t stride;  // between output rows
+};
+
+// Output rows [j0, j1) × columns [i0, i1), row j at first + (j − j0)·stride.
+template <bool kInterior>
+RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i1, Pixel* first) {
+    StreakGeometry const& g = *job.sampler.g;
+    for (int j = j0; j < j1; ++j) {
+        Pixel* row = first + static_cast<std::size_t>(j - j0) * job.stride;
+        const float dy = static_cast<float>(j - job.margin) - g.cy;
+        for (int i = i0; i < i1; ++i) {
+            const float dx = static_cast<float>(i - job.margin) - g.cx;
+            vec::store(row + i, rotatedPixel<kInterior>(job.sampler, rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox),
+                                                        rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy)));
+        }
+    }
+}
+
+void cropRows(CropJob const& job, int j0, int j1, int i0, int i1, bool interior, Pixel* first) {
+    if (interior)
+        cropTile<true>(job, j0, j1, i0, i1, first);
+    else
+        cropTile<false>(job, j0, j1, i0, i1, first);
+}
+#if RD_HAVE_AVX2_VARIANT
+RD_TARGET_AVX2 void cropRowsAvx2(CropJob const& job, int j0, int j1, int i0, int i1, bool interior, Pixel* first) {
+    if (interior)
+        cropTile<true>(job, j0, j1, i0, i1, first);
+    else
+        cropTile<false>(job, j0, j1, i0, i1, first);
 }
 #endif
 
@@ -603,8 +630,24 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, in
     });
 }
 
-void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin) {
-    if (image.empty()) return;
+namespace {
+
+// Hands a finished result held in `image` to `rows`, after sizing `scratch` as the
+// result (the contract of the banded generateStreak).
+void deliverWhole(Image const& image, Image& scratch, StreakRows const& rows) {
+    scratch.resize(image.width, image.height);
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    parallel::ranges(image.height, static_cast<unsigned long>(image.pixelCount()), [&](int y0, int y1) {
+        rows(y0, y1, image.pixels.data() + static_cast<std::size_t>(y0) * width, width);
+    });
+}
+
+// generateStreak; with `rows`, the crop's bands go there instead of into the result.
+void streakInto(Image& image, Image& scratch, RenderSettings const& settings, int margin, StreakRows const* rows) {
+    if (image.empty()) {
+        if (rows != nullptr) deliverWhole(image, scratch, *rows);
+        return;
+    }
     margin = std::max(margin, 0);
     const int w = image.width;
     const int h = image.height;
@@ -612,13 +655,15 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     const EdgeMode edge = settings.edgeMode;
 
     if (g.length < 1 && g.halfWidth < 1) {
-        if (margin < 1) return;
-        // Nothing to smear: the selection, widened by the margin through the edge mode.
-        scratch.resize(g.outputWidth, g.outputHeight);
-        for (int j = 0; j < g.outputHeight; ++j)
-            for (int i = 0; i < g.outputWidth; ++i)
-                scratch.at(i, j) = sampling::fetch(image, i - margin, j - margin, edge);
-        std::swap(image, scratch);
+        if (margin >= 1) {
+            // Nothing to smear: the selection, widened by the margin through the edge mode.
+            scratch.resize(g.outputWidth, g.outputHeight);
+            for (int j = 0; j < g.outputHeight; ++j)
+                for (int i = 0; i < g.outputWidth; ++i)
+                    scratch.at(i, j) = sampling::fetch(image, i - margin, j - margin, edge);
+            std::swap(image, scratch);
+        }
+        if (rows != nullptr) deliverWhole(image, scratch, *rows);
         return;
     }
 
@@ -792,13 +837,29 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         });
     }
 
-    // Back into the frame, with the margin around it.
+    // Back into the frame, with the margin around it, in bands of kTileRows rows: into
+    // the result, or through a band of working rows to `rows`.
     const int outW = g.outputWidth;
     const int outH = g.outputHeight;
     scratch.resize(outW, outH);
     {
         Image const& canvas = image;
         Image& out = scratch;
+        const std::size_t outStride = static_cast<std::size_t>(outW);
+        // Runs crop(j, i0, i1, row) over the tiles of every band of [j0, j1), `row` being
+        // where output row j goes, and hands each finished band on.
+        auto bands = [&](int j0, int j1, auto&& crop) {
+            std::vector<Pixel> band(rows != nullptr ? outStride * kTileRows : 0);
+            for (int jb = j0; jb < j1; jb += kTileRows) {
+                const int je = std::min(j1, jb + kTileRows);
+                Pixel* first = rows != nullptr ? band.data() : out.pixels.data() + static_cast<std::size_t>(jb) * outStride;
+                for (int ib = 0; ib < outW; ib += kTileColumns) {
+                    const int ie = std::min(outW, ib + kTileColumns);
+                    crop(jb, je, ib, ie, first);
+                }
+                if (rows != nullptr) (*rows)(jb, je, first, outStride);
+            }
+        };
         const std::size_t canvasWidth = static_cast<std::size_t>(ww);
         if (g.axisAligned) {
             // A gather, as the rotation's: one canvas index per output column, one per row
@@ -817,13 +878,15 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
             const std::size_t rowStep = columnsAreX ? canvasWidth : 1;
             const std::size_t columnStep = columnsAreX ? 1 : canvasWidth;
             parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
-                forTiles(j0, j1, outW, [&](int j, int i0, int i1) {
-                    const float dy = static_cast<float>(j - margin) - g.cy;
-                    const int rowIndex =
-                        columnsAreX ? inside(truncatedIndex(rdImageToCanvasY(g.cs, g.sn, dx0, dy, g.oy)), wh)
-                                    : inside(truncatedIndex(rdImageToCanvasX(g.cs, g.sn, dx0, dy, g.ox)), ww);
-                    gather<false>(out.pixels.data() + static_cast<std::size_t>(j) * outW, i0, i1,
-                                  canvas.pixels.data(), rowIndex, rowStep, columnIndex.data(), columnStep);
+                bands(j0, j1, [&](int jb, int je, int i0, int i1, Pixel* first) {
+                    for (int j = jb; j < je; ++j) {
+                        const float dy = static_cast<float>(j - margin) - g.cy;
+                        const int rowIndex =
+                            columnsAreX ? inside(truncatedIndex(rdImageToCanvasY(g.cs, g.sn, dx0, dy, g.oy)), wh)
+                                        : inside(truncatedIndex(rdImageToCanvasX(g.cs, g.sn, dx0, dy, g.ox)), ww);
+                        gather<false>(first + static_cast<std::size_t>(j - jb) * outStride, i0, i1,
+                                      canvas.pixels.data(), rowIndex, rowStep, columnIndex.data(), columnStep);
+                    }
                 });
             });
         } else {
@@ -846,28 +909,30 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
             }
             const AxisMap mapX(xLo, xHi, ww, EdgeMode::Transparent);
             const AxisMap mapY(yLo, yHi, wh, EdgeMode::Transparent);
-            const RotateJob job{&canvas, nullptr, 0, &g, &mapX, &mapY, EdgeMode::Transparent};
+            const CropJob job{{&canvas, nullptr, 0, &g, &mapX, &mapY, EdgeMode::Transparent}, margin, outStride};
+            void (*cropTileRows)(CropJob const&, int, int, int, int, bool, Pixel*) = cropRows;
+#if RD_HAVE_AVX2_VARIANT
+            if (vec::units() == vec::Units::Avx2) cropTileRows = cropRowsAvx2;
+#endif
             parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
-                for (int jb = j0; jb < j1; jb += kTileRows) {
-                    const int je = std::min(j1, jb + kTileRows);
-                    for (int ib = 0; ib < outW; ib += kTileColumns) {
-                        const int ie = std::min(outW, ib + kTileColumns);
-                        const bool interior = interiorTile(ib, ie, jb, je, ww, wh, canvasPosition);
-                        for (int j = jb; j < je; ++j) {
-                            Pixel* row = out.pixels.data() + static_cast<std::size_t>(j) * outW;
-                            for (int i = ib; i < ie; ++i) {
-                                float x = 0.0f, y = 0.0f;
-                                canvasPosition(i, j, x, y);
-                                vec::store(row + i, interior ? rotatedPixel<true>(job, x, y)
-                                                             : rotatedPixel<false>(job, x, y));
-                            }
-                        }
-                    }
-                }
+                bands(j0, j1, [&](int jb, int je, int i0, int i1, Pixel* first) {
+                    cropTileRows(job, jb, je, i0, i1, interiorTile(i0, i1, jb, je, ww, wh, canvasPosition), first);
+                });
             });
         }
     }
-    std::swap(image, scratch);
+    if (rows == nullptr) std::swap(image, scratch);
+}
+
+}  // namespace
+
+void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin) {
+    streakInto(image, scratch, settings, margin, nullptr);
+}
+
+void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin,
+                    StreakRows const& rows) {
+    streakInto(image, scratch, settings, margin, &rows);
 }
 
 }  // namespace raydrift::image
