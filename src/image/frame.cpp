@@ -131,19 +131,25 @@ void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook c
     Image& selected = borrowed.image;
     reserveFramePixels(selected, plan.workingPixels);
     reserveFramePixels(dst, plan.workingPixels);
-    extractLuminanceRange(src, selected, animated);
-    if (lap) lap("stage_select");
     if (plan.plainComposite && plan.margin == 0) {
         // The streaks are composited band by band as the crop back into the frame makes
         // them, while they are in the cache: no frame of streaks is written and read back.
-        // `dst` is free by then (it held the canvas, and holds the selection's memory).
-        generateStreak(selected, dst, plan.streakSettings, 0,
+        // The selection goes into `dst` and the canvas into the kept working image, whose
+        // memory is then the canvas's size from the last frame on: neither image grows
+        // (and zero-fills what it gains) from one frame to the next.
+        extractLuminanceRange(src, dst, animated);
+        if (lap) lap("stage_select");
+        // `selected` holds the selection's memory, sized as the frame, while the bands come.
+        generateStreak(dst, selected, plan.streakSettings, 0,
                        [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
-                           compositeRows(src, rows, stride, dst, animated, y0, y1);
+                           compositeRows(src, rows, stride, selected, animated, y0, y1);
                        });
+        std::swap(dst, selected);
         if (lap) lap("stage_streak_composite");
         return;
     }
+    extractLuminanceRange(src, selected, animated);
+    if (lap) lap("stage_select");
     generateStreak(selected, dst, plan.streakSettings, plan.margin);
     if (lap) lap("stage_streak");
     if (plan.chromatic) {
