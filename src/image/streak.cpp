@@ -327,13 +327,33 @@ struct CropJob {
 template <bool kInterior>
 RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i1, Pixel* first) {
     StreakGeometry const& g = *job.sampler.g;
+    Image const& canvas = *job.sampler.src;
+    const std::size_t canvasWidth = static_cast<std::size_t>(canvas.width);
+    // The canvas lines the next tile to the right will read, requested while this one
+    // runs: a tile's reads cross dozens of canvas rows, which no hardware prefetcher
+    // follows. Only addresses are computed; no pixel depends on them.
+    const float aheadX = g.cs * static_cast<float>(kTileColumns);
+    const float aheadY = -g.sn * static_cast<float>(kTileColumns);
+    const float limitX = static_cast<float>(canvas.width) - 2.0f;
+    const float limitY = static_cast<float>(canvas.height) - 2.0f;
     for (int j = j0; j < j1; ++j) {
         Pixel* row = first + static_cast<std::size_t>(j - j0) * job.stride;
         const float dy = static_cast<float>(j - job.margin) - g.cy;
         for (int i = i0; i < i1; ++i) {
             const float dx = static_cast<float>(i - job.margin) - g.cx;
-            vec::store(row + i, rotatedPixel<kInterior>(job.sampler, rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox),
-                                                        rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy)));
+            const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
+            const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+            if (kInterior) {
+                const float px = x + aheadX;
+                const float py = y + aheadY;
+                if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
+                    Pixel const* ahead = canvas.pixels.data() + static_cast<std::size_t>(py) * canvasWidth +
+                                         static_cast<std::size_t>(px);
+                    __builtin_prefetch(ahead);
+                    __builtin_prefetch(ahead + canvasWidth);
+                }
+            }
+            vec::store(row + i, rotatedPixel<kInterior>(job.sampler, x, y));
         }
     }
 }
