@@ -259,6 +259,12 @@ RD_VECTOR_INLINE vec::F4 edgeSample(EdgeLine const& line, float t) {
 template <TileKind kKind>
 RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1, EdgeLine line) {
     StreakGeometry const& g = *job.g;
+    // As in the crop: the selection lines of the next tile to the right, requested ahead.
+    const std::size_t sourceWidth = static_cast<std::size_t>(job.src->width);
+    const float aheadX = g.cs * static_cast<float>(kTileColumns);
+    const float aheadY = g.sn * static_cast<float>(kTileColumns);
+    const float limitX = static_cast<float>(job.src->width) - 2.0f;
+    const float limitY = static_cast<float>(job.src->height) - 2.0f;
     for (int j = j0; j < j1; ++j) {
         const float v = static_cast<float>(j) + g.oy;
         Pixel* out = job.canvas + static_cast<std::size_t>(j) * static_cast<std::size_t>(job.canvasWidth);
@@ -270,9 +276,21 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
                 p = edgeSample(line, rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
             else if constexpr (kKind == TileKind::EdgeRow)
                 p = edgeSample(line, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx));
-            else
-                p = rotatedPixel<kKind == TileKind::Interior>(job, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx),
-                                                                rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
+            else {
+                const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+                const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+                if constexpr (kKind == TileKind::Interior) {
+                    const float px = x + aheadX;
+                    const float py = y + aheadY;
+                    if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
+                        Pixel const* ahead = job.src->pixels.data() + static_cast<std::size_t>(py) * sourceWidth +
+                                             static_cast<std::size_t>(px);
+                        __builtin_prefetch(ahead);
+                        __builtin_prefetch(ahead + sourceWidth);
+                    }
+                }
+                p = rotatedPixel<kKind == TileKind::Interior>(job, x, y);
+            }
             check += p - p;
             vec::store(out + i, p);
         }
