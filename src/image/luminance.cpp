@@ -10,58 +10,103 @@ namespace raydrift::image {
 
 namespace {
 
-using vec::F4;
+typedef float F8 __attribute__((vector_size(32)));
+
+// The mask arithmetic below for a vector V of N floats (F4 on the baseline, F8 with AVX2):
+// one pixel per lane, every lane with the scalar form's operations.
+template <class V>
+RD_VECTOR_INLINE V splat(float v) {
+    V r;
+    for (std::size_t k = 0; k < sizeof(V) / sizeof(float); ++k) r[k] = v;
+    return r;
+}
+
+// mask ? a : b, mask from a vector comparison.
+template <class V, class M>
+RD_VECTOR_INLINE V select(M mask, V a, V b) {
+    return (V)((mask & (M)a) | (~mask & (M)b));
+}
 
 // rdMulAdd per lane.
-inline F4 mulAdd(F4 a, F4 b, F4 c) {
+template <class V>
+RD_VECTOR_INLINE V mulAdd(V a, V b, V c) {
 #if SM_CPU_FMA
-    return F4{RD_FMA(a[0], b[0], c[0]), RD_FMA(a[1], b[1], c[1]), RD_FMA(a[2], b[2], c[2]),
-              RD_FMA(a[3], b[3], c[3])};
+    V r;
+    for (std::size_t k = 0; k < sizeof(V) / sizeof(float); ++k) r[k] = RD_FMA(a[k], b[k], c[k]);
+    return r;
 #else
     return a * b + c;
 #endif
 }
 
 // rdRamp per lane; the edges are the same for every lane, so is the branch.
-inline F4 ramp(float a, float b, F4 v) {
-    const F4 zero = vec::splat(0.0f);
-    const F4 one = vec::splat(1.0f);
-    if (!(b > a)) return vec::select(v >= vec::splat(b), one, zero);
-    F4 t = (v - vec::splat(a)) / vec::splat(b - a);
-    t = vec::select(t < zero, zero, t);  // NaN passes both, as in the scalar form
-    t = vec::select(t > one, one, t);
-    return (t * t) * mulAdd(t, vec::splat(-2.0f), vec::splat(3.0f));
+template <class V>
+RD_VECTOR_INLINE V ramp(float a, float b, V v) {
+    const V zero = splat<V>(0.0f);
+    const V one = splat<V>(1.0f);
+    if (!(b > a)) return select(v >= splat<V>(b), one, zero);
+    V t = (v - splat<V>(a)) / splat<V>(b - a);
+    t = select(t < zero, zero, t);  // NaN passes both, as in the scalar form
+    t = select(t > one, one, t);
+    return (t * t) * mulAdd(t, splat<V>(-2.0f), splat<V>(3.0f));
 }
 
-// rdLuminanceRangeMask(rdLumaPremultiplied(...)) of four pixels, one per lane.
-inline F4 masks4(Pixel const* p, RenderSettings const& s) {
-    const F4 zero = vec::splat(0.0f);
-    const F4 one = vec::splat(1.0f);
-    const F4 r{p[0].r, p[1].r, p[2].r, p[3].r};
-    const F4 g{p[0].g, p[1].g, p[2].g, p[3].g};
-    const F4 b{p[0].b, p[1].b, p[2].b, p[3].b};
-    const F4 a{p[0].a, p[1].a, p[2].a, p[3].a};
-    const F4 inv = vec::select(a > vec::splat(1e-6f), one / a, zero);
-    const F4 v = mulAdd(b * inv, vec::splat(0.0722f), mulAdd(r * inv, vec::splat(0.2126f), (g * inv) * vec::splat(0.7152f)));
-    const F4 lo = s.lowFeather > 0.0f ? ramp(s.lowCut - s.lowFeather, s.lowCut, v)
-                                      : vec::select(v >= vec::splat(s.lowCut), one, zero);
-    const F4 hi = s.highFeather > 0.0f ? one - ramp(s.highCut, s.highCut + s.highFeather, v)
-                                       : vec::select(v <= vec::splat(s.highCut), one, zero);
-    F4 m = lo * hi;
-    m = vec::select(m < zero, zero, m);
-    m = vec::select(m > one, one, m);
+// rdLuminanceRangeMask(rdLumaPremultiplied(...)) of N pixels, one per lane.
+template <class V>
+RD_VECTOR_INLINE V masksOf(Pixel const* p, RenderSettings const& s) {
+    constexpr std::size_t N = sizeof(V) / sizeof(float);
+    const V zero = splat<V>(0.0f);
+    const V one = splat<V>(1.0f);
+    V r, g, b, a;
+    for (std::size_t k = 0; k < N; ++k) {
+        r[k] = p[k].r;
+        g[k] = p[k].g;
+        b[k] = p[k].b;
+        a[k] = p[k].a;
+    }
+    const V inv = select(a > splat<V>(1e-6f), one / a, zero);
+    const V v = mulAdd(b * inv, splat<V>(0.0722f), mulAdd(r * inv, splat<V>(0.2126f), (g * inv) * splat<V>(0.7152f)));
+    const V lo = s.lowFeather > 0.0f ? ramp(s.lowCut - s.lowFeather, s.lowCut, v)
+                                     : select(v >= splat<V>(s.lowCut), one, zero);
+    const V hi = s.highFeather > 0.0f ? one - ramp(s.highCut, s.highCut + s.highFeather, v)
+                                      : select(v <= splat<V>(s.highCut), one, zero);
+    V m = lo * hi;
+    m = select(m < zero, zero, m);
+    m = select(m > one, one, m);
     return s.invert ? one - m : m;
 }
+
+template <class V>
+RD_VECTOR_INLINE std::size_t groups(Pixel const* pixels, std::size_t count, RenderSettings const& settings,
+                                    float* masks) {
+    constexpr std::size_t N = sizeof(V) / sizeof(float);
+    std::size_t i = 0;
+    for (; i + N <= count; i += N) {
+        const V m = masksOf<V>(pixels + i, settings);
+        std::memcpy(masks + i, &m, sizeof m);
+    }
+    return i;
+}
+
+std::size_t groupsBaseline(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
+    return groups<vec::F4>(pixels, count, settings, masks);
+}
+#if RD_HAVE_AVX2_VARIANT
+RD_TARGET_AVX2 std::size_t groupsAvx2(Pixel const* pixels, std::size_t count, RenderSettings const& settings,
+                                      float* masks) {
+    return groups<F8>(pixels, count, settings, masks);
+}
+#endif
 
 }  // namespace
 
 void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const F4 m = masks4(pixels + i, settings);
-        std::memcpy(masks + i, &m, sizeof m);
-    }
-    for (; i < count; ++i) masks[i] = luminanceRangeMask(luma(pixels[i]), settings);
+    std::size_t (*grouped)(Pixel const*, std::size_t, RenderSettings const&, float*) = groupsBaseline;
+#if RD_HAVE_AVX2_VARIANT
+    if (vec::units() == vec::Units::Avx2) grouped = groupsAvx2;
+#endif
+    for (std::size_t i = grouped(pixels, count, settings, masks); i < count; ++i)
+        masks[i] = luminanceRangeMask(luma(pixels[i]), settings);
 }
 
 void extractLuminanceRange(Image const& src, Image& dst, RenderSettings const& settings) {

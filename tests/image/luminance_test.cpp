@@ -1,6 +1,7 @@
 #include "image/luminance.h"
 
 #include "image_test_support.h"
+#include "image/vector_units.h"
 
 #include <gtest/gtest.h>
 
@@ -174,9 +175,10 @@ TEST(HasTransparentForeground, StrictlyBelowTheOpaqueLimit) {
 }  // namespace
 
 // The four-pixel mask agrees with the per-pixel one to the bit, for hard and soft cuts on
-// both sides, inverted or not, over colours and alphas that reach every branch (alpha at
+// both sides, inverted or not, on every instruction set, over colours and alphas that reach every branch (alpha at
 // the 1e-6 limit, −0, NaN and infinite channels, negative light, a partial last group).
 TEST(LuminanceRangeMask, GroupsOfFourMatchThePixelForm) {
+    using raydrift::image::vec::Units;
     std::vector<Pixel> pixels;
     const float channels[] = {-0.0f, 0.0f, 0.3f, 0.396f, 0.5f, 2.0f, 80.0f, -1.0f,
                               std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()};
@@ -201,12 +203,16 @@ TEST(LuminanceRangeMask, GroupsOfFourMatchThePixelForm) {
         s.highCut = c.highCut;
         s.highFeather = c.highFeather;
         s.invert = c.invert;
-        std::vector<float> masks(pixels.size());
-        raydrift::image::luminanceRangeMasks(pixels.data(), pixels.size(), s, masks.data());
-        for (std::size_t i = 0; i < pixels.size(); ++i) {
-            const float expected = luminanceRangeMask(luma(pixels[i]), s);
-            EXPECT_EQ(std::memcmp(&masks[i], &expected, sizeof expected), 0)
-                << "pixel " << i << " cut " << c.lowCut << ": " << masks[i] << " vs " << expected;
+        for (Units units : {Units::Baseline, Units::Avx2}) {
+            raydrift::image::vec::limitUnits(units);
+            std::vector<float> masks(pixels.size());
+            raydrift::image::luminanceRangeMasks(pixels.data(), pixels.size(), s, masks.data());
+            for (std::size_t i = 0; i < pixels.size(); ++i) {
+                const float expected = luminanceRangeMask(luma(pixels[i]), s);
+                EXPECT_EQ(std::memcmp(&masks[i], &expected, sizeof expected), 0)
+                    << "pixel " << i << " cut " << c.lowCut << " units " << static_cast<int>(units) << ": "
+                    << masks[i] << " vs " << expected;
+            }
         }
     }
 }
