@@ -549,6 +549,7 @@ struct VerticalPass {
     Pixel* dst;
     Pixel const* zeros;  // a row of zeros for rows outside the image
     int width, height, outRows;
+    int const* columnRows;  // when set: rows [0, columnRows[x]) of column x are read later
     long long r;
     double inverse, peak;
     std::size_t ringRows;  // rows between a row's first read and its last, plus one
@@ -597,10 +598,16 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
     }
     const D4 inverse = vec::splat(p.inverse);
     const D4 peak = vec::splat(p.peak);
-    for (int y = 0; y < p.outRows; ++y) {
+    // Output rows the block's columns need (all of them above the last row any needs).
+    int outRows = p.outRows;
+    if (p.columnRows != nullptr) {
+        outRows = 0;
+        for (int c = 0; c < n; ++c) outRows = std::max(outRows, std::min(p.columnRows[x0 + c], p.outRows));
+    }
+    for (int y = 0; y < outRows; ++y) {
         Pixel* out = p.dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.width) + x0;
         for (int c = 0; c < n; ++c) vec::store(out + c, vec::boundedStreak(vec::narrow(weighted[c] * inverse)));
-        if (y + 1 == p.outRows) break;
+        if (y + 1 == outRows) break;
         if (kSymmetric) {
             // Rows past the initial ones are first read as incoming; mid is one of them.
             Pixel const* incomingRow = y + p.r + 2 > initRows ? firstRead(y + p.r + 2) : readAgain(y + p.r + 2);
@@ -643,7 +650,9 @@ RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1, P
 
 }  // namespace
 
-void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows) {
+namespace {
+
+void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int rows, int const* columnRows) {
     if (&src != &dst) dst.resize(src.width, src.height);
     const long long len = std::max(length, 0);
     const long long r = symmetric ? (len + 1) / 2 : len;
@@ -654,7 +663,7 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, in
     // A row is last read as `now` r + 1 rows after it came in (symmetric: as `old`, 2r + 2).
     const long long span = symmetric ? 2 * r + 3 : r + 2;
     const VerticalPass pass{src.pixels.data(), dst.pixels.data(), zeros.data(), src.width, src.height,
-                            std::clamp(rows, 0, src.height), r, 1.0 / normaliser, static_cast<double>(r + 1),
+                            std::clamp(rows, 0, src.height), columnRows, r, 1.0 / normaliser, static_cast<double>(r + 1),
                             static_cast<std::size_t>(std::clamp<long long>(span, 1, std::max(src.height, 1)))};
     void (*columns)(VerticalPass const&, int, int, Pixel*) =
         symmetric ? verticalColumns<true> : verticalColumns<false>;
@@ -666,6 +675,12 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, in
         std::vector<Pixel> ring(pass.ringRows * kVerticalColumns);
         columns(pass, x0, x1, ring.data());
     });
+}
+
+}  // namespace
+
+void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows) {
+    verticalPass(src, dst, length, symmetric, rows, nullptr);
 }
 
 namespace {
@@ -856,7 +871,41 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
     if (g.strength > 0.0f) {
         applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead);
     } else if (g.length >= 1) {
-        verticalStreak(image, image, g.length, settings.symmetric, rowsRead);
+        // An oblique crop reads each canvas column only down to the frame's lower edge
+        // there, which for most columns lies well above rowsRead: per block of columns,
+        // the pass stops at the lowest row its columns give. The most a column needs is on
+        // the frame's outline (the highest canvas y over a strip of a parallelogram lies on
+        // its edge); the outline's pixels are 1 apart, so a column within 2 of one, and
+        // 3 rows under it, bound every read (the bilinear neighbour included).
+        std::vector<int> columnRows;
+        if (!g.axisAligned) {
+            columnRows.assign(static_cast<std::size_t>(ww), 0);
+            const int outW = g.outputWidth;
+            const int outH = g.outputHeight;
+            auto mark = [&](int i, int j) {
+                const float dx = static_cast<float>(i - margin) - g.cx;
+                const float dy = static_cast<float>(j - margin) - g.cy;
+                const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
+                const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+                if (!(std::fabs(x) < 1e9f && std::fabs(y) < 1e9f)) {
+                    std::fill(columnRows.begin(), columnRows.end(), wh);
+                    return;
+                }
+                const int c = static_cast<int>(std::floor(x));
+                const int end = static_cast<int>(std::clamp(std::floor(y) + 4.0f, 0.0f, static_cast<float>(wh)));
+                for (int k = std::max(c - 1, 0); k <= std::min(c + 2, ww - 1); ++k)
+                    columnRows[static_cast<std::size_t>(k)] = std::max(columnRows[static_cast<std::size_t>(k)], end);
+            };
+            for (int i = 0; i < outW; ++i) {
+                mark(i, 0);
+                mark(i, outH - 1);
+            }
+            for (int j = 0; j < outH; ++j) {
+                mark(0, j);
+                mark(outW - 1, j);
+            }
+        }
+        verticalPass(image, image, g.length, settings.symmetric, rowsRead, columnRows.empty() ? nullptr : columnRows.data());
     }
 
     if (settings.details > 0.0f) {
