@@ -471,23 +471,43 @@ float detailsFactor(int column, float ox, float scale, float details) {
 
 namespace {
 
-// The box of boxBlurHorizontal, one row at a time, with its working rows. A row is read
-// completely into its prefix before it is written, and only that row is read, so a row
-// may be blurred in place (the rotation blurs each band of canvas rows it has just
-// written, while they are still in the cache).
+// The box of boxBlurHorizontal, a few rows at a time, with their working rows. The rows
+// are read completely into their prefixes before any is written, and only those rows are
+// read, so rows may be blurred in place (the rotation blurs each band of canvas rows it
+// has just written, while they are still in the cache).
 class BoxRows {
 public:
+    // Rows blurred together: each row's running sum is one chain of dependent additions,
+    // so a single row waits on the adder's latency at every pixel; the chains of several
+    // rows side by side overlap. Every row still sums its own pixels left to right.
+    static constexpr int kRows = 4;
+
     BoxRows(int width, int radius)
         : w_(width),
           R_(width < 1 ? 1 : std::min<long long>(radius, 2LL * width)),
           window_(2 * R_ + 1),
           inverse_(1.0f / static_cast<float>(window_)),
-          prefix_(static_cast<std::size_t>(w_ + window_)),
-          edges_(static_cast<std::size_t>(2 * R_)) {}
+          stride_(static_cast<std::size_t>(w_ + window_)),
+          prefix_(stride_ * kRows),
+          edges_(static_cast<std::size_t>(2 * R_) * kRows) {}
 
     // Row y of src into out (which may be that row).
-    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) {
-        const Pixel* row = src.pixels.data() + static_cast<std::size_t>(y) * w_;
+    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) { blurRows(src, y, y + 1, edge, &out, 1); }
+
+    // Rows [y0, y1) of src in place, kRows at a time.
+    void blurInPlace(Image& image, int y0, int y1, EdgeMode edge) {
+        for (int y = y0; y < y1; y += kRows) {
+            const int n = std::min(kRows, y1 - y);
+            Pixel* outs[kRows];
+            for (int k = 0; k < n; ++k) outs[k] = image.pixels.data() + static_cast<std::size_t>(y + k) * w_;
+            blurRows(image, y, y + n, edge, outs, n);
+        }
+    }
+
+private:
+    // Rows y0 … y0 + n − 1 (n ≤ kRows) into outs[0 … n − 1]. A row is read completely
+    // into its prefix before any row is written, so outs may be the rows themselves.
+    void blurRows(Image const& src, int y0, int, EdgeMode edge, Pixel* const* outs, int n) {
         // The R columns left of the row through the edge mode, the row itself, the R
         // columns right of it: the additions of one left-to-right walk, without a
         // bounds test per pixel inside the row. The out-of-row columns are fetched
@@ -495,27 +515,54 @@ public:
         // the running sum in memory, and a 1080p canvas with radius 20 took 19 ms
         // instead of 10 (one thread).
         const std::size_t R0 = static_cast<std::size_t>(R_);
-        for (std::size_t e = 0; e < 2 * R0; ++e) {
-            const long long x = e < R0 ? static_cast<long long>(e) - R_ : w_ + static_cast<long long>(e - R0);
-            edges_[e] = sampling::fetch(src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)),
-                                        y, edge);
+        for (int k = 0; k < n; ++k)
+            for (std::size_t e = 0; e < 2 * R0; ++e) {
+                const long long x = e < R0 ? static_cast<long long>(e) - R_ : w_ + static_cast<long long>(e - R0);
+                edges_[static_cast<std::size_t>(k) * 2 * R0 + e] =
+                    sampling::fetch(src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)),
+                                    y0 + k, edge);
+            }
+        if (n == kRows) {
+            prefixes<kRows>(src, y0);
+        } else {
+            for (int k = 0; k < n; ++k) prefixes<1>(src, y0 + k, k);
         }
-        Pixel* entry = prefix_.data();
-        vec::F4 sum = vec::splat(0.0f);
-        vec::store(entry, sum);
-        for (std::size_t e = 0; e < R0; ++e) vec::store(++entry, sum = sum + vec::load(&edges_[e]));
-        for (int x = 0; x < w_; ++x) vec::store(++entry, sum = sum + vec::load(row + x));
-        for (std::size_t e = R0; e < 2 * R0; ++e) vec::store(++entry, sum = sum + vec::load(&edges_[e]));
         const vec::F4 inverse = vec::splat(inverse_);
-        Pixel const* lo = prefix_.data();
-        Pixel const* hi = lo + window_;
-        for (int x = 0; x < w_; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+        for (int k = 0; k < n; ++k) {
+            Pixel const* lo = prefix_.data() + static_cast<std::size_t>(k) * stride_;
+            Pixel const* hi = lo + window_;
+            Pixel* out = outs[k];
+            for (int x = 0; x < w_; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+        }
     }
 
-private:
+    // The prefix rows of source rows y0 … y0 + K − 1 into prefix slots first … first + K − 1.
+    template <int K>
+    RD_VECTOR_INLINE void prefixes(Image const& src, int y0, int first = 0) {
+        const std::size_t R0 = static_cast<std::size_t>(R_);
+        Pixel const* rows[K];
+        Pixel const* edges[K];
+        Pixel* entry[K];
+        vec::F4 sum[K];
+        for (int k = 0; k < K; ++k) {
+            rows[k] = src.pixels.data() + static_cast<std::size_t>(y0 + k) * w_;
+            edges[k] = edges_.data() + static_cast<std::size_t>(first + k) * 2 * R0;
+            entry[k] = prefix_.data() + static_cast<std::size_t>(first + k) * stride_;
+            sum[k] = vec::splat(0.0f);
+            vec::store(entry[k], sum[k]);
+        }
+        for (std::size_t e = 0; e < R0; ++e)
+            for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(edges[k] + e));
+        for (int x = 0; x < w_; ++x)
+            for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(rows[k] + x));
+        for (std::size_t e = R0; e < 2 * R0; ++e)
+            for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(edges[k] + e));
+    }
+
     int w_;
     long long R_, window_;
     float inverse_;
+    std::size_t stride_;
     std::vector<Pixel> prefix_, edges_;
 };
 
@@ -838,11 +885,9 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                     const TileKind kind = tileKind(ib, ie, jb, je, line);
                     rotateTileRows(job, jb, je, ib, ie, kind, line);
                 }
-                for (int j = jb; j < je; ++j) {
-                    Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                    if (flare) flare->blur(row);
-                    if (box) box->blur(canvas, j, EdgeMode::Transparent, row);
-                }
+                if (flare)
+                    for (int j = jb; j < je; ++j) flare->blur(canvas.pixels.data() + static_cast<std::size_t>(j) * ww);
+                if (box) box->blurInPlace(canvas, jb, je, EdgeMode::Transparent);
             }
         });
     }
