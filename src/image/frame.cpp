@@ -23,6 +23,7 @@
 #include "image/luminance.h"
 #include "image/parallel.h"
 #include "image/streak.h"
+#include "image/vector_units.h"
 
 namespace raydrift::image {
 
@@ -216,30 +217,21 @@ void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
                 for (int X = 0; X < kw; ++X) {
                     // Accumulated in locals and stored once per block row: the same
                     // additions in the same order, without a trip through memory per pixel.
-                    Pixel sum = sums[static_cast<std::size_t>(X)];
+                    // Four channels per vector: each channel's products and sums as
+                    // written per channel.
+                    vec::F4 sum = vec::load(&sums[static_cast<std::size_t>(X)]);
                     const int x0 = 4 * X;
                     const int x1 = std::min(x0 + 4, w);
                     for (int x = x0; x < x1; ++x) {
-                        const Pixel p = in[x];
                         // A transparent pixel still gets the mask of luma 0 (it matters
                         // when the matte is inverted); its colour is zero anyway.
-                        const float m = masks[static_cast<std::size_t>(x)];
-                        sum.r += p.r * m;
-                        sum.g += p.g * m;
-                        sum.b += p.b * m;
-                        sum.a += p.a * m;
+                        sum = sum + vec::load(in + x) * vec::splat(masks[static_cast<std::size_t>(x)]);
                     }
-                    sums[static_cast<std::size_t>(X)] = sum;
+                    vec::store(&sums[static_cast<std::size_t>(X)], sum);
                     if (smallSource != nullptr) {
-                        Pixel plain = plains[static_cast<std::size_t>(X)];
-                        for (int x = x0; x < x1; ++x) {
-                            const Pixel p = in[x];
-                            plain.r += p.r;
-                            plain.g += p.g;
-                            plain.b += p.b;
-                            plain.a += p.a;
-                        }
-                        plains[static_cast<std::size_t>(X)] = plain;
+                        vec::F4 plain = vec::load(&plains[static_cast<std::size_t>(X)]);
+                        for (int x = x0; x < x1; ++x) plain = plain + vec::load(in + x);
+                        vec::store(&plains[static_cast<std::size_t>(X)], plain);
                     }
                 }
             }
