@@ -2,6 +2,8 @@
 // or the streaks alone (on black, or as an alpha-carrying layer).
 #pragma once
 
+#include <cstddef>
+
 #include "image/image.h"
 #include "settings/render_settings.h"
 
@@ -30,6 +32,12 @@ float blendChannel(float a, float b, BlendMode mode);
 // from the base's. Rows are split over parallel::ranges; the result does not depend on
 // the split.
 void composite(Image const& base, Image const& effect, Image& out, RenderSettings const& settings);
+
+// Rows [y0, y1) of composite(base, effect, out, settings), the effect's rows given as
+// `effectRows` (row y0 first, rows `stride` pixels apart). `out` must already have the
+// base's size and must not hold the effect rows. Calls for disjoint ranges may run at once.
+void compositeRows(Image const& base, Pixel const* effectRows, std::size_t stride, Image& out,
+                   RenderSettings const& settings, int y0, int y1);
 
 // As composite, for an effect with a margin or at another resolution: the streak pixel
 // of output (x, y) is effect (x + margin, y + margin), or with `resample` the bilinear

@@ -23,6 +23,7 @@
 #include "image/luminance.h"
 #include "image/parallel.h"
 #include "image/streak.h"
+#include "image/vector_units.h"
 
 namespace raydrift::image {
 
@@ -143,6 +144,23 @@ void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook c
     Image& selected = borrowed.image;
     reserveFramePixels(selected, plan.workingPixels);
     reserveFramePixels(dst, plan.workingPixels);
+    if (plan.plainComposite && plan.margin == 0) {
+        // The streaks are composited band by band as the crop back into the frame makes
+        // them, while they are in the cache: no frame of streaks is written and read back.
+        // The selection goes into `dst` and the canvas into the kept working image, whose
+        // memory is then the canvas's size from the last frame on: neither image grows
+        // (and zero-fills what it gains) from one frame to the next.
+        extractLuminanceRange(src, dst, animated);
+        if (lap) lap("stage_select");
+        // `selected` holds the selection's memory, sized as the frame, while the bands come.
+        generateStreak(dst, selected, plan.streakSettings, 0,
+                       [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
+                           compositeRows(src, rows, stride, selected, animated, y0, y1);
+                       });
+        std::swap(dst, selected);
+        if (lap) lap("stage_streak_composite");
+        return;
+    }
     extractLuminanceRange(src, selected, animated);
     if (lap) lap("stage_select");
     streakStage(selected, dst, plan, offers);
@@ -199,50 +217,37 @@ void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
     selected.resize(kw, kh);
     if (smallSource != nullptr) smallSource->resize(kw, kh);
 
-    const float lowCut = settings.lowCut;
-    const float lowFeather = settings.lowFeather;
-    const float highCut = settings.highCut;
-    const float highFeather = settings.highFeather;
-    const int invert = settings.invert ? 1 : 0;
     parallel::ranges(kh, workOf(src), [&](int y0, int y1) {
         // Per block column: the masked sum, the plain sum and the pixel count. Source rows
         // are walked in order, so each block still sums j outer, i inner.
         std::vector<Pixel> sums(static_cast<std::size_t>(kw));
         std::vector<Pixel> plains(smallSource != nullptr ? static_cast<std::size_t>(kw) : 0);
+        std::vector<float> masks(static_cast<std::size_t>(w));
         for (int Y = y0; Y < y1; ++Y) {
             std::fill(sums.begin(), sums.end(), Pixel{});
             std::fill(plains.begin(), plains.end(), Pixel{});
             const int rows = std::min(4, h - 4 * Y);
             for (int j = 0; j < rows; ++j) {
                 Pixel const* in = src.pixels.data() + static_cast<std::size_t>(4 * Y + j) * w;
+                luminanceRangeMasks(in, static_cast<std::size_t>(w), settings, masks.data());
                 for (int X = 0; X < kw; ++X) {
                     // Accumulated in locals and stored once per block row: the same
                     // additions in the same order, without a trip through memory per pixel.
-                    Pixel sum = sums[static_cast<std::size_t>(X)];
+                    // Four channels per vector: each channel's products and sums as
+                    // written per channel.
+                    vec::F4 sum = vec::load(&sums[static_cast<std::size_t>(X)]);
                     const int x0 = 4 * X;
                     const int x1 = std::min(x0 + 4, w);
                     for (int x = x0; x < x1; ++x) {
-                        const Pixel p = in[x];
                         // A transparent pixel still gets the mask of luma 0 (it matters
                         // when the matte is inverted); its colour is zero anyway.
-                        const float m = rdLuminanceRangeMask(luma(p), lowCut, lowFeather, highCut,
-                                                             highFeather, invert);
-                        sum.r += p.r * m;
-                        sum.g += p.g * m;
-                        sum.b += p.b * m;
-                        sum.a += p.a * m;
+                        sum = sum + vec::load(in + x) * vec::splat(masks[static_cast<std::size_t>(x)]);
                     }
-                    sums[static_cast<std::size_t>(X)] = sum;
+                    vec::store(&sums[static_cast<std::size_t>(X)], sum);
                     if (smallSource != nullptr) {
-                        Pixel plain = plains[static_cast<std::size_t>(X)];
-                        for (int x = x0; x < x1; ++x) {
-                            const Pixel p = in[x];
-                            plain.r += p.r;
-                            plain.g += p.g;
-                            plain.b += p.b;
-                            plain.a += p.a;
-                        }
-                        plains[static_cast<std::size_t>(X)] = plain;
+                        vec::F4 plain = vec::load(&plains[static_cast<std::size_t>(X)]);
+                        for (int x = x0; x < x1; ++x) plain = plain + vec::load(in + x);
+                        vec::store(&plains[static_cast<std::size_t>(X)], plain);
                     }
                 }
             }

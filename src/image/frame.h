@@ -45,8 +45,10 @@ void processFrame(Image const& src, Image& dst, RenderSettings const& settings);
 void processFrame(Image const& src, Image& dst, RenderSettings const& settings, GpuOffers const& offers);
 
 // Called after each stage of a frame with the stage's name ("stage_select" or
-// "stage_reduce", "stage_streak", "stage_color", "stage_composite"): the benchmark's
-// stage breakdown times the driver's own sequence through it.
+// "stage_reduce", "stage_streak", "stage_color", "stage_composite"; a full-resolution
+// frame with the plain compositor makes and composites its streaks in one stage,
+// "stage_streak_composite"): the benchmark's stage breakdown times the driver's own
+// sequence through it.
 using StageHook = std::function<void(char const* stage)>;
 
 // The streak paths of processFrame: renders `plan` (planFrame for src's size and the

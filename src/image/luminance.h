@@ -1,6 +1,8 @@
 // The luminance matte: which light takes part in the streaks.
 #pragma once
 
+#include <cstddef>
+
 #include "image/image.h"
 #include "settings/render_settings.h"
 
@@ -16,6 +18,10 @@ inline float luminanceRangeMask(float luma, RenderSettings const& settings) {
     return rdLuminanceRangeMask(luma, settings.lowCut, settings.lowFeather, settings.highCut,
                                 settings.highFeather, settings.invert ? 1 : 0);
 }
+
+// masks[i] = luminanceRangeMask(luma(pixels[i]), settings) for i < count, to the bit;
+// four pixels at a time.
+void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks);
 
 // dst = src with every pixel (colour and alpha) multiplied by its mask. dst takes src's
 // size; dst and src may be the same image.

@@ -123,17 +123,6 @@ private:
 constexpr int kTileRows = 32;
 constexpr int kTileColumns = 32;
 
-template <class F>
-void forTiles(int j0, int j1, int width, F&& pixelRow) {
-    for (int jb = j0; jb < j1; jb += kTileRows) {
-        const int je = std::min(j1, jb + kTileRows);
-        for (int ib = 0; ib < width; ib += kTileColumns) {
-            const int ie = std::min(width, ib + kTileColumns);
-            for (int j = jb; j < je; ++j) pixelRow(j, ib, ie);
-        }
-    }
-}
-
 // Whether every bilinear neighbourhood a tile reads lies inside a width × height image:
 // the tile's corner positions, 1 pixel inside the border. Positions are affine in the
 // tile's pixel coordinates up to float rounding (far below that pixel of slack), so the
@@ -232,22 +221,76 @@ RD_VECTOR_INLINE vec::F4 rotatedPixel(RotateJob const& job, float x, float y) {
     return vec::lerp(top, bottom, fy);
 }
 
+// How a tile of the rotation reads the selection.
+enum class TileKind {
+    General,   // any position: the edge mode through the tables
+    Interior,  // every neighbourhood inside the selection
+    // Clamp, every position left of column 0 (or right of the last column): both columns
+    // of each neighbourhood are that edge column, so the horizontal lerps blend a pixel
+    // with itself. For finite p that is p + 0 (−0 becomes +0; 0·fx is +0), which the
+    // edge line holds precomputed; the sample is the vertical lerp of two of its entries.
+    // A non-finite pixel stays non-finite and goes to the row's finite-only redo as before.
+    EdgeColumn,
+    EdgeRow,  // the same above row 0 or below the last row: the line is that edge row
+};
+
+// One clamped edge of the selection for the EdgeColumn and EdgeRow tiles: `size` pixels,
+// each the edge pixel plus zero.
+struct EdgeLine {
+    Pixel const* values = nullptr;
+    int size = 0;
+};
+
+// The lerp of entries ⌊t⌋ and ⌊t⌋ + 1 of the line, both clamped to it, at t − ⌊t⌋: the
+// bilinear sample of a Clamp read whose other axis collapsed.
+RD_VECTOR_INLINE vec::F4 edgeSample(EdgeLine const& line, float t) {
+    const float ft = std::floor(t);
+    const int k = truncatedIndex(ft);
+    const int k0 = std::clamp(k, 0, line.size - 1);
+    const int k1 = std::clamp(k + 1, 0, line.size - 1);
+    return vec::lerp(vec::load(line.values + k0), vec::load(line.values + k1), t - ft);
+}
+
 // Canvas pixels [i0, i1) × [j0, j1): sampling::sampleBilinear at each pixel's source
-// position, to the bit, with the edge mode's mappings from the tables (every neighbourhood
-// inside the source when `interior`). A row whose samples are not all finite (rare: the
-// selection itself holds Inf or NaN) is redone with the finite-only sample where needed;
-// one test per row instead of one per pixel.
-template <bool kInterior>
-RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1) {
+// position, to the bit, with the edge mode's mappings from the tables (or the reads the
+// tile's kind allows). A row whose samples are not all finite (rare: the selection itself
+// holds Inf or NaN) is redone with the finite-only sample where needed; one test per row
+// instead of one per pixel.
+template <TileKind kKind>
+RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1, EdgeLine line) {
     StreakGeometry const& g = *job.g;
+    // As in the crop: the selection lines of the next tile to the right, requested ahead.
+    const std::size_t sourceWidth = static_cast<std::size_t>(job.src->width);
+    const float aheadX = g.cs * static_cast<float>(kTileColumns);
+    const float aheadY = g.sn * static_cast<float>(kTileColumns);
+    const float limitX = static_cast<float>(job.src->width) - 2.0f;
+    const float limitY = static_cast<float>(job.src->height) - 2.0f;
     for (int j = j0; j < j1; ++j) {
         const float v = static_cast<float>(j) + g.oy;
         Pixel* out = job.canvas + static_cast<std::size_t>(j) * static_cast<std::size_t>(job.canvasWidth);
         vec::F4 check = vec::splat(0.0f);  // x − x summed: stays 0 while every sample is finite
         for (int i = i0; i < i1; ++i) {
             const float u = static_cast<float>(i) + g.ox;
-            const vec::F4 p = rotatedPixel<kInterior>(job, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx),
-                                                      rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
+            vec::F4 p;
+            if constexpr (kKind == TileKind::EdgeColumn)
+                p = edgeSample(line, rdCanvasToImageY(g.cs, g.sn, u, v, g.cy));
+            else if constexpr (kKind == TileKind::EdgeRow)
+                p = edgeSample(line, rdCanvasToImageX(g.cs, g.sn, u, v, g.cx));
+            else {
+                const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
+                const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+                if constexpr (kKind == TileKind::Interior) {
+                    const float px = x + aheadX;
+                    const float py = y + aheadY;
+                    if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
+                        Pixel const* ahead = job.src->pixels.data() + static_cast<std::size_t>(py) * sourceWidth +
+                                             static_cast<std::size_t>(px);
+                        __builtin_prefetch(ahead);
+                        __builtin_prefetch(ahead + sourceWidth);
+                    }
+                }
+                p = rotatedPixel<kKind == TileKind::Interior>(job, x, y);
+            }
             check += p - p;
             vec::store(out + i, p);
         }
@@ -262,18 +305,89 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
     }
 }
 
-void rotateRows(RotateJob const& job, int j0, int j1, int i0, int i1, bool interior) {
-    if (interior)
-        rotateTile<true>(job, j0, j1, i0, i1);
-    else
-        rotateTile<false>(job, j0, j1, i0, i1);
+RD_VECTOR_INLINE void rotateKind(RotateJob const& job, int j0, int j1, int i0, int i1, TileKind kind,
+                                 EdgeLine line) {
+    switch (kind) {
+    case TileKind::Interior:
+        rotateTile<TileKind::Interior>(job, j0, j1, i0, i1, line);
+        return;
+    case TileKind::EdgeColumn:
+        rotateTile<TileKind::EdgeColumn>(job, j0, j1, i0, i1, line);
+        return;
+    case TileKind::EdgeRow:
+        rotateTile<TileKind::EdgeRow>(job, j0, j1, i0, i1, line);
+        return;
+    case TileKind::General:
+        break;
+    }
+    rotateTile<TileKind::General>(job, j0, j1, i0, i1, line);
+}
+
+void rotateRows(RotateJob const& job, int j0, int j1, int i0, int i1, TileKind kind, EdgeLine line) {
+    rotateKind(job, j0, j1, i0, i1, kind, line);
 }
 #if RD_HAVE_AVX2_VARIANT
-RD_TARGET_AVX2 void rotateRowsAvx2(RotateJob const& job, int j0, int j1, int i0, int i1, bool interior) {
+RD_TARGET_AVX2 void rotateRowsAvx2(RotateJob const& job, int j0, int j1, int i0, int i1, TileKind kind,
+                                   EdgeLine line) {
+    rotateKind(job, j0, j1, i0, i1, kind, line);
+}
+#endif
+
+// The crop back: output pixel (i, j) is the bilinear sample of the canvas at its
+// position, as the rotation samples the selection.
+struct CropJob {
+    RotateJob sampler;
+    int margin;
+    std::size_t stride;  // between output rows
+};
+
+// Output rows [j0, j1) × columns [i0, i1), row j at first + (j − j0)·stride.
+template <bool kInterior>
+RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i1, Pixel* first) {
+    StreakGeometry const& g = *job.sampler.g;
+    Image const& canvas = *job.sampler.src;
+    const std::size_t canvasWidth = static_cast<std::size_t>(canvas.width);
+    // The canvas lines the next tile to the right will read, requested while this one
+    // runs: a tile's reads cross dozens of canvas rows, which no hardware prefetcher
+    // follows. Only addresses are computed; no pixel depends on them.
+    const float aheadX = g.cs * static_cast<float>(kTileColumns);
+    const float aheadY = -g.sn * static_cast<float>(kTileColumns);
+    const float limitX = static_cast<float>(canvas.width) - 2.0f;
+    const float limitY = static_cast<float>(canvas.height) - 2.0f;
+    for (int j = j0; j < j1; ++j) {
+        Pixel* row = first + static_cast<std::size_t>(j - j0) * job.stride;
+        const float dy = static_cast<float>(j - job.margin) - g.cy;
+        for (int i = i0; i < i1; ++i) {
+            const float dx = static_cast<float>(i - job.margin) - g.cx;
+            const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
+            const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+            if (kInterior) {
+                const float px = x + aheadX;
+                const float py = y + aheadY;
+                if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
+                    Pixel const* ahead = canvas.pixels.data() + static_cast<std::size_t>(py) * canvasWidth +
+                                         static_cast<std::size_t>(px);
+                    __builtin_prefetch(ahead);
+                    __builtin_prefetch(ahead + canvasWidth);
+                }
+            }
+            vec::store(row + i, rotatedPixel<kInterior>(job.sampler, x, y));
+        }
+    }
+}
+
+void cropRows(CropJob const& job, int j0, int j1, int i0, int i1, bool interior, Pixel* first) {
     if (interior)
-        rotateTile<true>(job, j0, j1, i0, i1);
+        cropTile<true>(job, j0, j1, i0, i1, first);
     else
-        rotateTile<false>(job, j0, j1, i0, i1);
+        cropTile<false>(job, j0, j1, i0, i1, first);
+}
+#if RD_HAVE_AVX2_VARIANT
+RD_TARGET_AVX2 void cropRowsAvx2(CropJob const& job, int j0, int j1, int i0, int i1, bool interior, Pixel* first) {
+    if (interior)
+        cropTile<true>(job, j0, j1, i0, i1, first);
+    else
+        cropTile<false>(job, j0, j1, i0, i1, first);
 }
 #endif
 
@@ -357,23 +471,43 @@ float detailsFactor(int column, float ox, float scale, float details) {
 
 namespace {
 
-// The box of boxBlurHorizontal, one row at a time, with its working rows. A row is read
-// completely into its prefix before it is written, and only that row is read, so a row
-// may be blurred in place (the rotation blurs each band of canvas rows it has just
-// written, while they are still in the cache).
+// The box of boxBlurHorizontal, a few rows at a time, with their working rows. The rows
+// are read completely into their prefixes before any is written, and only those rows are
+// read, so rows may be blurred in place (the rotation blurs each band of canvas rows it
+// has just written, while they are still in the cache).
 class BoxRows {
 public:
+    // Rows blurred together: each row's running sum is one chain of dependent additions,
+    // so a single row waits on the adder's latency at every pixel; the chains of several
+    // rows side by side overlap. Every row still sums its own pixels left to right.
+    static constexpr int kRows = 4;
+
     BoxRows(int width, int radius)
         : w_(width),
           R_(width < 1 ? 1 : std::min<long long>(radius, 2LL * width)),
           window_(2 * R_ + 1),
           inverse_(1.0f / static_cast<float>(window_)),
-          prefix_(static_cast<std::size_t>(w_ + window_)),
-          edges_(static_cast<std::size_t>(2 * R_)) {}
+          stride_(static_cast<std::size_t>(w_ + window_)),
+          prefix_(stride_ * kRows),
+          edges_(static_cast<std::size_t>(2 * R_) * kRows) {}
 
     // Row y of src into out (which may be that row).
-    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) {
-        const Pixel* row = src.pixels.data() + static_cast<std::size_t>(y) * w_;
+    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) { blurRows(src, y, y + 1, edge, &out, 1); }
+
+    // Rows [y0, y1) of src in place, kRows at a time.
+    void blurInPlace(Image& image, int y0, int y1, EdgeMode edge) {
+        for (int y = y0; y < y1; y += kRows) {
+            const int n = std::min(kRows, y1 - y);
+            Pixel* outs[kRows];
+            for (int k = 0; k < n; ++k) outs[k] = image.pixels.data() + static_cast<std::size_t>(y + k) * w_;
+            blurRows(image, y, y + n, edge, outs, n);
+        }
+    }
+
+private:
+    // Rows y0 … y0 + n − 1 (n ≤ kRows) into outs[0 … n − 1]. A row is read completely
+    // into its prefix before any row is written, so outs may be the rows themselves.
+    void blurRows(Image const& src, int y0, int, EdgeMode edge, Pixel* const* outs, int n) {
         // The R columns left of the row through the edge mode, the row itself, the R
         // columns right of it: the additions of one left-to-right walk, without a
         // bounds test per pixel inside the row. The out-of-row columns are fetched
@@ -381,27 +515,54 @@ public:
         // the running sum in memory, and a 1080p canvas with radius 20 took 19 ms
         // instead of 10 (one thread).
         const std::size_t R0 = static_cast<std::size_t>(R_);
-        for (std::size_t e = 0; e < 2 * R0; ++e) {
-            const long long x = e < R0 ? static_cast<long long>(e) - R_ : w_ + static_cast<long long>(e - R0);
-            edges_[e] = sampling::fetch(src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)),
-                                        y, edge);
+        for (int k = 0; k < n; ++k)
+            for (std::size_t e = 0; e < 2 * R0; ++e) {
+                const long long x = e < R0 ? static_cast<long long>(e) - R_ : w_ + static_cast<long long>(e - R0);
+                edges_[static_cast<std::size_t>(k) * 2 * R0 + e] =
+                    sampling::fetch(src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)),
+                                    y0 + k, edge);
+            }
+        if (n == kRows) {
+            prefixes<kRows>(src, y0);
+        } else {
+            for (int k = 0; k < n; ++k) prefixes<1>(src, y0 + k, k);
         }
-        Pixel* entry = prefix_.data();
-        vec::F4 sum = vec::splat(0.0f);
-        vec::store(entry, sum);
-        for (std::size_t e = 0; e < R0; ++e) vec::store(++entry, sum = sum + vec::load(&edges_[e]));
-        for (int x = 0; x < w_; ++x) vec::store(++entry, sum = sum + vec::load(row + x));
-        for (std::size_t e = R0; e < 2 * R0; ++e) vec::store(++entry, sum = sum + vec::load(&edges_[e]));
         const vec::F4 inverse = vec::splat(inverse_);
-        Pixel const* lo = prefix_.data();
-        Pixel const* hi = lo + window_;
-        for (int x = 0; x < w_; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+        for (int k = 0; k < n; ++k) {
+            Pixel const* lo = prefix_.data() + static_cast<std::size_t>(k) * stride_;
+            Pixel const* hi = lo + window_;
+            Pixel* out = outs[k];
+            for (int x = 0; x < w_; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+        }
     }
 
-private:
+    // The prefix rows of source rows y0 … y0 + K − 1 into prefix slots first … first + K − 1.
+    template <int K>
+    RD_VECTOR_INLINE void prefixes(Image const& src, int y0, int first = 0) {
+        const std::size_t R0 = static_cast<std::size_t>(R_);
+        Pixel const* rows[K];
+        Pixel const* edges[K];
+        Pixel* entry[K];
+        vec::F4 sum[K];
+        for (int k = 0; k < K; ++k) {
+            rows[k] = src.pixels.data() + static_cast<std::size_t>(y0 + k) * w_;
+            edges[k] = edges_.data() + static_cast<std::size_t>(first + k) * 2 * R0;
+            entry[k] = prefix_.data() + static_cast<std::size_t>(first + k) * stride_;
+            sum[k] = vec::splat(0.0f);
+            vec::store(entry[k], sum[k]);
+        }
+        for (std::size_t e = 0; e < R0; ++e)
+            for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(edges[k] + e));
+        for (int x = 0; x < w_; ++x)
+            for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(rows[k] + x));
+        for (std::size_t e = R0; e < 2 * R0; ++e)
+            for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(edges[k] + e));
+    }
+
     int w_;
     long long R_, window_;
     float inverse_;
+    std::size_t stride_;
     std::vector<Pixel> prefix_, edges_;
 };
 
@@ -435,6 +596,7 @@ struct VerticalPass {
     Pixel* dst;
     Pixel const* zeros;  // a row of zeros for rows outside the image
     int width, height, outRows;
+    int const* columnRows;  // when set: rows [0, columnRows[x]) of column x are read later
     long long r;
     double inverse, peak;
     std::size_t ringRows;  // rows between a row's first read and its last, plus one
@@ -483,10 +645,16 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
     }
     const D4 inverse = vec::splat(p.inverse);
     const D4 peak = vec::splat(p.peak);
-    for (int y = 0; y < p.outRows; ++y) {
+    // Output rows the block's columns need (all of them above the last row any needs).
+    int outRows = p.outRows;
+    if (p.columnRows != nullptr) {
+        outRows = 0;
+        for (int c = 0; c < n; ++c) outRows = std::max(outRows, std::min(p.columnRows[x0 + c], p.outRows));
+    }
+    for (int y = 0; y < outRows; ++y) {
         Pixel* out = p.dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.width) + x0;
         for (int c = 0; c < n; ++c) vec::store(out + c, vec::boundedStreak(vec::narrow(weighted[c] * inverse)));
-        if (y + 1 == p.outRows) break;
+        if (y + 1 == outRows) break;
         if (kSymmetric) {
             // Rows past the initial ones are first read as incoming; mid is one of them.
             Pixel const* incomingRow = y + p.r + 2 > initRows ? firstRead(y + p.r + 2) : readAgain(y + p.r + 2);
@@ -529,7 +697,9 @@ RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1, P
 
 }  // namespace
 
-void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows) {
+namespace {
+
+void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int rows, int const* columnRows) {
     if (&src != &dst) dst.resize(src.width, src.height);
     const long long len = std::max(length, 0);
     const long long r = symmetric ? (len + 1) / 2 : len;
@@ -540,7 +710,7 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, in
     // A row is last read as `now` r + 1 rows after it came in (symmetric: as `old`, 2r + 2).
     const long long span = symmetric ? 2 * r + 3 : r + 2;
     const VerticalPass pass{src.pixels.data(), dst.pixels.data(), zeros.data(), src.width, src.height,
-                            std::clamp(rows, 0, src.height), r, 1.0 / normaliser, static_cast<double>(r + 1),
+                            std::clamp(rows, 0, src.height), columnRows, r, 1.0 / normaliser, static_cast<double>(r + 1),
                             static_cast<std::size_t>(std::clamp<long long>(span, 1, std::max(src.height, 1)))};
     void (*columns)(VerticalPass const&, int, int, Pixel*) =
         symmetric ? verticalColumns<true> : verticalColumns<false>;
@@ -554,8 +724,30 @@ void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, in
     });
 }
 
-void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin) {
-    if (image.empty()) return;
+}  // namespace
+
+void verticalStreak(Image const& src, Image& dst, int length, bool symmetric, int rows) {
+    verticalPass(src, dst, length, symmetric, rows, nullptr);
+}
+
+namespace {
+
+// Hands a finished result held in `image` to `rows`, after sizing `scratch` as the
+// result (the contract of the banded generateStreak).
+void deliverWhole(Image const& image, Image& scratch, StreakRows const& rows) {
+    scratch.resize(image.width, image.height);
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    parallel::ranges(image.height, static_cast<unsigned long>(image.pixelCount()), [&](int y0, int y1) {
+        rows(y0, y1, image.pixels.data() + static_cast<std::size_t>(y0) * width, width);
+    });
+}
+
+// generateStreak; with `rows`, the crop's bands go there instead of into the result.
+void streakInto(Image& image, Image& scratch, RenderSettings const& settings, int margin, StreakRows const* rows) {
+    if (image.empty()) {
+        if (rows != nullptr) deliverWhole(image, scratch, *rows);
+        return;
+    }
     margin = std::max(margin, 0);
     const int w = image.width;
     const int h = image.height;
@@ -563,13 +755,15 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     const EdgeMode edge = settings.edgeMode;
 
     if (g.length < 1 && g.halfWidth < 1) {
-        if (margin < 1) return;
-        // Nothing to smear: the selection, widened by the margin through the edge mode.
-        scratch.resize(g.outputWidth, g.outputHeight);
-        for (int j = 0; j < g.outputHeight; ++j)
-            for (int i = 0; i < g.outputWidth; ++i)
-                scratch.at(i, j) = sampling::fetch(image, i - margin, j - margin, edge);
-        std::swap(image, scratch);
+        if (margin >= 1) {
+            // Nothing to smear: the selection, widened by the margin through the edge mode.
+            scratch.resize(g.outputWidth, g.outputHeight);
+            for (int j = 0; j < g.outputHeight; ++j)
+                for (int i = 0; i < g.outputWidth; ++i)
+                    scratch.at(i, j) = sampling::fetch(image, i - margin, j - margin, edge);
+            std::swap(image, scratch);
+        }
+        if (rows != nullptr) deliverWhole(image, scratch, *rows);
         return;
     }
 
@@ -617,7 +811,7 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
                          rowIndex, rowStep, columnIndex.data(), columnStep);
         };
         const RotateJob job{&src, canvas.pixels.data(), ww, &g, &mapX, &mapY, edge};
-        void (*rotateTileRows)(RotateJob const&, int, int, int, int, bool) = rotateRows;
+        void (*rotateTileRows)(RotateJob const&, int, int, int, int, TileKind, EdgeLine) = rotateRows;
 #if RD_HAVE_AVX2_VARIANT
         if (vec::units() == vec::Units::Avx2) rotateTileRows = rotateRowsAvx2;
 #endif
@@ -626,6 +820,49 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
             const float v = static_cast<float>(j) + g.oy;
             x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
             y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
+        };
+        // With Clamp, most of a long oblique streak's canvas lies beside the selection,
+        // where one axis of every read collapses onto an edge line (see TileKind).
+        const bool clampLines = edge == EdgeMode::Clamp && !g.axisAligned;
+        std::vector<Pixel> lines(clampLines ? 2 * (static_cast<std::size_t>(w) + h) : 0);
+        EdgeLine left, right, top, bottom;
+        if (clampLines) {
+            Pixel* at = lines.data();
+            auto line = [&](EdgeLine& l, int n, Pixel const* first, std::size_t step) {
+                for (int k = 0; k < n; ++k)
+                    vec::store(at + k, vec::load(first + static_cast<std::size_t>(k) * step) + vec::splat(0.0f));
+                l = {at, n};
+                at += n;
+            };
+            Pixel const* px = src.pixels.data();
+            const std::size_t wz = static_cast<std::size_t>(w);
+            line(left, h, px, wz);
+            line(right, h, px + (wz - 1), wz);
+            line(top, w, px, 1);
+            line(bottom, w, px + (static_cast<std::size_t>(h) - 1) * wz, 1);
+        }
+        // A tile's kind from its corners' positions, 1 pixel of slack as interiorTile.
+        auto tileKind = [&](int i0, int i1, int j0, int j1, EdgeLine& line) {
+            if (interiorTile(i0, i1, j0, j1, w, h, sourcePosition)) return TileKind::Interior;
+            if (!clampLines) return TileKind::General;
+            bool xLow = true, xHigh = true, yLow = true, yHigh = true;
+            for (int corner = 0; corner < 4; ++corner) {
+                float x = 0.0f, y = 0.0f;
+                sourcePosition(corner & 1 ? i1 - 1 : i0, corner & 2 ? j1 - 1 : j0, x, y);
+                xLow = xLow && x <= -1.0f;
+                xHigh = xHigh && x >= static_cast<float>(w);
+                yLow = yLow && y <= -1.0f;
+                yHigh = yHigh && y >= static_cast<float>(h);
+            }
+            if (xLow || xHigh) {
+                line = xLow ? left : right;
+                return TileKind::EdgeColumn;
+            }
+            if (yLow || yHigh) {
+                line = yLow ? top : bottom;
+                return TileKind::EdgeRow;
+            }
+            return TileKind::General;
         };
         parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
             // The box across the streak, run on each band of rows just written while they
@@ -644,13 +881,13 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
                         for (int j = jb; j < je; ++j) gatherRow(j, ib, ie);
                         continue;
                     }
-                    rotateTileRows(job, jb, je, ib, ie, interiorTile(ib, ie, jb, je, w, h, sourcePosition));
+                    EdgeLine line;
+                    const TileKind kind = tileKind(ib, ie, jb, je, line);
+                    rotateTileRows(job, jb, je, ib, ie, kind, line);
                 }
-                for (int j = jb; j < je; ++j) {
-                    Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                    if (flare) flare->blur(row);
-                    if (box) box->blur(canvas, j, EdgeMode::Transparent, row);
-                }
+                if (flare)
+                    for (int j = jb; j < je; ++j) flare->blur(canvas.pixels.data() + static_cast<std::size_t>(j) * ww);
+                if (box) box->blurInPlace(canvas, jb, je, EdgeMode::Transparent);
             }
         });
     }
@@ -679,7 +916,41 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
     if (g.strength > 0.0f) {
         applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead);
     } else if (g.length >= 1) {
-        verticalStreak(image, image, g.length, settings.symmetric, rowsRead);
+        // An oblique crop reads each canvas column only down to the frame's lower edge
+        // there, which for most columns lies well above rowsRead: per block of columns,
+        // the pass stops at the lowest row its columns give. The most a column needs is on
+        // the frame's outline (the highest canvas y over a strip of a parallelogram lies on
+        // its edge); the outline's pixels are 1 apart, so a column within 2 of one, and
+        // 3 rows under it, bound every read (the bilinear neighbour included).
+        std::vector<int> columnRows;
+        if (!g.axisAligned) {
+            columnRows.assign(static_cast<std::size_t>(ww), 0);
+            const int outW = g.outputWidth;
+            const int outH = g.outputHeight;
+            auto mark = [&](int i, int j) {
+                const float dx = static_cast<float>(i - margin) - g.cx;
+                const float dy = static_cast<float>(j - margin) - g.cy;
+                const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
+                const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+                if (!(std::fabs(x) < 1e9f && std::fabs(y) < 1e9f)) {
+                    std::fill(columnRows.begin(), columnRows.end(), wh);
+                    return;
+                }
+                const int c = static_cast<int>(std::floor(x));
+                const int end = static_cast<int>(std::clamp(std::floor(y) + 4.0f, 0.0f, static_cast<float>(wh)));
+                for (int k = std::max(c - 1, 0); k <= std::min(c + 2, ww - 1); ++k)
+                    columnRows[static_cast<std::size_t>(k)] = std::max(columnRows[static_cast<std::size_t>(k)], end);
+            };
+            for (int i = 0; i < outW; ++i) {
+                mark(i, 0);
+                mark(i, outH - 1);
+            }
+            for (int j = 0; j < outH; ++j) {
+                mark(0, j);
+                mark(outW - 1, j);
+            }
+        }
+        verticalPass(image, image, g.length, settings.symmetric, rowsRead, columnRows.empty() ? nullptr : columnRows.data());
     }
 
     if (settings.details > 0.0f) {
@@ -698,13 +969,29 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
         });
     }
 
-    // Back into the frame, with the margin around it.
+    // Back into the frame, with the margin around it, in bands of kTileRows rows: into
+    // the result, or through a band of working rows to `rows`.
     const int outW = g.outputWidth;
     const int outH = g.outputHeight;
     scratch.resize(outW, outH);
     {
         Image const& canvas = image;
         Image& out = scratch;
+        const std::size_t outStride = static_cast<std::size_t>(outW);
+        // Runs crop(j, i0, i1, row) over the tiles of every band of [j0, j1), `row` being
+        // where output row j goes, and hands each finished band on.
+        auto bands = [&](int j0, int j1, auto&& crop) {
+            std::vector<Pixel> band(rows != nullptr ? outStride * kTileRows : 0);
+            for (int jb = j0; jb < j1; jb += kTileRows) {
+                const int je = std::min(j1, jb + kTileRows);
+                Pixel* first = rows != nullptr ? band.data() : out.pixels.data() + static_cast<std::size_t>(jb) * outStride;
+                for (int ib = 0; ib < outW; ib += kTileColumns) {
+                    const int ie = std::min(outW, ib + kTileColumns);
+                    crop(jb, je, ib, ie, first);
+                }
+                if (rows != nullptr) (*rows)(jb, je, first, outStride);
+            }
+        };
         const std::size_t canvasWidth = static_cast<std::size_t>(ww);
         if (g.axisAligned) {
             // A gather, as the rotation's: one canvas index per output column, one per row
@@ -723,13 +1010,15 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
             const std::size_t rowStep = columnsAreX ? canvasWidth : 1;
             const std::size_t columnStep = columnsAreX ? 1 : canvasWidth;
             parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
-                forTiles(j0, j1, outW, [&](int j, int i0, int i1) {
-                    const float dy = static_cast<float>(j - margin) - g.cy;
-                    const int rowIndex =
-                        columnsAreX ? inside(truncatedIndex(rdImageToCanvasY(g.cs, g.sn, dx0, dy, g.oy)), wh)
-                                    : inside(truncatedIndex(rdImageToCanvasX(g.cs, g.sn, dx0, dy, g.ox)), ww);
-                    gather<false>(out.pixels.data() + static_cast<std::size_t>(j) * outW, i0, i1,
-                                  canvas.pixels.data(), rowIndex, rowStep, columnIndex.data(), columnStep);
+                bands(j0, j1, [&](int jb, int je, int i0, int i1, Pixel* first) {
+                    for (int j = jb; j < je; ++j) {
+                        const float dy = static_cast<float>(j - margin) - g.cy;
+                        const int rowIndex =
+                            columnsAreX ? inside(truncatedIndex(rdImageToCanvasY(g.cs, g.sn, dx0, dy, g.oy)), wh)
+                                        : inside(truncatedIndex(rdImageToCanvasX(g.cs, g.sn, dx0, dy, g.ox)), ww);
+                        gather<false>(first + static_cast<std::size_t>(j - jb) * outStride, i0, i1,
+                                      canvas.pixels.data(), rowIndex, rowStep, columnIndex.data(), columnStep);
+                    }
                 });
             });
         } else {
@@ -752,28 +1041,30 @@ void generateStreak(Image& image, Image& scratch, RenderSettings const& settings
             }
             const AxisMap mapX(xLo, xHi, ww, EdgeMode::Transparent);
             const AxisMap mapY(yLo, yHi, wh, EdgeMode::Transparent);
-            const RotateJob job{&canvas, nullptr, 0, &g, &mapX, &mapY, EdgeMode::Transparent};
+            const CropJob job{{&canvas, nullptr, 0, &g, &mapX, &mapY, EdgeMode::Transparent}, margin, outStride};
+            void (*cropTileRows)(CropJob const&, int, int, int, int, bool, Pixel*) = cropRows;
+#if RD_HAVE_AVX2_VARIANT
+            if (vec::units() == vec::Units::Avx2) cropTileRows = cropRowsAvx2;
+#endif
             parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
-                for (int jb = j0; jb < j1; jb += kTileRows) {
-                    const int je = std::min(j1, jb + kTileRows);
-                    for (int ib = 0; ib < outW; ib += kTileColumns) {
-                        const int ie = std::min(outW, ib + kTileColumns);
-                        const bool interior = interiorTile(ib, ie, jb, je, ww, wh, canvasPosition);
-                        for (int j = jb; j < je; ++j) {
-                            Pixel* row = out.pixels.data() + static_cast<std::size_t>(j) * outW;
-                            for (int i = ib; i < ie; ++i) {
-                                float x = 0.0f, y = 0.0f;
-                                canvasPosition(i, j, x, y);
-                                vec::store(row + i, interior ? rotatedPixel<true>(job, x, y)
-                                                             : rotatedPixel<false>(job, x, y));
-                            }
-                        }
-                    }
-                }
+                bands(j0, j1, [&](int jb, int je, int i0, int i1, Pixel* first) {
+                    cropTileRows(job, jb, je, i0, i1, interiorTile(i0, i1, jb, je, ww, wh, canvasPosition), first);
+                });
             });
         }
     }
-    std::swap(image, scratch);
+    if (rows == nullptr) std::swap(image, scratch);
+}
+
+}  // namespace
+
+void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin) {
+    streakInto(image, scratch, settings, margin, nullptr);
+}
+
+void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin,
+                    StreakRows const& rows) {
+    streakInto(image, scratch, settings, margin, &rows);
 }
 
 }  // namespace raydrift::image

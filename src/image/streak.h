@@ -2,7 +2,9 @@
 // separably, in a canvas whose vertical axis runs along the streak.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "image/image.h"
 #include "settings/render_settings.h"
@@ -55,6 +57,17 @@ float detailsFactor(int column, float ox, float scale, float details);
 // values contribute no light instead of spreading along whole rows and columns.
 // Throws std::bad_alloc when the canvas cannot be allocated.
 void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin);
+
+// Receives rows [y0, y1) of a streak result: row y0 at `first`, rows `stride` pixels
+// apart. Called from several threads at once, for disjoint ranges.
+using StreakRows = std::function<void(int y0, int y1, Pixel const* first, std::size_t stride)>;
+
+// generateStreak, handing the result to `rows` band by band while it is made instead of
+// storing it (the next pass reads each band while it is in the cache). Before the first
+// call `scratch` takes the result's size and is then left to `rows`, which may write it;
+// `image` ends up holding an intermediate. Every row of the result is handed over once.
+void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin,
+                    StreakRows const& rows);
 
 // dst(x, y) = the mean of src over columns x − R … x + R, with R = min(radius, 2·width),
 // reading outside columns through `edge` (zero for Transparent) and always dividing by

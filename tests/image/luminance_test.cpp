@@ -1,12 +1,14 @@
 #include "image/luminance.h"
 
 #include "image_test_support.h"
+#include "image/vector_units.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -171,3 +173,46 @@ TEST(HasTransparentForeground, StrictlyBelowTheOpaqueLimit) {
 }
 
 }  // namespace
+
+// The four-pixel mask agrees with the per-pixel one to the bit, for hard and soft cuts on
+// both sides, inverted or not, on every instruction set, over colours and alphas that reach every branch (alpha at
+// the 1e-6 limit, −0, NaN and infinite channels, negative light, a partial last group).
+TEST(LuminanceRangeMask, GroupsOfFourMatchThePixelForm) {
+    using raydrift::image::vec::Units;
+    std::vector<Pixel> pixels;
+    const float channels[] = {-0.0f, 0.0f, 0.3f, 0.396f, 0.5f, 2.0f, 80.0f, -1.0f,
+                              std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()};
+    const float alphas[] = {0.0f, 1e-6f, 1.1e-6f, 0.5f, 1.0f, 3.0f, -0.5f,
+                            std::numeric_limits<float>::quiet_NaN()};
+    for (float a : alphas)
+        for (float c : channels) pixels.push_back({c * a, 0.25f * a, c, a});
+    pixels.push_back({0.1f, 0.2f, 0.3f, 1.0f});  // 81 pixels: one left after the groups
+    struct Cuts {
+        float lowCut, lowFeather, highCut, highFeather;
+        bool invert;
+    };
+    const Cuts cuts[] = {{0.396f, 0.0f, 3.4028235e38f, 0.0f, false},
+                         {0.4f, 0.2f, 1.5f, 0.5f, false},
+                         {0.4f, 0.2f, 1.5f, 0.5f, true},
+                         {0.5f, 1e-9f, 0.3f, 0.0f, true},
+                         {-1.0f, 0.5f, 60.0f, 40.0f, false}};
+    for (Cuts const& c : cuts) {
+        RenderSettings s;
+        s.lowCut = c.lowCut;
+        s.lowFeather = c.lowFeather;
+        s.highCut = c.highCut;
+        s.highFeather = c.highFeather;
+        s.invert = c.invert;
+        for (Units units : {Units::Baseline, Units::Avx2}) {
+            raydrift::image::vec::limitUnits(units);
+            std::vector<float> masks(pixels.size());
+            raydrift::image::luminanceRangeMasks(pixels.data(), pixels.size(), s, masks.data());
+            for (std::size_t i = 0; i < pixels.size(); ++i) {
+                const float expected = luminanceRangeMask(luma(pixels[i]), s);
+                EXPECT_EQ(std::memcmp(&masks[i], &expected, sizeof expected), 0)
+                    << "pixel " << i << " cut " << c.lowCut << " units " << static_cast<int>(units) << ": "
+                    << masks[i] << " vs " << expected;
+            }
+        }
+    }
+}
