@@ -9,6 +9,7 @@
 
 #include <random>
 
+#include "image/diffraction.h"
 #include "image/streak.h"
 
 namespace {
@@ -58,6 +59,27 @@ BENCHMARK(BM_GenerateStreak)
     ->Unit(benchmark::kMillisecond)
     // The passes run on worker threads too: wall time, and the CPU time of all threads
     // (steadier than wall time on a loaded machine).
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+
+// The diffraction profile alone on a canvas the size the diffraction-1080p scenario
+// rotates into (2237 × 2109 at 30°, Length 200, the crop reading the rows above the last 205). Args: canvas width, height, Length,
+// symmetric.
+void BM_FlareProfile(benchmark::State& state) {
+    Image canvas = selection(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    const auto profile = raydrift::image::flareProfile(10, static_cast<int>(state.range(2)), state.range(3) != 0, 0.5f);
+    for (auto _ : state) {
+        raydrift::image::applyFlareProfile(canvas, profile, canvas.height - 205);
+        benchmark::DoNotOptimize(canvas.pixels.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long long>(canvas.pixelCount()));
+}
+
+BENCHMARK(BM_FlareProfile)
+    ->ArgNames({"ww", "wh", "length", "symmetric"})
+    ->ArgsProduct({{2237}, {2109}, {200}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
 

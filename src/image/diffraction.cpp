@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "image/parallel.h"
@@ -56,6 +57,9 @@ RD_VECTOR_INLINE Moments difference(Moments const& x, Moments const& y) {
 
 // Columns handled together: two cache lines of pixels per row read.
 constexpr int kColumnBlock = 8;
+// Rows a block's reads are requested ahead: rows lie a whole canvas width apart, which
+// no hardware prefetcher follows, and each would otherwise wait on memory in turn.
+constexpr long long kPrefetchRows = 16;
 
 struct ProfilePass {
     Pixel* pixels;
@@ -71,9 +75,11 @@ struct ProfilePass {
     std::size_t ringSize;
 };
 
-template <bool kSymmetric>
-RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int cols, Moments* ring) {
-    auto slot = [&](long long k) { return ring + (static_cast<std::size_t>(k) % p.ringSize) * kColumnBlock; };
+template <bool kSymmetric, int kCols>
+RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Moments* ring) {
+    const int cols = kCols > 0 ? kCols : runCols;
+    const std::uint32_t ringSize = static_cast<std::uint32_t>(p.ringSize);
+    auto slot = [&](long long k) { return ring + (static_cast<std::uint32_t>(k) % ringSize) * kColumnBlock; };
     const D4 zero = vec::splat(0.0);
     Moments* first = slot(0);
     for (int c = 0; c < cols; ++c) first[c] = Moments{zero, zero, zero, zero, zero, zero};
@@ -90,6 +96,11 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int cols, Moment
         for (const long long need = std::min<long long>(y + lead, wh); built < need; ++built) {
             const long long k = built;
             Pixel const* row = p.pixels + static_cast<std::size_t>(k) * stride + x;
+            if (k + kPrefetchRows < wh) {
+                Pixel const* ahead = row + kPrefetchRows * stride;
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + cols - 1);
+            }
             const D4 kd = vec::splat(static_cast<double>(k));
             const D4 ct = vec::splat(p.cosT[k]);
             const D4 st = vec::splat(p.sinT[k]);
@@ -150,12 +161,22 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int cols, Moment
 
 template <bool kSymmetric>
 void profileColumns(ProfilePass const& p, int x0, int x1, Moments* ring) {
-    for (int x = x0; x < x1; x += kColumnBlock) profileBlock<kSymmetric>(p, x, std::min(kColumnBlock, x1 - x), ring);
+    for (int x = x0; x < x1; x += kColumnBlock) {
+        if (x1 - x >= kColumnBlock)
+            profileBlock<kSymmetric, kColumnBlock>(p, x, kColumnBlock, ring);
+        else
+            profileBlock<kSymmetric, 0>(p, x, x1 - x, ring);
+    }
 }
 #if RD_HAVE_AVX2_VARIANT
 template <bool kSymmetric>
 RD_TARGET_AVX2 void profileColumnsAvx2(ProfilePass const& p, int x0, int x1, Moments* ring) {
-    for (int x = x0; x < x1; x += kColumnBlock) profileBlock<kSymmetric>(p, x, std::min(kColumnBlock, x1 - x), ring);
+    for (int x = x0; x < x1; x += kColumnBlock) {
+        if (x1 - x >= kColumnBlock)
+            profileBlock<kSymmetric, kColumnBlock>(p, x, kColumnBlock, ring);
+        else
+            profileBlock<kSymmetric, 0>(p, x, x1 - x, ring);
+    }
 }
 #endif
 
