@@ -144,7 +144,8 @@ void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook c
     Image& selected = borrowed.image;
     reserveFramePixels(selected, plan.workingPixels);
     reserveFramePixels(dst, plan.workingPixels);
-    if (plan.plainComposite && plan.margin == 0) {
+    const bool streakOffered = plan.streakSettings.useGpu && offers.streaks != nullptr;
+    if (plan.plainComposite && plan.margin == 0 && !streakOffered) {
         // The streaks are composited band by band as the crop back into the frame makes
         // them, while they are in the cache: no frame of streaks is written and read back.
         // The selection goes into `dst` and the canvas into the kept working image, whose
