@@ -244,6 +244,31 @@ struct LanePositions {
           fy(y - __builtin_convertvector(b, vec::F8)) {}
 };
 
+// The blends of two interior pixels at once, the first in lanes 0–3 and the second in
+// lanes 4–7: the top left pixel and its right neighbour are adjacent in memory, so one
+// eight-lane load holds both, and each lane runs blendInterior's lerps with its own
+// pixel's fractions. Returns the pair as stored at `out`.
+RD_VECTOR_INLINE vec::F8 blendPair(Pixel const* p0, Pixel const* p1, std::size_t width, float fx0, float fx1,
+                                   float fy0, float fy1, Pixel* out) {
+    auto load8 = [](Pixel const* p) {
+        vec::F8 v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    auto lerp8 = [](vec::F8 const& r0, vec::F8 const& r1, vec::F8 const& t) {
+        const vec::F8 a = __builtin_shufflevector(r0, r1, 0, 1, 2, 3, 8, 9, 10, 11);
+        const vec::F8 b = __builtin_shufflevector(r0, r1, 4, 5, 6, 7, 12, 13, 14, 15);
+        return a + (b - a) * t;
+    };
+    const vec::F8 tx{fx0, fx0, fx0, fx0, fx1, fx1, fx1, fx1};
+    const vec::F8 ty{fy0, fy0, fy0, fy0, fy1, fy1, fy1, fy1};
+    const vec::F8 top = lerp8(load8(p0), load8(p1), tx);
+    const vec::F8 bottom = lerp8(load8(p0 + width), load8(p1 + width), tx);
+    const vec::F8 v = top + (bottom - top) * ty;
+    std::memcpy(static_cast<void*>(out), &v, sizeof v);
+    return v;
+}
+
 // How a tile of the rotation reads the selection.
 enum class TileKind {
     General,   // any position: the edge mode through the tables
@@ -311,11 +336,15 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
                         __builtin_prefetch(ahead);
                         __builtin_prefetch(ahead + sourceWidth);
                     }
-                    const vec::F4 p = blendInterior(
+                }
+                for (int k = 0; k < kLanes; k += 2) {
+                    const vec::F8 p = blendPair(
                         pixels + static_cast<std::size_t>(at.b[k]) * sourceWidth + static_cast<std::size_t>(at.a[k]),
-                        sourceWidth, at.fx[k], at.fy[k]);
-                    check += p - p;
-                    vec::store(out + i + k, p);
+                        pixels + static_cast<std::size_t>(at.b[k + 1]) * sourceWidth +
+                            static_cast<std::size_t>(at.a[k + 1]),
+                        sourceWidth, at.fx[k], at.fx[k + 1], at.fy[k], at.fy[k + 1], out + i + k);
+                    const vec::F8 d = p - p;
+                    check += __builtin_shufflevector(d, d, 0, 1, 2, 3) + __builtin_shufflevector(d, d, 4, 5, 6, 7);
                 }
             }
         }
@@ -426,11 +455,12 @@ RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i
                         __builtin_prefetch(ahead);
                         __builtin_prefetch(ahead + canvasWidth);
                     }
-                    vec::store(row + i + k,
-                               blendInterior(pixels + static_cast<std::size_t>(at.b[k]) * canvasWidth +
-                                                 static_cast<std::size_t>(at.a[k]),
-                                             canvasWidth, at.fx[k], at.fy[k]));
                 }
+                for (int k = 0; k < kLanes; k += 2)
+                    blendPair(pixels + static_cast<std::size_t>(at.b[k]) * canvasWidth + static_cast<std::size_t>(at.a[k]),
+                              pixels + static_cast<std::size_t>(at.b[k + 1]) * canvasWidth +
+                                  static_cast<std::size_t>(at.a[k + 1]),
+                              canvasWidth, at.fx[k], at.fx[k + 1], at.fy[k], at.fy[k + 1], row + i + k);
             }
         }
         for (; i < i1; ++i) {
