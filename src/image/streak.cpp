@@ -327,7 +327,7 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
                 const vec::F8 x = (splat8(g.cs) * u + svx) + splat8(g.cx);
                 const vec::F8 y = (splat8(g.sn) * u + cvy) + splat8(g.cy);
                 const LanePositions at(x, y);
-                for (int k = 0; k < kLanes; ++k) {
+                for (int k = 0; k < kLanes; k += kLanes / 2) {
                     const float px = x[k] + aheadX;
                     const float py = y[k] + aheadY;
                     if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
@@ -446,7 +446,7 @@ RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i
                 const vec::F8 x = (splat8(g.cs) * dx + sdy) - splat8(g.ox);
                 const vec::F8 y = (splat8(-g.sn) * dx + cdy) - splat8(g.oy);
                 const LanePositions at(x, y);
-                for (int k = 0; k < kLanes; ++k) {
+                for (int k = 0; k < kLanes; k += kLanes / 2) {
                     const float px = x[k] + aheadX;
                     const float py = y[k] + aheadY;
                     if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
