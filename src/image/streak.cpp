@@ -221,6 +221,54 @@ RD_VECTOR_INLINE vec::F4 rotatedPixel(RotateJob const& job, float x, float y) {
     return vec::lerp(top, bottom, fy);
 }
 
+// The sample positions of eight neighbouring interior pixels, lane k computed with the
+// scalar formula's operations in its order (so to the bit), then each pixel's blend. Only
+// the unfused formulas have a lane form here; fused builds keep the pixel loop.
+constexpr bool kLanePositions = !SM_CPU_FMA;
+constexpr int kLanes = 8;
+
+RD_VECTOR_INLINE vec::F8 laneColumns(int i) {
+    const vec::I8 k{0, 1, 2, 3, 4, 5, 6, 7};
+    return __builtin_convertvector(k + i, vec::F8);
+}
+RD_VECTOR_INLINE vec::F8 splat8(float v) { return vec::F8{v, v, v, v, v, v, v, v}; }
+
+// Interior positions are at least 1 and within int range: truncation is floor.
+struct LanePositions {
+    vec::I8 a, b;
+    vec::F8 fx, fy;
+    LanePositions(vec::F8 const& x, vec::F8 const& y)
+        : a(__builtin_convertvector(x, vec::I8)),
+          b(__builtin_convertvector(y, vec::I8)),
+          fx(x - __builtin_convertvector(a, vec::F8)),
+          fy(y - __builtin_convertvector(b, vec::F8)) {}
+};
+
+// The blends of two interior pixels at once, the first in lanes 0–3 and the second in
+// lanes 4–7: the top left pixel and its right neighbour are adjacent in memory, so one
+// eight-lane load holds both, and each lane runs blendInterior's lerps with its own
+// pixel's fractions. Returns the pair as stored at `out`.
+RD_VECTOR_INLINE vec::F8 blendPair(Pixel const* p0, Pixel const* p1, std::size_t width, float fx0, float fx1,
+                                   float fy0, float fy1, Pixel* out) {
+    auto load8 = [](Pixel const* p) {
+        vec::F8 v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    auto lerp8 = [](vec::F8 const& r0, vec::F8 const& r1, vec::F8 const& t) {
+        const vec::F8 a = __builtin_shufflevector(r0, r1, 0, 1, 2, 3, 8, 9, 10, 11);
+        const vec::F8 b = __builtin_shufflevector(r0, r1, 4, 5, 6, 7, 12, 13, 14, 15);
+        return a + (b - a) * t;
+    };
+    const vec::F8 tx{fx0, fx0, fx0, fx0, fx1, fx1, fx1, fx1};
+    const vec::F8 ty{fy0, fy0, fy0, fy0, fy1, fy1, fy1, fy1};
+    const vec::F8 top = lerp8(load8(p0), load8(p1), tx);
+    const vec::F8 bottom = lerp8(load8(p0 + width), load8(p1 + width), tx);
+    const vec::F8 v = top + (bottom - top) * ty;
+    std::memcpy(static_cast<void*>(out), &v, sizeof v);
+    return v;
+}
+
 // How a tile of the rotation reads the selection.
 enum class TileKind {
     General,   // any position: the edge mode through the tables
@@ -269,7 +317,38 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
         const float v = static_cast<float>(j) + g.oy;
         Pixel* out = job.canvas + static_cast<std::size_t>(j) * static_cast<std::size_t>(job.canvasWidth);
         vec::F4 check = vec::splat(0.0f);  // x − x summed: stays 0 while every sample is finite
-        for (int i = i0; i < i1; ++i) {
+        int i = i0;
+        if constexpr (kKind == TileKind::Interior && kLanePositions) {
+            Pixel const* pixels = job.src->pixels.data();
+            const vec::F8 svx = splat8(g.sn * -v);
+            const vec::F8 cvy = splat8(g.cs * v);
+            for (; i + kLanes <= i1; i += kLanes) {
+                const vec::F8 u = laneColumns(i) + splat8(g.ox);
+                const vec::F8 x = (splat8(g.cs) * u + svx) + splat8(g.cx);
+                const vec::F8 y = (splat8(g.sn) * u + cvy) + splat8(g.cy);
+                const LanePositions at(x, y);
+                for (int k = 0; k < kLanes; k += kLanes / 2) {
+                    const float px = x[k] + aheadX;
+                    const float py = y[k] + aheadY;
+                    if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
+                        Pixel const* ahead =
+                            pixels + static_cast<std::size_t>(py) * sourceWidth + static_cast<std::size_t>(px);
+                        __builtin_prefetch(ahead);
+                        __builtin_prefetch(ahead + sourceWidth);
+                    }
+                }
+                for (int k = 0; k < kLanes; k += 2) {
+                    const vec::F8 p = blendPair(
+                        pixels + static_cast<std::size_t>(at.b[k]) * sourceWidth + static_cast<std::size_t>(at.a[k]),
+                        pixels + static_cast<std::size_t>(at.b[k + 1]) * sourceWidth +
+                            static_cast<std::size_t>(at.a[k + 1]),
+                        sourceWidth, at.fx[k], at.fx[k + 1], at.fy[k], at.fy[k + 1], out + i + k);
+                    const vec::F8 d = p - p;
+                    check += __builtin_shufflevector(d, d, 0, 1, 2, 3) + __builtin_shufflevector(d, d, 4, 5, 6, 7);
+                }
+            }
+        }
+        for (; i < i1; ++i) {
             const float u = static_cast<float>(i) + g.ox;
             vec::F4 p;
             if constexpr (kKind == TileKind::EdgeColumn)
@@ -295,7 +374,7 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
             vec::store(out + i, p);
         }
         if (vec::finite(check)) continue;
-        for (int i = i0; i < i1; ++i) {
+        for (i = i0; i < i1; ++i) {
             if (vec::finite(vec::load(out + i))) continue;
             const float u = static_cast<float>(i) + g.ox;
             const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
@@ -357,7 +436,34 @@ RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i
     for (int j = j0; j < j1; ++j) {
         Pixel* row = first + static_cast<std::size_t>(j - j0) * job.stride;
         const float dy = static_cast<float>(j - job.margin) - g.cy;
-        for (int i = i0; i < i1; ++i) {
+        int i = i0;
+        if constexpr (kInterior && kLanePositions) {
+            Pixel const* pixels = canvas.pixels.data();
+            const vec::F8 sdy = splat8(g.sn * dy);
+            const vec::F8 cdy = splat8(g.cs * dy);
+            for (; i + kLanes <= i1; i += kLanes) {
+                const vec::F8 dx = laneColumns(i - job.margin) - splat8(g.cx);
+                const vec::F8 x = (splat8(g.cs) * dx + sdy) - splat8(g.ox);
+                const vec::F8 y = (splat8(-g.sn) * dx + cdy) - splat8(g.oy);
+                const LanePositions at(x, y);
+                for (int k = 0; k < kLanes; k += kLanes / 2) {
+                    const float px = x[k] + aheadX;
+                    const float py = y[k] + aheadY;
+                    if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
+                        Pixel const* ahead =
+                            pixels + static_cast<std::size_t>(py) * canvasWidth + static_cast<std::size_t>(px);
+                        __builtin_prefetch(ahead);
+                        __builtin_prefetch(ahead + canvasWidth);
+                    }
+                }
+                for (int k = 0; k < kLanes; k += 2)
+                    blendPair(pixels + static_cast<std::size_t>(at.b[k]) * canvasWidth + static_cast<std::size_t>(at.a[k]),
+                              pixels + static_cast<std::size_t>(at.b[k + 1]) * canvasWidth +
+                                  static_cast<std::size_t>(at.a[k + 1]),
+                              canvasWidth, at.fx[k], at.fx[k + 1], at.fy[k], at.fy[k + 1], row + i + k);
+            }
+        }
+        for (; i < i1; ++i) {
             const float dx = static_cast<float>(i - job.margin) - g.cx;
             const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
             const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);

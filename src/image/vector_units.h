@@ -23,6 +23,9 @@ typedef int I4 __attribute__((vector_size(16)));
 // 32-byte aligned whatever the unit: without AVX the compiler would give these 16-byte
 // alignment, and memory allocated by baseline code would not suit the AVX2 variants.
 typedef double D4 __attribute__((vector_size(32), aligned(32)));
+// Eight lanes of per-pixel coordinates (one AVX register, two SSE2 ones).
+typedef float F8 __attribute__((vector_size(32), aligned(32)));
+typedef int I8 __attribute__((vector_size(32), aligned(32)));
 
 #define RD_VECTOR_INLINE inline __attribute__((always_inline))
 
