@@ -191,6 +191,31 @@ RD_VECTOR_INLINE vec::F4 fetchMappedVector(Image const& image, int x, int y, Axi
     return vec::load(image.pixels.data() + static_cast<std::size_t>(my) * image.width + mx);
 }
 
+// The lines of an image the next tile to the right will read, requested while this one
+// runs: a tile's reads cross dozens of rows, which no hardware prefetcher follows. Only
+// addresses are computed; no pixel depends on them.
+struct Lookahead {
+    Pixel const* pixels;
+    std::size_t width;
+    float aheadX, aheadY, limitX, limitY;
+    Lookahead(Image const& image, float dx, float dy)
+        : pixels(image.pixels.data()),
+          width(static_cast<std::size_t>(image.width)),
+          aheadX(dx),
+          aheadY(dy),
+          limitX(static_cast<float>(image.width) - 2.0f),
+          limitY(static_cast<float>(image.height) - 2.0f) {}
+    RD_VECTOR_INLINE void request(float x, float y) const {
+        const float px = x + aheadX;
+        const float py = y + aheadY;
+        if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
+            Pixel const* ahead = pixels + static_cast<std::size_t>(py) * width + static_cast<std::size_t>(px);
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + width);
+        }
+    }
+};
+
 // Canvas pixels [i0, i1) × [j0, j1): sampling::sampleBilinear at each pixel's source
 // position, to the bit, with the edge mode's mappings from the tables (every neighbourhood
 // inside the source when `interior`); the finite-only sample where that is not finite.
@@ -307,12 +332,10 @@ RD_VECTOR_INLINE vec::F4 edgeSample(EdgeLine const& line, float t) {
 template <TileKind kKind>
 RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, int i1, EdgeLine line) {
     StreakGeometry const& g = *job.g;
-    // As in the crop: the selection lines of the next tile to the right, requested ahead.
     const std::size_t sourceWidth = static_cast<std::size_t>(job.src->width);
-    const float aheadX = g.cs * static_cast<float>(kTileColumns);
-    const float aheadY = g.sn * static_cast<float>(kTileColumns);
-    const float limitX = static_cast<float>(job.src->width) - 2.0f;
-    const float limitY = static_cast<float>(job.src->height) - 2.0f;
+    // As in the crop: the selection lines of the next tile to the right, requested ahead.
+    const Lookahead lookahead(*job.src, g.cs * static_cast<float>(kTileColumns),
+                              g.sn * static_cast<float>(kTileColumns));
     for (int j = j0; j < j1; ++j) {
         const float v = static_cast<float>(j) + g.oy;
         Pixel* out = job.canvas + static_cast<std::size_t>(j) * static_cast<std::size_t>(job.canvasWidth);
@@ -327,16 +350,7 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
                 const vec::F8 x = (splat8(g.cs) * u + svx) + splat8(g.cx);
                 const vec::F8 y = (splat8(g.sn) * u + cvy) + splat8(g.cy);
                 const LanePositions at(x, y);
-                for (int k = 0; k < kLanes; k += kLanes / 2) {
-                    const float px = x[k] + aheadX;
-                    const float py = y[k] + aheadY;
-                    if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
-                        Pixel const* ahead =
-                            pixels + static_cast<std::size_t>(py) * sourceWidth + static_cast<std::size_t>(px);
-                        __builtin_prefetch(ahead);
-                        __builtin_prefetch(ahead + sourceWidth);
-                    }
-                }
+                for (int k = 0; k < kLanes; k += kLanes / 2) lookahead.request(x[k], y[k]);
                 for (int k = 0; k < kLanes; k += 2) {
                     const vec::F8 p = blendPair(
                         pixels + static_cast<std::size_t>(at.b[k]) * sourceWidth + static_cast<std::size_t>(at.a[k]),
@@ -358,16 +372,7 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
             else {
                 const float x = rdCanvasToImageX(g.cs, g.sn, u, v, g.cx);
                 const float y = rdCanvasToImageY(g.cs, g.sn, u, v, g.cy);
-                if constexpr (kKind == TileKind::Interior) {
-                    const float px = x + aheadX;
-                    const float py = y + aheadY;
-                    if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
-                        Pixel const* ahead = job.src->pixels.data() + static_cast<std::size_t>(py) * sourceWidth +
-                                             static_cast<std::size_t>(px);
-                        __builtin_prefetch(ahead);
-                        __builtin_prefetch(ahead + sourceWidth);
-                    }
-                }
+                if constexpr (kKind == TileKind::Interior) lookahead.request(x, y);
                 p = rotatedPixel<kKind == TileKind::Interior>(job, x, y);
             }
             check += p - p;
@@ -426,13 +431,8 @@ RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i
     StreakGeometry const& g = *job.sampler.g;
     Image const& canvas = *job.sampler.src;
     const std::size_t canvasWidth = static_cast<std::size_t>(canvas.width);
-    // The canvas lines the next tile to the right will read, requested while this one
-    // runs: a tile's reads cross dozens of canvas rows, which no hardware prefetcher
-    // follows. Only addresses are computed; no pixel depends on them.
-    const float aheadX = g.cs * static_cast<float>(kTileColumns);
-    const float aheadY = -g.sn * static_cast<float>(kTileColumns);
-    const float limitX = static_cast<float>(canvas.width) - 2.0f;
-    const float limitY = static_cast<float>(canvas.height) - 2.0f;
+    const Lookahead lookahead(canvas, g.cs * static_cast<float>(kTileColumns),
+                              -g.sn * static_cast<float>(kTileColumns));
     for (int j = j0; j < j1; ++j) {
         Pixel* row = first + static_cast<std::size_t>(j - j0) * job.stride;
         const float dy = static_cast<float>(j - job.margin) - g.cy;
@@ -446,16 +446,7 @@ RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i
                 const vec::F8 x = (splat8(g.cs) * dx + sdy) - splat8(g.ox);
                 const vec::F8 y = (splat8(-g.sn) * dx + cdy) - splat8(g.oy);
                 const LanePositions at(x, y);
-                for (int k = 0; k < kLanes; k += kLanes / 2) {
-                    const float px = x[k] + aheadX;
-                    const float py = y[k] + aheadY;
-                    if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
-                        Pixel const* ahead =
-                            pixels + static_cast<std::size_t>(py) * canvasWidth + static_cast<std::size_t>(px);
-                        __builtin_prefetch(ahead);
-                        __builtin_prefetch(ahead + canvasWidth);
-                    }
-                }
+                for (int k = 0; k < kLanes; k += kLanes / 2) lookahead.request(x[k], y[k]);
                 for (int k = 0; k < kLanes; k += 2)
                     blendPair(pixels + static_cast<std::size_t>(at.b[k]) * canvasWidth + static_cast<std::size_t>(at.a[k]),
                               pixels + static_cast<std::size_t>(at.b[k + 1]) * canvasWidth +
@@ -467,16 +458,7 @@ RD_VECTOR_INLINE void cropTile(CropJob const& job, int j0, int j1, int i0, int i
             const float dx = static_cast<float>(i - job.margin) - g.cx;
             const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
             const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
-            if (kInterior) {
-                const float px = x + aheadX;
-                const float py = y + aheadY;
-                if (px >= 0.0f && py >= 0.0f && px < limitX && py < limitY) {
-                    Pixel const* ahead = canvas.pixels.data() + static_cast<std::size_t>(py) * canvasWidth +
-                                         static_cast<std::size_t>(px);
-                    __builtin_prefetch(ahead);
-                    __builtin_prefetch(ahead + canvasWidth);
-                }
-            }
+            if (kInterior) lookahead.request(x, y);
             vec::store(row + i, rotatedPixel<kInterior>(job.sampler, x, y));
         }
     }
