@@ -262,7 +262,7 @@ RD_VECTOR_INLINE vec::F8 splat8(float v) { return vec::F8{v, v, v, v, v, v, v, v
 struct LanePositions {
     vec::I8 a, b;
     vec::F8 fx, fy;
-    LanePositions(vec::F8 const& x, vec::F8 const& y)
+    RD_VECTOR_INLINE LanePositions(vec::F8 const& x, vec::F8 const& y)
         : a(__builtin_convertvector(x, vec::I8)),
           b(__builtin_convertvector(y, vec::I8)),
           fx(x - __builtin_convertvector(a, vec::F8)),
@@ -273,18 +273,21 @@ struct LanePositions {
 // lanes 4–7: the top left pixel and its right neighbour are adjacent in memory, so one
 // eight-lane load holds both, and each lane runs blendInterior's lerps with its own
 // pixel's fractions. Returns the pair as stored at `out`.
+// (Helpers of the eight-lane code are always inlined: a call between a function built for
+// AVX2 and one built without it would pass the eight-lane vectors by different rules.)
+RD_VECTOR_INLINE vec::F8 load8(Pixel const* p) {
+    vec::F8 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+RD_VECTOR_INLINE vec::F8 lerp8(vec::F8 const& r0, vec::F8 const& r1, vec::F8 const& t) {
+    const vec::F8 a = __builtin_shufflevector(r0, r1, 0, 1, 2, 3, 8, 9, 10, 11);
+    const vec::F8 b = __builtin_shufflevector(r0, r1, 4, 5, 6, 7, 12, 13, 14, 15);
+    return a + (b - a) * t;
+}
+
 RD_VECTOR_INLINE vec::F8 blendPair(Pixel const* p0, Pixel const* p1, std::size_t width, float fx0, float fx1,
                                    float fy0, float fy1, Pixel* out) {
-    auto load8 = [](Pixel const* p) {
-        vec::F8 v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    auto lerp8 = [](vec::F8 const& r0, vec::F8 const& r1, vec::F8 const& t) {
-        const vec::F8 a = __builtin_shufflevector(r0, r1, 0, 1, 2, 3, 8, 9, 10, 11);
-        const vec::F8 b = __builtin_shufflevector(r0, r1, 4, 5, 6, 7, 12, 13, 14, 15);
-        return a + (b - a) * t;
-    };
     const vec::F8 tx{fx0, fx0, fx0, fx0, fx1, fx1, fx1, fx1};
     const vec::F8 ty{fy0, fy0, fy0, fy0, fy1, fy1, fy1, fy1};
     const vec::F8 top = lerp8(load8(p0), load8(p1), tx);
