@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PrSDKPixelFormat.h"
+#include "agreement_scenarios.h"
 #include "gpu/windows/d3d11_backend.h"
 #include "gpu_test_support.h"
 #include "host/pixel_formats.h"
@@ -22,16 +23,6 @@ namespace raydrift::d3d11 {
 namespace {
 
 using image::Image;
-
-RenderSettings base() {
-    RenderSettings s;
-    s.scale = 0.25f;
-    s.length = 120.0f;
-    s.direction = 30.0f;
-    s.lowCut = 0.06f;
-    s.lowFeather = 0.04f;
-    return s;
-}
 
 Image cpuFrame(Image const& input, RenderSettings settings) {
     settings.useGpu = false;
@@ -116,7 +107,7 @@ TEST_P(D3D11Agreement, WholeFramesAndStreakStagesMatchTheCpuEngine) {
         shutdown();
         rdd3d::resetFaults();
         rdd3d::faults().fp64 = c.fp64;
-        RenderSettings settings = base();
+        RenderSettings settings = metal::baseSettings();
         c.set(settings);
         const Entry entry = settings.view == ViewMode::Matte ? Entry::Matte : c.entry;
         const Image input = bench::syntheticFrame(48, 32, c.transparent, 20, 7);
@@ -157,7 +148,7 @@ TEST_P(D3D11Agreement, HostWorldsMatchTheCpuPath) {
     const Image frameImage = bench::syntheticFrame(40, 24, true, 20, 3);
     for (ViewMode view : {ViewMode::Quality, ViewMode::Alpha}) {
         for (Layout const& l : layouts) {
-            RenderSettings settings = base();
+            RenderSettings settings = metal::baseSettings();
             settings.view = view;
             settings.width = 8.0f;
             const int w = frameImage.width, h = frameImage.height;
