@@ -211,8 +211,8 @@ void compositeRows(Image const& base, Pixel const* effectRows, std::size_t strid
                    RenderSettings const& settings, int y0, int y1) {
     const std::size_t width = static_cast<std::size_t>(base.width);
     if (shownOf(settings.view) == Shown::Blended && !(settings.opacity > 0.0f && settings.intensity > 0.0f)) {
-        // Zero strength: the base, as composite copies it.
-        if (y1 > y0)
+        // Zero strength: the base, as composite copies it (nothing to copy from an empty frame).
+        if (y1 > y0 && width > 0)
             std::memcpy(static_cast<void*>(out.pixels.data() + static_cast<std::size_t>(y0) * width),
                         base.pixels.data() + static_cast<std::size_t>(y0) * width,
                         static_cast<std::size_t>(y1 - y0) * width * sizeof(Pixel));
