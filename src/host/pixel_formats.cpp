@@ -197,6 +197,25 @@ PF_Err readWorld(PF_LayerDef const* world, int format, Image& image) {
     return PF_Err_NONE;
 }
 
+PF_Err checkRows(PF_LayerDef const* input, int inputFormat, PF_LayerDef const* output, int outputFormat) {
+    if (PF_Err err = checkWorld(input, inputFormat)) return err;
+    if (PF_Err err = checkWorld(output, outputFormat)) return err;
+    if (input->width < 1 || input->height < 1 || input->width != output->width || input->height != output->height)
+        return PF_Err_BAD_CALLBACK_PARAM;
+    return PF_Err_NONE;
+}
+
+image::FrameRows worldRows(PF_LayerDef const* input, int inputFormat, PF_LayerDef* output, int outputFormat,
+                           bool alphaView) {
+    image::FrameRows rows;
+    const int w = output->width;
+    rows.width = w;
+    rows.height = output->height;
+    rows.read = [=](int y, Pixel* row) { readRow(rowPointer(input, y), inputFormat, w, row); };
+    rows.write = [=](int y, Pixel const* row) { writeRow(row, outputFormat, w, alphaView, rowPointer(output, y)); };
+    return rows;
+}
+
 PF_Err writeWorld(Image const& image, int format, PF_LayerDef* world, bool alphaView) {
     if (PF_Err err = checkWorld(world, format)) return err;
     if (image.width != world->width || image.height != world->height)

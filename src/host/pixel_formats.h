@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "AE_Effect.h"
+#include "image/frame_rows.h"
 #include "image/image.h"
 
 namespace raydrift::pixel_formats {
@@ -37,5 +38,15 @@ PF_Err readWorld(PF_LayerDef const* world, int format, image::Image& image);
 // (Premiere worlds are always straight). 516 for a missing world or data, a size
 // mismatch or short rows; 514 for an unknown format. Nothing is written on error.
 PF_Err writeWorld(image::Image const& image, int format, PF_LayerDef* world, bool alphaView);
+
+// The checks readWorld and writeWorld make, for an input and an output of the same size
+// (at least 1×1) handed to the engine as rows; the same codes.
+PF_Err checkRows(PF_LayerDef const* input, int inputFormat, PF_LayerDef const* output, int outputFormat);
+
+// The input and output worlds as the engine's rows: each row read as readWorld reads it
+// and written as writeWorld writes it, to the bit, without a frame-sized image between.
+// The worlds must have passed checkRows and outlive the rows.
+image::FrameRows worldRows(PF_LayerDef const* input, int inputFormat, PF_LayerDef* output, int outputFormat,
+                           bool alphaView);
 
 }  // namespace raydrift::pixel_formats

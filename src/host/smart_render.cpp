@@ -181,6 +181,13 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
     if (renderNativeWorlds(input, output, readFormat, outputFormat, settings, pre)) return PF_Err_NONE;
 #endif
 
+    // Premiere Pro's exact pass-through compares the whole source with the whole result.
+    const bool passThrough = hasInput && readFormat == PrPixelFormat_BGRA_4444_32f &&
+                             outputFormat == PrPixelFormat_BGRA_4444_32f &&
+                             (settings.view == ViewMode::Performance || settings.view == ViewMode::Quality);
+    // Whether the engine reads the input world and writes the output world row by row, as
+    // its passes reach them: when the input is the whole layer and the output all of it.
+    bool streamed = false;
     frame_buffers::Borrowed borrowedSource;
     Image& source = borrowedSource.image;
     if (pre) {
@@ -206,10 +213,12 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
                                 : 0);
         if (!fitsInMemory(hostPixels, frame_memory::frameBytes(layerW, layerH, settings)))
             return PF_Err_OUT_OF_MEMORY;
-        source.resize(static_cast<int>(layerW), static_cast<int>(layerH));
+        streamed = covers && !passThrough && pre->outputRect.left == pre->layerRect.left &&
+                   pre->outputRect.top == pre->layerRect.top && output->width == layerW && output->height == layerH;
+        if (!streamed) source.resize(static_cast<int>(layerW), static_cast<int>(layerH));
         // A borrowed image holds an earlier frame: what the input does not cover is clear.
         if (!covers) std::fill(source.pixels.begin(), source.pixels.end(), image::Pixel{});
-        if (hasInput) {
+        if (hasInput && !streamed) {
             if (covers) {
                 if (PF_Err err = pixel_formats::readWorld(input, readFormat, source)) return err;
             } else {
@@ -229,19 +238,29 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
         if (!fitsInMemory(static_cast<std::uint64_t>(std::max(input->width, 0)) * std::max(input->height, 0),
                           frame_memory::frameBytes(input->width, input->height, settings)))
             return PF_Err_OUT_OF_MEMORY;
-        if (PF_Err err = pixel_formats::readWorld(input, readFormat, source)) return err;
+        streamed = hasInput && !passThrough;
+        if (!streamed)
+            if (PF_Err err = pixel_formats::readWorld(input, readFormat, source)) return err;
     }
+    if (streamed)
+        if (PF_Err err = pixel_formats::checkRows(input, readFormat, output, outputFormat)) return err;
 
     PF_Err err = PF_Err_NONE;
     if (abortRequested(in_data, err)) return err;
 
+    const bool alphaView = settings.view == ViewMode::Alpha;
     frame_buffers::Borrowed borrowedResult;
     Image& result = borrowedResult.image;
+    if (streamed) {
+        // A cancel is honoured up to the first output row; from there the frame finishes.
+        image::FrameRows rows = pixel_formats::worldRows(input, readFormat, output, outputFormat, alphaView);
+        rows.proceed = [&] { return !abortRequested(in_data, err); };
+        return image::processFrame(rows, source, result, settings) ? PF_Err_NONE : err;
+    }
     image::processFrame(source, result, settings);
 
     if (abortRequested(in_data, err)) return err;
 
-    const bool alphaView = settings.view == ViewMode::Alpha;
     if (pre && !(pre->outputRect.left == pre->layerRect.left && pre->outputRect.top == pre->layerRect.top &&
                  output->width == result.width && output->height == result.height)) {
         Image cropped(output->width, output->height);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image/blend_math.h"
+#include "image/frame_rows.h"
 #include "image/luminance.h"
 #include "image/parallel.h"
 #include "image/sampling.h"
@@ -38,7 +39,7 @@ struct ColourStep {
     float tintB = 0.0f;
 };
 
-ColourStep colourStepFor(Image const& base, RenderSettings const* colour) {
+ColourStep colourStepFor(RowSource const& base, RenderSettings const* colour) {
     ColourStep step;
     if (colour == nullptr) return step;
     step.amount = rdClamp01(colour->tint);
@@ -175,15 +176,53 @@ RowCompositor compositorFor(RenderSettings const& settings, ColourStep const& co
             static_cast<int>(settings.blendMode)};
 }
 
+unsigned long workOf(RowSource const& rows) { return static_cast<unsigned long>(rows.pixelCount()); }
+
+// out = base, row by row where either side is the caller's.
+void copyRows(RowSource const& base, RowSink const& out) {
+    if (base.image() && out.image()) {
+        if (out.image() != base.image()) *out.image() = *base.image();
+        return;
+    }
+    const int width = base.width();
+    out.prepare(width, base.height());
+    parallel::ranges(base.height(), static_cast<unsigned long>(base.pixelCount()), [&](int y0, int y1) {
+        std::vector<Pixel> in(base.bufferPixels());
+        for (int y = y0; y < y1; ++y) {
+            Pixel const* row = base.row(y, in.data());
+            if (out.image()) {
+                if (width > 0)
+                    std::memcpy(static_cast<void*>(out.row(y, nullptr)), row,
+                                static_cast<std::size_t>(width) * sizeof(Pixel));
+            } else {
+                out.commit(y, row);
+            }
+        }
+    });
+}
+
 // Zero strength in a blended view shows the base unchanged. True when done.
-bool copiedAtZeroStrength(Image const& base, Image& out, RenderSettings const& settings) {
+bool copiedAtZeroStrength(RowSource const& base, RowSink const& out, RenderSettings const& settings) {
     if (shownOf(settings.view) != Shown::Blended) return false;
     if (settings.opacity > 0.0f && settings.intensity > 0.0f) return false;
-    if (&out != &base) out = base;
+    copyRows(base, out);
     return true;
 }
 
-unsigned long workOf(Image const& image) { return static_cast<unsigned long>(image.pixelCount()); }
+// The rows [y0, y1) of a composite whose effect row for output row y is effectRow(y).
+template <class EffectRow>
+void compositeRange(RowCompositor const& compositor, RowSource const& base, RowSink const& out, int y0, int y1,
+                    EffectRow&& effectRow) {
+    const int width = base.width();
+    std::vector<Pixel> in(base.bufferPixels());
+    std::vector<Pixel> buffer(out.bufferPixels(width));
+    for (int y = y0; y < y1; ++y) {
+        Pixel const* effect = effectRow(y);
+        Pixel* row = out.row(y, buffer.data());
+        compositor.run(base.row(y, in.data()), effect, row, width);
+        out.commit(y, row);
+    }
+}
 
 }  // namespace
 
@@ -191,46 +230,43 @@ float blendChannel(float a, float b, BlendMode mode) {
     return rdBlendChannel(a, b, static_cast<int>(mode));
 }
 
-void composite(Image const& base, Image const& effect, Image& out, RenderSettings const& settings) {
+void composite(RowSource const& base, Image const& effect, RowSink const& out, RenderSettings const& settings) {
     if (copiedAtZeroStrength(base, out, settings)) return;
-    if (effect.width != base.width || effect.height != base.height)
+    if (effect.width != base.width() || effect.height != base.height())
         throw std::invalid_argument("composite: the streak image must have the base's size");
-    out.resize(base.width, base.height);
+    out.prepare(base.width(), base.height());
     const RowCompositor compositor = compositorFor(settings, ColourStep{});
-    const int width = base.width;
-    parallel::ranges(base.height, workOf(base), [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) {
-            const std::size_t row = static_cast<std::size_t>(y) * width;
-            compositor.run(base.pixels.data() + row, effect.pixels.data() + row,
-                           out.pixels.data() + row, width);
-        }
+    const std::size_t width = static_cast<std::size_t>(base.width());
+    parallel::ranges(base.height(), workOf(base), [&](int y0, int y1) {
+        compositeRange(compositor, base, out, y0, y1,
+                       [&](int y) { return effect.pixels.data() + static_cast<std::size_t>(y) * width; });
     });
 }
 
-void compositeRows(Image const& base, Pixel const* effectRows, std::size_t stride, Image& out,
+void compositeRows(RowSource const& base, Pixel const* effectRows, std::size_t stride, RowSink const& out,
                    RenderSettings const& settings, int y0, int y1) {
-    const std::size_t width = static_cast<std::size_t>(base.width);
+    const std::size_t width = static_cast<std::size_t>(base.width());
     if (shownOf(settings.view) == Shown::Blended && !(settings.opacity > 0.0f && settings.intensity > 0.0f)) {
         // Zero strength: the base, as composite copies it (nothing to copy from an empty frame).
-        if (y1 > y0 && width > 0)
-            std::memcpy(static_cast<void*>(out.pixels.data() + static_cast<std::size_t>(y0) * width),
-                        base.pixels.data() + static_cast<std::size_t>(y0) * width,
-                        static_cast<std::size_t>(y1 - y0) * width * sizeof(Pixel));
+        std::vector<Pixel> in(base.bufferPixels());
+        std::vector<Pixel> buffer(out.bufferPixels(base.width()));
+        for (int y = y0; y < y1 && width > 0; ++y) {
+            Pixel* row = out.row(y, buffer.data());
+            std::memcpy(static_cast<void*>(row), base.row(y, in.data()), width * sizeof(Pixel));
+            out.commit(y, row);
+        }
         return;
     }
     const RowCompositor compositor = compositorFor(settings, ColourStep{});
-    for (int y = y0; y < y1; ++y) {
-        const std::size_t row = static_cast<std::size_t>(y) * width;
-        compositor.run(base.pixels.data() + row, effectRows + static_cast<std::size_t>(y - y0) * stride,
-                       out.pixels.data() + row, base.width);
-    }
+    compositeRange(compositor, base, out, y0, y1,
+                   [&](int y) { return effectRows + static_cast<std::size_t>(y - y0) * stride; });
 }
 
-void compositeMapped(Image const& base, Image const& effect, Image& out,
+void compositeMapped(RowSource const& base, Image const& effect, RowSink const& out,
                      RenderSettings const& settings, CompositeMapping const& mapping,
                      RenderSettings const* colorOverride) {
-    const int width = base.width;
-    const int height = base.height;
+    const int width = base.width();
+    const int height = base.height();
     const int margin = mapping.margin;
     if (copiedAtZeroStrength(base, out, settings)) return;
     if (!mapping.resample && !base.empty() &&
@@ -242,22 +278,19 @@ void compositeMapped(Image const& base, Image const& effect, Image& out,
     // Writing the output must not pull the streaks from under the reads.
     Image effectCopy;
     Image const* streaks = &effect;
-    if (&out == &effect) {
+    if (out.image() == &effect) {
         effectCopy = effect;
         streaks = &effectCopy;
     }
     const RowCompositor compositor = compositorFor(settings, colourStepFor(base, colorOverride));
-    out.resize(width, height);
+    out.prepare(width, height);
 
     if (!mapping.resample) {
         const int effectWidth = streaks->width;
         parallel::ranges(height, workOf(base), [&](int y0, int y1) {
-            for (int y = y0; y < y1; ++y) {
-                const std::size_t row = static_cast<std::size_t>(y) * width;
-                Pixel const* effectRow = streaks->pixels.data() +
-                                         static_cast<std::size_t>(y + margin) * effectWidth + margin;
-                compositor.run(base.pixels.data() + row, effectRow, out.pixels.data() + row, width);
-            }
+            compositeRange(compositor, base, out, y0, y1, [&](int y) {
+                return streaks->pixels.data() + static_cast<std::size_t>(y + margin) * effectWidth + margin;
+            });
         });
         return;
     }
@@ -270,11 +303,10 @@ void compositeMapped(Image const& base, Image const& effect, Image& out,
     parallel::ranges(height, workOf(base), [&](int y0, int y1) {
         sampling::BilinearGrid grid = prototype;
         std::vector<Pixel> effectRow;
-        for (int y = y0; y < y1; ++y) {
+        compositeRange(compositor, base, out, y0, y1, [&](int y) {
             grid.resampleRow(y, effectRow);
-            const std::size_t row = static_cast<std::size_t>(y) * width;
-            compositor.run(base.pixels.data() + row, effectRow.data(), out.pixels.data() + row, width);
-        }
+            return effectRow.data();
+        });
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "image/frame_rows.h"
 #include "image/image.h"
 #include "settings/render_settings.h"
 
@@ -30,13 +31,14 @@ float blendChannel(float a, float b, BlendMode mode);
 // −0, negative HDR and NaN payloads, and zero strength copies the whole base. `out` may
 // be the base or the effect. Throws std::invalid_argument when the effect's size differs
 // from the base's. Rows are split over parallel::ranges; the result does not depend on
-// the split.
-void composite(Image const& base, Image const& effect, Image& out, RenderSettings const& settings);
+// the split. Base and output may also be a caller's rows (frame_rows.h), read and
+// written one row at a time; the same holds for compositeRows and compositeMapped.
+void composite(RowSource const& base, Image const& effect, RowSink const& out, RenderSettings const& settings);
 
 // Rows [y0, y1) of composite(base, effect, out, settings), the effect's rows given as
 // `effectRows` (row y0 first, rows `stride` pixels apart). `out` must already have the
 // base's size and must not hold the effect rows. Calls for disjoint ranges may run at once.
-void compositeRows(Image const& base, Pixel const* effectRows, std::size_t stride, Image& out,
+void compositeRows(RowSource const& base, Pixel const* effectRows, std::size_t stride, RowSink const& out,
                    RenderSettings const& settings, int y0, int y1);
 
 // As composite, for an effect with a margin or at another resolution: the streak pixel
@@ -47,7 +49,7 @@ void compositeRows(Image const& base, Pixel const* effectRows, std::size_t strid
 // protected (scaled by 1 − clamp01(base alpha)) when the base has some transparency;
 // strength, blend mode and view always come from `settings`. `out` may be the base or
 // the effect. Throws std::invalid_argument when a direct read would leave the effect.
-void compositeMapped(Image const& base, Image const& effect, Image& out,
+void compositeMapped(RowSource const& base, Image const& effect, RowSink const& out,
                      RenderSettings const& settings, CompositeMapping const& mapping,
                      RenderSettings const* colorOverride);
 

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -62,28 +64,52 @@ public:
     Image image;
 };
 
-unsigned long workOf(Image const& image) { return static_cast<unsigned long>(image.pixelCount()); }
+unsigned long workOf(RowSource const& rows) { return static_cast<unsigned long>(rows.pixelCount()); }
 
-void fill(Image& image, int width, int height, Pixel value) {
-    image.resize(width, height);
-    std::fill(image.pixels.begin(), image.pixels.end(), value);
+// Every output row from `make`(y, input row or null, output row), in parallel; the input
+// is read only when `reads`.
+template <class Make>
+void writeRows(RowSource const& src, RowSink const& dst, bool reads, Make&& make) {
+    const int width = src.width();
+    dst.prepare(width, src.height());
+    parallel::ranges(src.height(), workOf(src), [&](int y0, int y1) {
+        std::vector<Pixel> in(reads ? src.bufferPixels() : 0);
+        std::vector<Pixel> buffer(dst.bufferPixels(width));
+        for (int y = y0; y < y1; ++y) {
+            Pixel* row = dst.row(y, buffer.data());
+            make(reads ? src.row(y, in.data()) : nullptr, row);
+            dst.commit(y, row);
+        }
+    });
+}
+
+void fill(RowSource const& src, RowSink const& dst, Pixel value) {
+    writeRows(src, dst, false, [&](Pixel const*, Pixel* row) { std::fill(row, row + src.width(), value); });
 }
 
 // The threshold matte in grey, opaque. Reads `settings`, not the animated copy: the
 // matte has no streaks to animate. `dst` may be `src`.
-void renderMatte(Image const& src, Image& dst, RenderSettings const& settings) {
-    dst.resize(src.width, src.height);
-    const int width = src.width;
-    parallel::ranges(src.height, workOf(src), [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) {
-            const std::size_t row = static_cast<std::size_t>(y) * width;
-            for (int x = 0; x < width; ++x) {
-                const Pixel p = src.pixels[row + x];
-                float m = 0.0f;
-                if (p.a > 1e-6f) m = luminanceRangeMask(luma(p), settings) * std::min(p.a, 1.0f);
-                dst.pixels[row + x] = {m, m, m, 1.0f};
-            }
+void renderMatte(RowSource const& src, RowSink const& dst, RenderSettings const& settings) {
+    const int width = src.width();
+    writeRows(src, dst, true, [&](Pixel const* in, Pixel* out) {
+        for (int x = 0; x < width; ++x) {
+            const Pixel p = in[x];
+            float m = 0.0f;
+            if (p.a > 1e-6f) m = luminanceRangeMask(luma(p), settings) * std::min(p.a, 1.0f);
+            out[x] = {m, m, m, 1.0f};
         }
+    });
+}
+
+// The source, unchanged.
+void copySource(RowSource const& src, RowSink const& dst) {
+    if (src.image() && dst.image()) {
+        if (dst.image() != src.image()) *dst.image() = *src.image();
+        return;
+    }
+    const std::size_t bytes = static_cast<std::size_t>(src.width()) * sizeof(Pixel);
+    writeRows(src, dst, true, [&](Pixel const* in, Pixel* out) {
+        if (bytes > 0) std::memcpy(static_cast<void*>(out), in, bytes);
     });
 }
 
@@ -97,8 +123,10 @@ void streakStage(Image& selected, Image& scratch, FramePlan const& plan, GpuOffe
     generateStreak(selected, scratch, settings, plan.margin);
 }
 
-void renderQuarter(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap,
-                   GpuOffers const& offers) {
+// The streak paths write the output through `out` (which may be `dst`, the scratch
+// image); false when the caller's proceed() stopped the frame before its first row.
+bool renderQuarter(RowSource const& src, Image& dst, RowSink const& out, FramePlan const& plan,
+                   StageHook const& lap, GpuOffers const& offers) {
     RenderSettings const& animated = plan.animated;
     // With a transparent foreground the tint is left to the compositor, which protects
     // it per full-resolution pixel rather than per averaged block.
@@ -127,16 +155,18 @@ void renderQuarter(Image const& src, Image& dst, FramePlan const& plan, StageHoo
         if (lap) lap("stage_color");
     }
     std::swap(output, dst);
-    reserveFramePixels(dst, plan.outputPixels);
-    compositeMapped(src, selected, dst, animated, plan.mapping,
+    if (out.image() == &dst) reserveFramePixels(dst, plan.outputPixels);
+    if (!out.begin()) return false;
+    compositeMapped(src, selected, out, animated, plan.mapping,
                     plan.colorFromAnimated    ? &animated
                     : transparentForeground ? &plan.deferredColor
                                             : nullptr);
     if (lap) lap("stage_composite");
+    return true;
 }
 
-void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap,
-                GpuOffers const& offers) {
+bool renderFull(RowSource const& src, Image& dst, RowSink const& out, FramePlan const& plan,
+                StageHook const& lap, GpuOffers const& offers) {
     RenderSettings const& animated = plan.animated;
     // Both images of the streak ping-pong (and the chromatic exchange) get their largest
     // size up front, so no pass reallocates and copies a frame half-way.
@@ -153,6 +183,16 @@ void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook c
         // (and zero-fills what it gains) from one frame to the next.
         extractLuminanceRange(src, dst, animated);
         if (lap) lap("stage_select");
+        if (!out.begin()) return false;
+        if (out.image() != &dst) {
+            // The caller's rows take the bands as they come.
+            generateStreak(dst, selected, plan.streakSettings, 0,
+                           [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
+                               compositeRows(src, rows, stride, out, animated, y0, y1);
+                           });
+            if (lap) lap("stage_streak_composite");
+            return true;
+        }
         // `selected` holds the selection's memory, sized as the frame, while the bands come.
         generateStreak(dst, selected, plan.streakSettings, 0,
                        [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
@@ -160,35 +200,85 @@ void renderFull(Image const& src, Image& dst, FramePlan const& plan, StageHook c
                        });
         std::swap(dst, selected);
         if (lap) lap("stage_streak_composite");
-        return;
+        return true;
     }
     extractLuminanceRange(src, selected, animated);
     if (lap) lap("stage_select");
     streakStage(selected, dst, plan, offers);
     if (lap) lap("stage_streak");
     if (plan.chromatic) {
-        applyColor(selected, dst, plan.colorSettings, &src, plan.margin, plan.margin);
+        // The colour stage protects the tint by the source's alpha: it needs the whole
+        // source (processFrame gives the caller's rows as an image on this path).
+        if (src.image() == nullptr) throw std::logic_error("the colour stage needs the source as an image");
+        applyColor(selected, dst, plan.colorSettings, src.image(), plan.margin, plan.margin);
         if (lap) lap("stage_color");
     }
+    if (!out.begin()) return false;
     if (plan.plainComposite)
-        composite(src, selected, dst, animated);
+        composite(src, selected, out, animated);
     else
-        compositeMapped(src, selected, dst, animated, plan.mapping,
+        compositeMapped(src, selected, out, animated, plan.mapping,
                         plan.colorFromAnimated ? &animated : nullptr);
     if (lap) lap("stage_composite");
+    return true;
 }
 
-void render(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap, GpuOffers const& offers) {
-    if (plan.path == FramePath::Quarter)
-        renderQuarter(src, dst, plan, lap, offers);
-    else if (plan.path == FramePath::Full)
-        renderFull(src, dst, plan, lap, offers);
+bool render(RowSource const& src, Image& dst, RowSink const& out, FramePlan const& plan, StageHook const& lap,
+            GpuOffers const& offers) {
+    if (plan.path == FramePath::Quarter) return renderQuarter(src, dst, out, plan, lap, offers);
+    if (plan.path == FramePath::Full) return renderFull(src, dst, out, plan, lap, offers);
+    return true;
+}
+
+// The paths that write no streaks. True when `plan` is one of them (and it is done).
+bool renderPlain(RowSource const& src, RowSink const& out, FramePlan const& plan, RenderSettings const& settings,
+                 bool& written) {
+    written = true;
+    switch (plan.path) {
+    case FramePath::Full:
+    case FramePath::Quarter:
+        return false;
+    case FramePath::Matte:
+    case FramePath::Black:
+    case FramePath::Clear:
+    case FramePath::Source:
+        break;
+    }
+    written = out.begin();
+    if (!written) return true;
+    if (plan.path == FramePath::Matte)
+        renderMatte(src, out, settings);
+    else if (plan.path == FramePath::Black)
+        fill(src, out, {0.0f, 0.0f, 0.0f, 1.0f});
+    else if (plan.path == FramePath::Clear)
+        fill(src, out, Pixel{});
+    else
+        copySource(src, out);
+    return true;
+}
+
+// The caller's input rows as an image, read in parallel.
+void readAll(FrameRows const& rows, Image& image) {
+    image.resize(rows.width, rows.height);
+    parallel::ranges(image.height, workOf(image), [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) rows.read(y, &image.at(0, y));
+    });
+}
+
+// An image as the caller's output rows; false when proceed() stopped the frame.
+bool writeAll(Image const& image, FrameRows const& rows) {
+    const RowSink out(rows);
+    if (!out.begin()) return false;
+    parallel::ranges(image.height, workOf(image), [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) rows.write(y, &image.at(0, y));
+    });
+    return true;
 }
 
 }  // namespace
 
 void renderPlan(Image const& src, Image& dst, FramePlan const& plan, StageHook const& lap) {
-    render(src, dst, plan, lap, GpuOffers{});
+    render(src, dst, dst, plan, lap, GpuOffers{});
 }
 
 // Measured on the benchmark machine, the page faults of a fresh frame-sized buffer cost
@@ -209,10 +299,10 @@ void reserveFramePixels(Image& image, std::size_t pixels) {
 #endif
 }
 
-void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
+void reduceQuarter(RowSource const& src, Image& selected, Image* smallSource,
                    RenderSettings const& settings) {
-    const int w = src.width;
-    const int h = src.height;
+    const int w = src.width();
+    const int h = src.height();
     const int kw = quarterSize(w);
     const int kh = quarterSize(h);
     selected.resize(kw, kh);
@@ -224,12 +314,13 @@ void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
         std::vector<Pixel> sums(static_cast<std::size_t>(kw));
         std::vector<Pixel> plains(smallSource != nullptr ? static_cast<std::size_t>(kw) : 0);
         std::vector<float> masks(static_cast<std::size_t>(w));
+        std::vector<Pixel> buffer(src.bufferPixels());
         for (int Y = y0; Y < y1; ++Y) {
             std::fill(sums.begin(), sums.end(), Pixel{});
             std::fill(plains.begin(), plains.end(), Pixel{});
             const int rows = std::min(4, h - 4 * Y);
             for (int j = 0; j < rows; ++j) {
-                Pixel const* in = src.pixels.data() + static_cast<std::size_t>(4 * Y + j) * w;
+                Pixel const* in = src.row(4 * Y + j, buffer.data());
                 luminanceRangeMasks(in, static_cast<std::size_t>(w), settings, masks.data());
                 for (int X = 0; X < kw; ++X) {
                     // Accumulated in locals and stored once per block row: the same
@@ -302,23 +393,8 @@ void processFrame(Image const& src, Image& dst, RenderSettings const& settings, 
 
     ActiveFrame counted;
     const FramePlan plan = planFrame(src.width, src.height, settings);
-    switch (plan.path) {
-    case FramePath::Matte:
-        renderMatte(src, dst, settings);
-        return;
-    case FramePath::Black:
-        fill(dst, plan.width, plan.height, {0.0f, 0.0f, 0.0f, 1.0f});
-        return;
-    case FramePath::Clear:
-        fill(dst, plan.width, plan.height, Pixel{});
-        return;
-    case FramePath::Source:
-        if (&dst != &src) dst = src;
-        return;
-    case FramePath::Full:
-    case FramePath::Quarter:
-        break;
-    }
+    bool written = true;
+    if (renderPlain(src, dst, plan, settings, written)) return;
 
     // Every stage uses `dst` as scratch before compositing into it, so a frame rendered
     // in place works from a copy of its input.
@@ -328,7 +404,36 @@ void processFrame(Image const& src, Image& dst, RenderSettings const& settings, 
         inputCopy = src;
         input = &inputCopy;
     }
-    render(*input, dst, plan, {}, offers);
+    render(*input, dst, dst, plan, {}, offers);
+}
+
+bool processFrame(FrameRows const& rows, Image& source, Image& scratch, RenderSettings const& settings) {
+    static const GpuOffers offers = platformGpuOffers();
+    return processFrame(rows, source, scratch, settings, offers);
+}
+
+bool processFrame(FrameRows const& rows, Image& source, Image& scratch, RenderSettings const& settings,
+                  GpuOffers const& offers) {
+    RowSource input(rows);
+    if (offersFrameToGpu(settings)) {
+        // The GPU renderers take whole images; a frame they decline renders below from
+        // the image already read.
+        readAll(rows, source);
+        input = RowSource(source);
+        const auto whole = settings.view == ViewMode::Matte && offers.matte != nullptr ? offers.matte : offers.frame;
+        if (whole != nullptr && whole(source, scratch, settings, nullptr)) return writeAll(scratch, rows);
+    }
+
+    ActiveFrame counted;
+    const FramePlan plan = planFrame(rows.width, rows.height, settings);
+    const RowSink output(rows);
+    bool written = true;
+    if (renderPlain(input, output, plan, settings, written)) return written;
+    if (plan.path == FramePath::Full && plan.chromatic && input.image() == nullptr) {
+        readAll(rows, source);
+        input = RowSource(source);
+    }
+    return render(input, scratch, output, plan, {}, offers);
 }
 
 }  // namespace raydrift::image

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "image/frame_plan.h"
+#include "image/frame_rows.h"
 #include "image/image.h"
 #include "settings/render_settings.h"
 
@@ -44,6 +45,17 @@ void processFrame(Image const& src, Image& dst, RenderSettings const& settings);
 // CPU, whose streak stage is offered to `offers.streaks` before the CPU makes the streaks.
 void processFrame(Image const& src, Image& dst, RenderSettings const& settings, GpuOffers const& offers);
 
+// Renders one frame whose input and output are the caller's rows (a host's world): the
+// same bits as processFrame on the input read into an image and the output written from
+// one, without either image where the frame's passes can read and write rows as they go.
+// `source` takes the input as an image where a stage needs it whole (the GPU offers, the
+// chromatic colour stage at full resolution); `scratch` is the working image. Before the
+// first output row is written, rows.proceed() is asked once: false returns false with the
+// output unwritten. Failures leave as processFrame's do, the output possibly part-written.
+bool processFrame(FrameRows const& rows, Image& source, Image& scratch, RenderSettings const& settings);
+bool processFrame(FrameRows const& rows, Image& source, Image& scratch, RenderSettings const& settings,
+                  GpuOffers const& offers);
+
 // Called after each stage of a frame with the stage's name ("stage_select" or
 // "stage_reduce", "stage_streak", "stage_color", "stage_composite"; a full-resolution
 // frame with the plain compositor makes and composites its streaks in one stage,
@@ -61,7 +73,7 @@ void renderPlan(Image const& src, Image& dst, FramePlan const& plan, StageHook c
 // frame of pixel × its luminance mask; edge blocks average their real pixels only. With
 // `smallSource` (resized likewise) the plain mean of the same pixels is stored there too.
 // Pixels are summed in block order (j outer, i inner) whatever the thread split.
-void reduceQuarter(Image const& src, Image& selected, Image* smallSource,
+void reduceQuarter(RowSource const& src, Image& selected, Image* smallSource,
                    RenderSettings const& settings);
 
 // Frees the working image processFrame keeps between frames (the host's global set-down).

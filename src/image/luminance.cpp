@@ -109,25 +109,35 @@ void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings 
         masks[i] = luminanceRangeMask(luma(pixels[i]), settings);
 }
 
-void extractLuminanceRange(Image const& src, Image& dst, RenderSettings const& settings) {
-    if (&src != &dst) dst.resize(src.width, src.height);
+void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings const& settings) {
+    if (src.image() != &dst) dst.resize(src.width(), src.height());
     // Pixels are independent, so rows split over workers give the same bits; at 1080p
     // this saves about 3 ms of a Quality frame on two cores.
-    const std::size_t w = static_cast<std::size_t>(src.width);
-    parallel::ranges(src.height, static_cast<unsigned long>(src.pixelCount()), [&](int y0, int y1) {
+    const std::size_t w = static_cast<std::size_t>(src.width());
+    parallel::ranges(src.height(), static_cast<unsigned long>(src.pixelCount()), [&](int y0, int y1) {
         std::vector<float> masks(w);
-        for (std::size_t y = static_cast<std::size_t>(y0); y < static_cast<std::size_t>(y1); ++y) {
-            Pixel const* in = src.pixels.data() + y * w;
-            Pixel* out = dst.pixels.data() + y * w;
+        std::vector<Pixel> buffer(src.bufferPixels());
+        for (int y = y0; y < y1; ++y) {
+            Pixel const* in = src.row(y, buffer.data());
+            Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
             luminanceRangeMasks(in, w, settings, masks.data());
             for (std::size_t x = 0; x < w; ++x) vec::store(out + x, vec::load(in + x) * vec::splat(masks[x]));
         }
     });
 }
 
-bool hasTransparentForeground(Image const& image) {
-    for (Pixel const& p : image.pixels)
-        if (p.a < 0.9999f) return true;
+bool hasTransparentForeground(RowSource const& rows) {
+    if (Image const* image = rows.image()) {
+        for (Pixel const& p : image->pixels)
+            if (p.a < 0.9999f) return true;
+        return false;
+    }
+    std::vector<Pixel> buffer(rows.bufferPixels());
+    for (int y = 0; y < rows.height(); ++y) {
+        Pixel const* row = rows.row(y, buffer.data());
+        for (int x = 0; x < rows.width(); ++x)
+            if (row[x].a < 0.9999f) return true;
+    }
     return false;
 }
 

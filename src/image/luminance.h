@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "image/frame_rows.h"
 #include "image/image.h"
 #include "settings/render_settings.h"
 
@@ -24,10 +25,10 @@ inline float luminanceRangeMask(float luma, RenderSettings const& settings) {
 void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks);
 
 // dst = src with every pixel (colour and alpha) multiplied by its mask. dst takes src's
-// size; dst and src may be the same image.
-void extractLuminanceRange(Image const& src, Image& dst, RenderSettings const& settings);
+// size; dst and src may be the same image. src may be a caller's rows.
+void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings const& settings);
 
 // True when some pixel has alpha below 0.9999 (a NaN alpha is not transparency).
-bool hasTransparentForeground(Image const& image);
+bool hasTransparentForeground(RowSource const& rows);
 
 }  // namespace raydrift::image

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <limits>
+#include <vector>
 
 #include "host_test_support.h"
 
@@ -371,18 +372,25 @@ TEST(HostRender, AbsurdRectanglesAreHandled) {
     EXPECT_TRUE(far.guardsIntact());
 }
 
-// A cancelled render leaves the output as it was and returns the host's code.
+// A cancelled render leaves the output as it was and returns the host's code, whether the
+// user cancels before the frame starts or while it renders (the second check), on the
+// paths that convert whole worlds and on those that stream rows to the engine.
 TEST(HostRender, UserAbortLeavesOutputUnwritten) {
-    for (Host* host : {&aeHost(), &prHost()}) {
-        const int format = host == &aeHost() ? kAe16 : kBgra;
-        const World input = testWorld(20, 10, format, 4);
-        World output = blankLike(input);
-        const World before = output;
-        FrameRequest request = defaultRequest(*host);
-        request.abortCode = PF_Interrupt_CANCEL;
-        EXPECT_EQ(host->render(input, output, request), PF_Interrupt_CANCEL);
-        EXPECT_EQ(differingPixels(output, before), 0);
-    }
+    for (Host* host : {&aeHost(), &prHost()})
+        for (int format : host == &aeHost() ? std::vector<int>{kAe16, kAe32} : std::vector<int>{kBgra, kBGra})
+            for (int check : {1, 2}) {
+                const World input = testWorld(20, 10, format, 4);
+                World output = blankLike(input);
+                const World before = output;
+                FrameRequest request = defaultRequest(*host);
+                request.abortCode = PF_Interrupt_CANCEL;
+                request.abortFromCheck = check;
+                EXPECT_EQ(host->render(input, output, request), PF_Interrupt_CANCEL) << format << " " << check;
+                EXPECT_EQ(differingPixels(output, before), 0) << format << " " << check;
+                // Answered from the third check on, the frame renders: there are two.
+                request.abortFromCheck = 3;
+                EXPECT_EQ(host->render(input, output, request), PF_Err_NONE) << format;
+            }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <new>
 #include <string>
@@ -430,6 +431,137 @@ TEST(ProcessFrame, InPlaceAndRowSplitRenderTheSameFrame) {
         Image reused(3000, 7);
         processFrame(src, reused, s);
         EXPECT_TRUE(bitEqual(reused, split));
+    }
+}
+
+// A caller's frame as a host keeps it: ARGB order, rows padded, read and written through
+// FrameRows. Counts the rows written.
+struct HostFrame {
+    int width;
+    int height;
+    std::size_t stride;  // floats per row
+    std::vector<float> input;
+    std::vector<float> output;
+    std::vector<int> writes;
+
+    explicit HostFrame(Image const& src)
+        : width(src.width), height(src.height), stride(static_cast<std::size_t>(src.width) * 4 + 12),
+          input(stride * static_cast<std::size_t>(src.height)), output(input.size(), -7.0f),
+          writes(static_cast<std::size_t>(src.height)) {
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                Pixel const& p = src.at(x, y);
+                float* q = &input[static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x)];
+                q[0] = p.a, q[1] = p.r, q[2] = p.g, q[3] = p.b;
+            }
+    }
+    FrameRows rows(std::function<bool()> proceed = {}) {
+        FrameRows r;
+        r.width = width;
+        r.height = height;
+        r.read = [this](int y, Pixel* row) {
+            for (int x = 0; x < width; ++x) {
+                float const* q = &input[static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x)];
+                row[x] = {q[1], q[2], q[3], q[0]};
+            }
+        };
+        r.write = [this](int y, Pixel const* row) {
+            ++writes[static_cast<std::size_t>(y)];
+            for (int x = 0; x < width; ++x) {
+                float* q = &output[static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x)];
+                q[0] = row[x].a, q[1] = row[x].r, q[2] = row[x].g, q[3] = row[x].b;
+            }
+        };
+        r.proceed = std::move(proceed);
+        return r;
+    }
+    Image result() const {
+        Image img(width, height);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                float const* q = &output[static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x)];
+                img.at(x, y) = {q[1], q[2], q[3], q[0]};
+            }
+        return img;
+    }
+};
+
+bool acceptingOffer(Image const& in, Image& out, RenderSettings const&, std::string*) {
+    out = in;
+    for (Pixel& p : out.pixels) p.g = -p.g;
+    return true;
+}
+bool decliningOffer(Image const&, Image&, RenderSettings const&, std::string*) { return false; }
+
+TEST(ProcessFrame, CallersRowsGetTheImageFramesBits) {
+    // Every path, rendered on a caller's rows, is the image frame to the bit; each output
+    // row is written once, and a frame stopped before its first row writes none.
+    struct Case {
+        char const* name;
+        ViewMode view;
+        bool performance;
+        float chromatic, tint, saturation, strength, diffraction, direction;
+        bool border;
+    };
+    const Case cases[] = {
+        {"quality", ViewMode::Quality, false, 0, 0, 1, 1, 0, 0, false},
+        {"oblique diffraction", ViewMode::Quality, false, 0, 0, 1, 1, 150, 30, false},
+        {"chromatic", ViewMode::Quality, false, 8, 0.5f, 1, 1, 0, 0, true},
+        {"recoloured", ViewMode::Quality, false, 0, 0.4f, 0.5f, 1, 0, 20, true},
+        {"quarter", ViewMode::Performance, true, 0, 0, 1, 1, 0, 0, false},
+        {"quarter tinted", ViewMode::Performance, true, 6, 0.5f, 1, 1, 0, 0, true},
+        {"quarter recoloured", ViewMode::Performance, true, 0, 0.5f, 0.3f, 1, 0, 0, true},
+        {"alpha", ViewMode::Alpha, true, 0, 0, 1, 1, 0, 0, true},
+        {"black", ViewMode::Black, false, 0, 0, 1, 1, 0, 45, false},
+        {"matte", ViewMode::Matte, false, 0, 0, 1, 1, 0, 0, true},
+        {"zero strength", ViewMode::Quality, false, 0, 0, 1, 0, 0, 0, false},
+        {"zero strength quarter", ViewMode::Performance, true, 0, 0.3f, 1, 0, 0, 0, true},
+        {"clear", ViewMode::Alpha, false, 0, 0, 1, 0, 0, 0, false},
+        {"black zero strength", ViewMode::Black, false, 0, 0, 1, 0, 0, 0, false},
+    };
+    for (Case const& c : cases) {
+        const Image src = scene(97, 61, c.border);
+        RenderSettings s = cpuSettings();
+        s.view = c.view;
+        s.performance = c.performance;
+        s.chromaticAmount = c.chromatic;
+        s.tint = c.tint;
+        s.saturation = c.saturation;
+        s.opacity = c.strength;
+        s.diffraction = c.diffraction;
+        s.direction = c.direction;
+        const Image expected = render(src, s);
+        HostFrame host(src);
+        Image source, scratch(5, 5);
+        ASSERT_TRUE(processFrame(host.rows(), source, scratch, s)) << c.name;
+        EXPECT_TRUE(bitEqual(host.result(), expected)) << c.name;
+        EXPECT_EQ(std::count(host.writes.begin(), host.writes.end(), 1), src.height) << c.name;
+        std::size_t padding = 0;  // the padding at the rows' ends is never written
+        for (std::size_t i = 0; i < host.output.size(); ++i)
+            padding += i % host.stride >= static_cast<std::size_t>(src.width) * 4 && host.output[i] != -7.0f;
+        EXPECT_EQ(padding, 0u) << c.name;
+
+        HostFrame stopped(src);
+        int asked = 0;
+        EXPECT_FALSE(processFrame(stopped.rows([&] { return ++asked, false; }), source, scratch, s)) << c.name;
+        EXPECT_EQ(asked, 1) << c.name;
+        EXPECT_EQ(std::count(stopped.writes.begin(), stopped.writes.end(), 0), src.height) << c.name;
+    }
+
+    // The GPU offers see the whole input: a frame they take is written as they made it, a
+    // declined one renders here as the image frame does.
+    const Image src = scene(64, 40, false);
+    RenderSettings s = cpuSettings();
+    s.useGpu = true;
+    for (bool accepts : {true, false}) {
+        GpuOffers offers;
+        offers.frame = accepts ? acceptingOffer : decliningOffer;
+        Image expected;
+        processFrame(src, expected, s, offers);
+        HostFrame host(src);
+        Image source, scratch;
+        ASSERT_TRUE(processFrame(host.rows(), source, scratch, s, offers));
+        EXPECT_TRUE(bitEqual(host.result(), expected)) << accepts;
     }
 }
 

@@ -68,6 +68,7 @@ struct Call {
     ParamsSetupResult* setup = nullptr;
     int failAt = 0;
     PF_Err failCode = PF_Err_NONE;
+    int abortChecks = 0;  // PF_ABORT calls so far
 };
 
 thread_local Call* tlsCall = nullptr;
@@ -685,7 +686,8 @@ PF_Err addParam(PF_ProgPtr ref, PF_ParamIndex, PF_ParamDefPtr def) {
 
 PF_Err abortCheck(PF_ProgPtr ref) {
     Call& call = callOf(ref);
-    return call.request ? call.request->abortCode : PF_Err_NONE;
+    if (!call.request) return PF_Err_NONE;
+    return ++call.abortChecks >= call.request->abortFromCheck ? call.request->abortCode : PF_Err_NONE;
 }
 
 PF_Err progress(PF_ProgPtr ref, A_long, A_long) { return abortCheck(ref); }

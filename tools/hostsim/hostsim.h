@@ -112,6 +112,7 @@ struct FrameRequest {
     bool plainRender = false;
     // Simulated host conditions.
     PF_Err abortCode = PF_Err_NONE;      // what PF_ABORT answers (non-zero: user cancel)
+    int abortFromCheck = 1;              // ... from this check of the call on (earlier: 0)
     HostThrow throwFromCheckout = HostThrow::None;  // thrown by checkout_param
     PF_Err thrownCode = PF_Err_NONE;
     // After Effects only: with a GPU device announced and float ('ae32') worlds, the
