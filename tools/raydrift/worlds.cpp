@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "AE_EffectPixelFormat.h"
@@ -44,6 +45,18 @@ void toWorld(Picture const& picture, int format, hostsim::World& world) {
         world = hostsim::World(picture.width, picture.height, format);
     const float scale = hostsim::World::fullScale(format);
     const bool straight = straightWorld(format);
+    if (format == PF_PixelFormat_ARGB128) {
+        // Float worlds, the usual case: a lane order per pixel, row by row.
+        for (int y = 0; y < picture.height; ++y) {
+            float const* in = &picture.rgba[std::size_t(y) * std::size_t(picture.width) * 4];
+            float* out = reinterpret_cast<float*>(world.row(y));
+            for (int x = 0; x < picture.width; ++x, in += 4, out += 4) {
+                const float argb[4] = {in[3], in[0], in[1], in[2]};
+                std::memcpy(out, argb, sizeof argb);
+            }
+        }
+        return;
+    }
     for (int y = 0; y < picture.height; ++y)
         for (int x = 0; x < picture.width; ++x) {
             const std::size_t i = (std::size_t(y) * std::size_t(picture.width) + std::size_t(x)) * 4;
@@ -67,6 +80,22 @@ void fromWorld(hostsim::World const& world, bool alphaView, std::vector<float>& 
     rgba.resize(std::size_t(world.width()) * std::size_t(world.height()) * 4);
     const float scale = hostsim::World::fullScale(world.format());
     const bool straight = alphaView || straightWorld(world.format());
+    if (world.format() == PF_PixelFormat_ARGB128) {
+        // Float worlds: as below, reading each row in place.
+        for (int y = 0; y < world.height(); ++y) {
+            float const* in = reinterpret_cast<float const*>(world.row(y));
+            float* p = &rgba[std::size_t(y) * std::size_t(world.width()) * 4];
+            for (int x = 0; x < world.width(); ++x, in += 4, p += 4) {
+                const float a = in[0] / scale;
+                const float k = straight ? a : 1.0f;
+                p[0] = in[1] / scale * k;
+                p[1] = in[2] / scale * k;
+                p[2] = in[3] / scale * k;
+                p[3] = a;
+            }
+        }
+        return;
+    }
     for (int y = 0; y < world.height(); ++y)
         for (int x = 0; x < world.width(); ++x) {
             float argb[4];
@@ -110,6 +139,21 @@ void untouchedPixels(hostsim::World const& input, hostsim::World const& output, 
         input.format() != output.format())
         return;
     const std::size_t bytes = std::size_t(hostsim::World::pixelBytes(input.format()));
+    if (bytes == 16) {
+        // Float pixels: two 8-byte words each.
+        for (int y = 0; y < input.height(); ++y) {
+            const std::uint8_t* a = input.row(y);
+            const std::uint8_t* b = output.row(y);
+            const std::size_t first = std::size_t(y) * std::size_t(input.width());
+            for (std::size_t x = 0; x < std::size_t(input.width()); ++x) {
+                std::uint64_t p[2], q[2];
+                std::memcpy(p, a + 16 * x, 16);
+                std::memcpy(q, b + 16 * x, 16);
+                same[first + x] = ((p[0] ^ q[0]) | (p[1] ^ q[1])) == 0;
+            }
+        }
+        return;
+    }
     for (int y = 0; y < input.height(); ++y) {
         const std::uint8_t* a = input.row(y);
         const std::uint8_t* b = output.row(y);
