@@ -104,6 +104,42 @@ void frameBenchmark(benchmark::State& state, Scenario const& scenario) {
         static_cast<double>(freshPeak) / frameBytes(scenario) - 1.0;
 }
 
+// The same frame with its input and output in a host's layout (float ARGB), which the
+// engine reads and writes span by span: next to frame/, the cost of working on a host's
+// worlds instead of its own images.
+void rowsBenchmark(benchmark::State& state, Scenario const& scenario) {
+    const Image src = raydrift::bench::syntheticFrame(scenario.width, scenario.height,
+                                                      scenario.transparentBorder);
+    const std::size_t w = static_cast<std::size_t>(scenario.width);
+    std::vector<float> input(src.pixels.size() * 4), output(input.size());
+    for (std::size_t i = 0; i < src.pixels.size(); ++i) {
+        img::Pixel const& p = src.pixels[i];
+        const float argb[4] = {p.a, p.r, p.g, p.b};
+        std::memcpy(&input[4 * i], argb, sizeof argb);
+    }
+    img::FrameRows rows;
+    rows.width = scenario.width;
+    rows.height = scenario.height;
+    rows.read = [&](int y, int x, int count, img::Pixel* pixels) {
+        float const* q = &input[(static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)) * 4];
+        for (int i = 0; i < count; ++i, q += 4) pixels[i] = {q[1], q[2], q[3], q[0]};
+    };
+    rows.write = [&](int y, int x, int count, img::Pixel const* pixels) {
+        float* q = &output[(static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)) * 4];
+        for (int i = 0; i < count; ++i, q += 4) {
+            const float argb[4] = {pixels[i].a, pixels[i].r, pixels[i].g, pixels[i].b};
+            std::memcpy(q, argb, sizeof argb);
+        }
+    };
+    Image source, scratch;
+    img::processFrame(rows, source, scratch, scenario.settings);
+    for (auto _ : state) {
+        img::processFrame(rows, source, scratch, scenario.settings);
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+}
+
 // ---- per-stage breakdown ---------------------------------------------------------------
 
 using Clock = std::chrono::steady_clock;
@@ -180,6 +216,14 @@ int main(int argc, char** argv) {
     static const std::vector<Scenario> scenarios = raydrift::bench::standardScenarios();
     for (Scenario const& s : scenarios) {
         benchmark::RegisterBenchmark(("frame/" + s.name).c_str(), frameBenchmark, s)
+            ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
+            ->UseRealTime()
+            ->Repetitions(5)
+            ->ReportAggregatesOnly(true);
+    }
+    for (Scenario const& s : scenarios) {
+        benchmark::RegisterBenchmark(("rows/" + s.name).c_str(), rowsBenchmark, s)
             ->Unit(benchmark::kMillisecond)
             ->MeasureProcessCPUTime()
             ->UseRealTime()

@@ -211,8 +211,14 @@ image::FrameRows worldRows(PF_LayerDef const* input, int inputFormat, PF_LayerDe
     const int w = output->width;
     rows.width = w;
     rows.height = output->height;
-    rows.read = [=](int y, Pixel* row) { readRow(rowPointer(input, y), inputFormat, w, row); };
-    rows.write = [=](int y, Pixel const* row) { writeRow(row, outputFormat, w, alphaView, rowPointer(output, y)); };
+    const std::ptrdiff_t inBytes = bytesPerPixel(inputFormat);
+    const std::ptrdiff_t outBytes = bytesPerPixel(outputFormat);
+    rows.read = [=](int y, int x, int count, Pixel* pixels) {
+        readRow(rowPointer(input, y) + x * inBytes, inputFormat, count, pixels);
+    };
+    rows.write = [=](int y, int x, int count, Pixel const* pixels) {
+        writeRow(pixels, outputFormat, count, alphaView, rowPointer(output, y) + x * outBytes);
+    };
     return rows;
 }
 

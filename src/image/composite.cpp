@@ -1,5 +1,6 @@
 #include "image/composite.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -195,7 +196,7 @@ void copyRows(RowSource const& base, RowSink const& out) {
                     std::memcpy(static_cast<void*>(out.row(y, nullptr)), row,
                                 static_cast<std::size_t>(width) * sizeof(Pixel));
             } else {
-                out.commit(y, row);
+                out.commit(y, width, row);
             }
         }
     });
@@ -210,17 +211,23 @@ bool copiedAtZeroStrength(RowSource const& base, RowSink const& out, RenderSetti
 }
 
 // The rows [y0, y1) of a composite whose effect row for output row y is effectRow(y).
+// A caller's rows go span by span, each read, composited and written while in the cache;
+// pixels are independent, so the spans change no bit.
 template <class EffectRow>
 void compositeRange(RowCompositor const& compositor, RowSource const& base, RowSink const& out, int y0, int y1,
                     EffectRow&& effectRow) {
     const int width = base.width();
     std::vector<Pixel> in(base.bufferPixels());
     std::vector<Pixel> buffer(out.bufferPixels(width));
+    const int span = base.image() && out.image() ? std::max(width, 1) : kRowSpan;
     for (int y = y0; y < y1; ++y) {
         Pixel const* effect = effectRow(y);
-        Pixel* row = out.row(y, buffer.data());
-        compositor.run(base.row(y, in.data()), effect, row, width);
-        out.commit(y, row);
+        for (int x = 0; x < width; x += span) {
+            const int n = std::min(span, width - x);
+            Pixel* pixels = out.span(y, x, buffer.data());
+            compositor.run(base.span(y, x, n, in.data()), effect + x, pixels, n);
+            out.commit(y, x, n, pixels);
+        }
     }
 }
 
@@ -253,7 +260,7 @@ void compositeRows(RowSource const& base, Pixel const* effectRows, std::size_t s
         for (int y = y0; y < y1 && width > 0; ++y) {
             Pixel* row = out.row(y, buffer.data());
             std::memcpy(static_cast<void*>(row), base.row(y, in.data()), width * sizeof(Pixel));
-            out.commit(y, row);
+            out.commit(y, base.width(), row);
         }
         return;
     }

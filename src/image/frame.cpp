@@ -78,7 +78,7 @@ void writeRows(RowSource const& src, RowSink const& dst, bool reads, Make&& make
         for (int y = y0; y < y1; ++y) {
             Pixel* row = dst.row(y, buffer.data());
             make(reads ? src.row(y, in.data()) : nullptr, row);
-            dst.commit(y, row);
+            dst.commit(y, width, row);
         }
     });
 }
@@ -261,7 +261,7 @@ bool renderPlain(RowSource const& src, RowSink const& out, FramePlan const& plan
 void readAll(FrameRows const& rows, Image& image) {
     image.resize(rows.width, rows.height);
     parallel::ranges(image.height, workOf(image), [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) rows.read(y, &image.at(0, y));
+        for (int y = y0; y < y1; ++y) rows.read(y, 0, image.width, &image.at(0, y));
     });
 }
 
@@ -270,7 +270,7 @@ bool writeAll(Image const& image, FrameRows const& rows) {
     const RowSink out(rows);
     if (!out.begin()) return false;
     parallel::ranges(image.height, workOf(image), [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) rows.write(y, &image.at(0, y));
+        for (int y = y0; y < y1; ++y) rows.write(y, 0, image.width, &image.at(0, y));
     });
     return true;
 }
@@ -315,31 +315,36 @@ void reduceQuarter(RowSource const& src, Image& selected, Image* smallSource,
         std::vector<Pixel> plains(smallSource != nullptr ? static_cast<std::size_t>(kw) : 0);
         std::vector<float> masks(static_cast<std::size_t>(w));
         std::vector<Pixel> buffer(src.bufferPixels());
+        const int span = src.image() ? std::max(w, 1) : kRowSpan;
         for (int Y = y0; Y < y1; ++Y) {
             std::fill(sums.begin(), sums.end(), Pixel{});
             std::fill(plains.begin(), plains.end(), Pixel{});
             const int rows = std::min(4, h - 4 * Y);
             for (int j = 0; j < rows; ++j) {
-                Pixel const* in = src.row(4 * Y + j, buffer.data());
-                luminanceRangeMasks(in, static_cast<std::size_t>(w), settings, masks.data());
-                for (int X = 0; X < kw; ++X) {
-                    // Accumulated in locals and stored once per block row: the same
-                    // additions in the same order, without a trip through memory per pixel.
-                    // Four channels per vector: each channel's products and sums as
-                    // written per channel.
-                    vec::F4 sum = vec::load(&sums[static_cast<std::size_t>(X)]);
-                    const int x0 = 4 * X;
-                    const int x1 = std::min(x0 + 4, w);
-                    for (int x = x0; x < x1; ++x) {
-                        // A transparent pixel still gets the mask of luma 0 (it matters
-                        // when the matte is inverted); its colour is zero anyway.
-                        sum = sum + vec::load(in + x) * vec::splat(masks[static_cast<std::size_t>(x)]);
-                    }
-                    vec::store(&sums[static_cast<std::size_t>(X)], sum);
-                    if (smallSource != nullptr) {
-                        vec::F4 plain = vec::load(&plains[static_cast<std::size_t>(X)]);
-                        for (int x = x0; x < x1; ++x) plain = plain + vec::load(in + x);
-                        vec::store(&plains[static_cast<std::size_t>(X)], plain);
+                for (int s0 = 0; s0 < w; s0 += span) {
+                    // A caller's row comes span by span (whole blocks each); an image's at once.
+                    const int n = std::min(span, w - s0);
+                    Pixel const* in = src.span(4 * Y + j, s0, n, buffer.data());
+                    luminanceRangeMasks(in, static_cast<std::size_t>(n), settings, masks.data());
+                    for (int X = s0 / 4; X < (s0 + n + 3) / 4; ++X) {
+                        // Accumulated in locals and stored once per block row: the same
+                        // additions in the same order, without a trip through memory per pixel.
+                        // Four channels per vector: each channel's products and sums as
+                        // written per channel.
+                        vec::F4 sum = vec::load(&sums[static_cast<std::size_t>(X)]);
+                        const int x0 = 4 * X;
+                        const int x1 = std::min(x0 + 4, w);
+                        for (int x = x0; x < x1; ++x) {
+                            // A transparent pixel still gets the mask of luma 0 (it matters
+                            // when the matte is inverted); its colour is zero anyway.
+                            sum = sum + vec::load(in + (x - s0)) * vec::splat(masks[static_cast<std::size_t>(x - s0)]);
+                        }
+                        vec::store(&sums[static_cast<std::size_t>(X)], sum);
+                        if (smallSource != nullptr) {
+                            vec::F4 plain = vec::load(&plains[static_cast<std::size_t>(X)]);
+                            for (int x = x0; x < x1; ++x) plain = plain + vec::load(in + (x - s0));
+                            vec::store(&plains[static_cast<std::size_t>(X)], plain);
+                        }
                     }
                 }
             }

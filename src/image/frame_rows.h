@@ -1,7 +1,9 @@
 // A frame's input and output rows where the caller keeps them: in an engine image, or in
-// the caller's own storage and pixel format (a host's world), converted one row at a time
-// as the passes that read the input and write the output reach it. A host then pays no
-// whole-frame conversion, and no frame-sized image, on either side of the engine.
+// the caller's own storage and pixel format (a host's world), converted a span of a row
+// at a time as the passes that read the input and write the output reach it. A host then
+// pays no whole-frame conversion, and no frame-sized image, on either side of the engine.
+// The spans are short (kRowSpan pixels) so that converting one overlaps with the work on
+// the last: a whole row converted at once is a pass at memory speed of its own.
 #pragma once
 
 #include <cstddef>
@@ -11,15 +13,20 @@
 
 namespace raydrift::image {
 
+// Pixels of the spans the passes convert at once; a multiple of 4, so that no 4×4 block
+// of the quarter reduction straddles two.
+inline constexpr int kRowSpan = 256;
+
 // Rows kept by the caller. `read` and `write` are called from several workers at once,
 // for different rows.
 struct FrameRows {
     int width = 0;
     int height = 0;
-    // Row y of the input as `width` engine pixels. A row may be read more than once.
-    std::function<void(int y, Pixel* row)> read;
-    // Row y of the output, `width` engine pixels; every row exactly once.
-    std::function<void(int y, Pixel const* row)> write;
+    // Pixels [x, x + count) of input row y as engine pixels. A pixel may be read more
+    // than once.
+    std::function<void(int y, int x, int count, Pixel* pixels)> read;
+    // Pixels [x, x + count) of output row y; every pixel exactly once.
+    std::function<void(int y, int x, int count, Pixel const* pixels)> write;
     // Asked once before the first output row is written; false ends the frame there and
     // leaves the output unwritten. Empty: always go on.
     std::function<bool()> proceed;
@@ -37,15 +44,18 @@ public:
     std::size_t pixelCount() const { return static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_); }
     bool empty() const { return width_ <= 0 || height_ <= 0; }
     Image const* image() const { return image_; }
-    // Pixels of buffer row() needs: 0 for an image's rows.
+    // Pixels of buffer row() and span() need: 0 for an image's rows.
     std::size_t bufferPixels() const { return image_ ? 0 : static_cast<std::size_t>(width_); }
 
-    // Row y; the caller's rows land in `buffer` (bufferPixels() pixels) first.
-    Pixel const* row(int y, Pixel* buffer) const {
-        if (image_) return image_->pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
-        rows_->read(y, buffer);
+    // Pixels [x, x + count) of row y; the caller's land in `buffer` first.
+    Pixel const* span(int y, int x, int count, Pixel* buffer) const {
+        if (image_)
+            return image_->pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) +
+                   static_cast<std::size_t>(x);
+        rows_->read(y, x, count, buffer);
         return buffer;
     }
+    Pixel const* row(int y, Pixel* buffer) const { return span(y, 0, width_, buffer); }
 
 private:
     Image const* image_ = nullptr;
@@ -71,15 +81,19 @@ public:
     // Whether the frame may go on to write its output (the caller's `proceed`).
     bool begin() const { return image_ || !rows_->proceed || rows_->proceed(); }
 
-    // Where row y is to be written: the image's row, or `buffer` (bufferPixels()), which
-    // commit() then hands over.
-    Pixel* row(int y, Pixel* buffer) const {
-        if (image_) return image_->pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image_->width);
+    // Where pixels [x, …) of row y are to be written: the image's, or `buffer`
+    // (bufferPixels()), which commit() then hands over.
+    Pixel* span(int y, int x, Pixel* buffer) const {
+        if (image_)
+            return image_->pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image_->width) +
+                   static_cast<std::size_t>(x);
         return buffer;
     }
-    void commit(int y, Pixel const* row) const {
-        if (!image_) rows_->write(y, row);
+    void commit(int y, int x, int count, Pixel const* pixels) const {
+        if (!image_) rows_->write(y, x, count, pixels);
     }
+    Pixel* row(int y, Pixel* buffer) const { return span(y, 0, buffer); }
+    void commit(int y, int width, Pixel const* row) const { commit(y, 0, width, row); }
 
 private:
     Image* image_ = nullptr;

@@ -1,5 +1,6 @@
 #include "image/luminance.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -117,11 +118,16 @@ void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings cons
     parallel::ranges(src.height(), static_cast<unsigned long>(src.pixelCount()), [&](int y0, int y1) {
         std::vector<float> masks(w);
         std::vector<Pixel> buffer(src.bufferPixels());
+        // A caller's rows come span by span, each masked while in the cache.
+        const std::size_t span = src.image() ? std::max<std::size_t>(w, 1) : kRowSpan;
         for (int y = y0; y < y1; ++y) {
-            Pixel const* in = src.row(y, buffer.data());
-            Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
-            luminanceRangeMasks(in, w, settings, masks.data());
-            for (std::size_t x = 0; x < w; ++x) vec::store(out + x, vec::load(in + x) * vec::splat(masks[x]));
+            for (std::size_t s0 = 0; s0 < w; s0 += span) {
+                const std::size_t n = std::min(span, w - s0);
+                Pixel const* in = src.span(y, static_cast<int>(s0), static_cast<int>(n), buffer.data());
+                Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w + s0;
+                luminanceRangeMasks(in, n, settings, masks.data());
+                for (std::size_t x = 0; x < n; ++x) vec::store(out + x, vec::load(in + x) * vec::splat(masks[x]));
+            }
         }
     });
 }

@@ -435,7 +435,7 @@ TEST(ProcessFrame, InPlaceAndRowSplitRenderTheSameFrame) {
 }
 
 // A caller's frame as a host keeps it: ARGB order, rows padded, read and written through
-// FrameRows. Counts the rows written.
+// FrameRows. Counts the pixels written per row.
 struct HostFrame {
     int width;
     int height;
@@ -459,17 +459,18 @@ struct HostFrame {
         FrameRows r;
         r.width = width;
         r.height = height;
-        r.read = [this](int y, Pixel* row) {
-            for (int x = 0; x < width; ++x) {
+        r.read = [this](int y, int x0, int count, Pixel* pixels) {
+            for (int x = x0; x < x0 + count; ++x) {
                 float const* q = &input[static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x)];
-                row[x] = {q[1], q[2], q[3], q[0]};
+                pixels[x - x0] = {q[1], q[2], q[3], q[0]};
             }
         };
-        r.write = [this](int y, Pixel const* row) {
-            ++writes[static_cast<std::size_t>(y)];
-            for (int x = 0; x < width; ++x) {
+        r.write = [this](int y, int x0, int count, Pixel const* pixels) {
+            writes[static_cast<std::size_t>(y)] += count;
+            for (int x = x0; x < x0 + count; ++x) {
+                Pixel const& p = pixels[x - x0];
                 float* q = &output[static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x)];
-                q[0] = row[x].a, q[1] = row[x].r, q[2] = row[x].g, q[3] = row[x].b;
+                q[0] = p.a, q[1] = p.r, q[2] = p.g, q[3] = p.b;
             }
         };
         r.proceed = std::move(proceed);
@@ -495,7 +496,7 @@ bool decliningOffer(Image const&, Image&, RenderSettings const&, std::string*) {
 
 TEST(ProcessFrame, CallersRowsGetTheImageFramesBits) {
     // Every path, rendered on a caller's rows, is the image frame to the bit; each output
-    // row is written once, and a frame stopped before its first row writes none.
+    // pixel is written once, and a frame stopped before its first row writes none.
     struct Case {
         char const* name;
         ViewMode view;
@@ -520,7 +521,8 @@ TEST(ProcessFrame, CallersRowsGetTheImageFramesBits) {
         {"black zero strength", ViewMode::Black, false, 0, 0, 1, 0, 0, 0, false},
     };
     for (Case const& c : cases) {
-        const Image src = scene(97, 61, c.border);
+        // Wider than a span, and not a multiple of one, nor of the quarter blocks.
+        const Image src = scene(kRowSpan + 77, 61, c.border);
         RenderSettings s = cpuSettings();
         s.view = c.view;
         s.performance = c.performance;
@@ -535,7 +537,7 @@ TEST(ProcessFrame, CallersRowsGetTheImageFramesBits) {
         Image source, scratch(5, 5);
         ASSERT_TRUE(processFrame(host.rows(), source, scratch, s)) << c.name;
         EXPECT_TRUE(bitEqual(host.result(), expected)) << c.name;
-        EXPECT_EQ(std::count(host.writes.begin(), host.writes.end(), 1), src.height) << c.name;
+        EXPECT_EQ(std::count(host.writes.begin(), host.writes.end(), src.width), src.height) << c.name;
         std::size_t padding = 0;  // the padding at the rows' ends is never written
         for (std::size_t i = 0; i < host.output.size(); ++i)
             padding += i % host.stride >= static_cast<std::size_t>(src.width) * 4 && host.output[i] != -7.0f;
