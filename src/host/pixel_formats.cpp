@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 
 #include "PrSDKPixelFormat.h"
@@ -219,6 +220,14 @@ image::FrameRows worldRows(PF_LayerDef const* input, int inputFormat, PF_LayerDe
     rows.write = [=](int y, int x, int count, Pixel const* pixels) {
         writeRow(pixels, outputFormat, count, alphaView, rowPointer(output, y) + x * outBytes);
     };
+    // Float worlds are the engine's pixels in another lane order: its passes read them in
+    // place (the floats must be aligned as floats).
+    unsigned char const* first = rowPointer(input, 0);
+    if (inputFormat == PF_PixelFormat_ARGB128 && reinterpret_cast<std::uintptr_t>(first) % alignof(float) == 0 &&
+        input->rowbytes % static_cast<A_long>(alignof(float)) == 0) {
+        rows.argbRows = first;
+        rows.argbRowBytes = input->rowbytes;
+    }
     return rows;
 }
 

@@ -18,7 +18,18 @@ namespace raydrift::image {
 
 namespace {
 
-inline RdRgba toRgba(Pixel const& p) { return rdRgba(p.r, p.g, p.b, p.a); }
+template <class P>
+inline RdRgba toRgba(P const& p) {
+    return rdRgba(p.r, p.g, p.b, p.a);
+}
+// The base's pixel unchanged, every bit (−0, NaN payloads): a copy, or a lane shuffle
+// from float ARGB.
+inline void copyPixels(Pixel* out, Pixel const* base, int n) {
+    std::memcpy(static_cast<void*>(out), base, static_cast<std::size_t>(n) * sizeof(Pixel));
+}
+inline void copyPixels(Pixel* out, ArgbPixel const* base, int n) {
+    for (int k = 0; k < n; ++k) vec::store(out + k, vec::load(base + k));
+}
 inline Pixel toPixel(RdRgba const& p) { return {p.r, p.g, p.b, p.a}; }
 
 enum class Shown { Blended, Black, Alpha };
@@ -62,7 +73,9 @@ struct RowCompositor {
     float intensity;
     int mode;
 
-    void run(Pixel const* base, Pixel const* effect, Pixel* out, int width) const {
+    // `base` is Pixel or ArgbPixel.
+    template <class B>
+    void run(B const* base, Pixel const* effect, Pixel* out, int width) const {
         // The common case, a blended view without recolouring, with the mode fixed per
         // call so that its formula is inlined and no switch runs per channel.
         if (!colour.apply && shown == Shown::Blended) {
@@ -102,15 +115,15 @@ struct RowCompositor {
             const float alpha = rdStreakCoverage(p.a, opacity);
             if (alpha == 0.0f) {
                 // Uncovered: the base's sixteen bytes, whatever they hold.
-                std::memcpy(&out[x], &base[x], sizeof(Pixel));
+                copyPixels(out + x, base + x, 1);
                 continue;
             }
             out[x] = toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, mode));
         }
     }
 
-    template <int kMode>
-    void blended(Pixel const* base, Pixel const* effect, Pixel* out, int width) const {
+    template <int kMode, class B>
+    void blended(B const* base, Pixel const* effect, Pixel* out, int width) const {
         int x = 0;
         if constexpr (kMode == RD_BLEND_NORMAL)
             for (; x + 4 <= width; x += 4) normalFour(base + x, effect + x, out + x);
@@ -118,7 +131,7 @@ struct RowCompositor {
             const RdRgba p = toRgba(effect[x]);
             const float alpha = rdStreakCoverage(p.a, opacity);
             if (alpha == 0.0f) {
-                std::memcpy(&out[x], &base[x], sizeof(Pixel));
+                copyPixels(out + x, base + x, 1);
                 continue;
             }
             out[x] = toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, kMode));
@@ -128,7 +141,8 @@ struct RowCompositor {
     // Four pixels of the Normal mode, one per lane: rdStreakCoverage and rdBlendOver with
     // every operation of the scalar form, so each lane has its pixel's bits; uncovered
     // lanes take the base's sixteen bytes.
-    void normalFour(Pixel const* base, Pixel const* effect, Pixel* out) const {
+    template <class B>
+    void normalFour(B const* base, Pixel const* effect, Pixel* out) const {
         using vec::F4;
         const F4 zero = vec::splat(0.0f);
         const F4 one = vec::splat(1.0f);
@@ -137,7 +151,7 @@ struct RowCompositor {
         const F4 alpha = vec::select(t < zero, zero, vec::select(one < t, one, t));
         const vec::I4 covered = alpha != zero;
         if (!(covered[0] | covered[1] | covered[2] | covered[3])) {
-            std::memcpy(static_cast<void*>(out), base, 4 * sizeof(Pixel));
+            copyPixels(out, base, 4);
             return;
         }
         const F4 pr{effect[0].r, effect[1].r, effect[2].r, effect[3].r};
@@ -167,7 +181,7 @@ struct RowCompositor {
             if (covered[k])
                 out[k] = {r[k], g[k], b[k], outAlpha[k]};
             else
-                std::memcpy(static_cast<void*>(out + k), base + k, sizeof(Pixel));
+                copyPixels(out + k, base + k, 1);
         }
     }
 };
@@ -225,7 +239,10 @@ void compositeRange(RowCompositor const& compositor, RowSource const& base, RowS
         for (int x = 0; x < width; x += span) {
             const int n = std::min(span, width - x);
             Pixel* pixels = out.span(y, x, buffer.data());
-            compositor.run(base.span(y, x, n, in.data()), effect + x, pixels, n);
+            if (ArgbPixel const* argb = base.argb(y, x))
+                compositor.run(argb, effect + x, pixels, n);
+            else
+                compositor.run(base.span(y, x, n, in.data()), effect + x, pixels, n);
             out.commit(y, x, n, pixels);
         }
     }

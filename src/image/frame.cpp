@@ -320,32 +320,40 @@ void reduceQuarter(RowSource const& src, Image& selected, Image* smallSource,
             std::fill(sums.begin(), sums.end(), Pixel{});
             std::fill(plains.begin(), plains.end(), Pixel{});
             const int rows = std::min(4, h - 4 * Y);
-            for (int j = 0; j < rows; ++j) {
-                for (int s0 = 0; s0 < w; s0 += span) {
-                    // A caller's row comes span by span (whole blocks each); an image's at once.
-                    const int n = std::min(span, w - s0);
-                    Pixel const* in = src.span(4 * Y + j, s0, n, buffer.data());
-                    luminanceRangeMasks(in, static_cast<std::size_t>(n), settings, masks.data());
-                    for (int X = s0 / 4; X < (s0 + n + 3) / 4; ++X) {
-                        // Accumulated in locals and stored once per block row: the same
-                        // additions in the same order, without a trip through memory per pixel.
-                        // Four channels per vector: each channel's products and sums as
-                        // written per channel.
-                        vec::F4 sum = vec::load(&sums[static_cast<std::size_t>(X)]);
-                        const int x0 = 4 * X;
-                        const int x1 = std::min(x0 + 4, w);
-                        for (int x = x0; x < x1; ++x) {
-                            // A transparent pixel still gets the mask of luma 0 (it matters
-                            // when the matte is inverted); its colour is zero anyway.
-                            sum = sum + vec::load(in + (x - s0)) * vec::splat(masks[static_cast<std::size_t>(x - s0)]);
-                        }
-                        vec::store(&sums[static_cast<std::size_t>(X)], sum);
-                        if (smallSource != nullptr) {
-                            vec::F4 plain = vec::load(&plains[static_cast<std::size_t>(X)]);
-                            for (int x = x0; x < x1; ++x) plain = plain + vec::load(in + (x - s0));
-                            vec::store(&plains[static_cast<std::size_t>(X)], plain);
-                        }
+            // Pixels [s0, s0 + n) of a source row (whole blocks), at `in`.
+            auto accumulate = [&](auto const* in, int s0, int n) {
+                luminanceRangeMasks(in, static_cast<std::size_t>(n), settings, masks.data());
+                for (int X = s0 / 4; X < (s0 + n + 3) / 4; ++X) {
+                    // Accumulated in locals and stored once per block row: the same
+                    // additions in the same order, without a trip through memory per pixel.
+                    // Four channels per vector: each channel's products and sums as
+                    // written per channel.
+                    vec::F4 sum = vec::load(&sums[static_cast<std::size_t>(X)]);
+                    const int x0 = 4 * X;
+                    const int x1 = std::min(x0 + 4, w);
+                    for (int x = x0; x < x1; ++x) {
+                        // A transparent pixel still gets the mask of luma 0 (it matters
+                        // when the matte is inverted); its colour is zero anyway.
+                        sum = sum + vec::load(in + (x - s0)) * vec::splat(masks[static_cast<std::size_t>(x - s0)]);
                     }
+                    vec::store(&sums[static_cast<std::size_t>(X)], sum);
+                    if (smallSource != nullptr) {
+                        vec::F4 plain = vec::load(&plains[static_cast<std::size_t>(X)]);
+                        for (int x = x0; x < x1; ++x) plain = plain + vec::load(in + (x - s0));
+                        vec::store(&plains[static_cast<std::size_t>(X)], plain);
+                    }
+                }
+            };
+            for (int j = 0; j < rows; ++j) {
+                // Float ARGB rows are read in place; a caller's other rows come span by
+                // span (whole blocks each), an image's at once.
+                if (ArgbPixel const* in = src.argb(4 * Y + j, 0)) {
+                    accumulate(in, 0, w);
+                    continue;
+                }
+                for (int s0 = 0; s0 < w; s0 += span) {
+                    const int n = std::min(span, w - s0);
+                    accumulate(src.span(4 * Y + j, s0, n, buffer.data()), s0, n);
                 }
             }
             Pixel* out = selected.pixels.data() + static_cast<std::size_t>(Y) * kw;

@@ -30,6 +30,11 @@ struct FrameRows {
     // Asked once before the first output row is written; false ends the frame there and
     // leaves the output unwritten. Empty: always go on.
     std::function<bool()> proceed;
+    // Set when the input rows are float ARGB in memory: row y starts at argbRows +
+    // y·argbRowBytes, and the passes read its pixels in place rather than through `read`,
+    // a conversion less per pixel and pass.
+    unsigned char const* argbRows = nullptr;
+    std::ptrdiff_t argbRowBytes = 0;
 };
 
 // The rows a pass reads: an image's own, or the caller's, converted into a row buffer of
@@ -46,6 +51,12 @@ public:
     Image const* image() const { return image_; }
     // Pixels of buffer row() and span() need: 0 for an image's rows.
     std::size_t bufferPixels() const { return image_ ? 0 : static_cast<std::size_t>(width_); }
+
+    // Pixel x of row y where the caller's rows are float ARGB read in place; else null.
+    ArgbPixel const* argb(int y, int x) const {
+        if (!rows_ || !rows_->argbRows) return nullptr;
+        return reinterpret_cast<ArgbPixel const*>(rows_->argbRows + static_cast<std::ptrdiff_t>(y) * rows_->argbRowBytes) + x;
+    }
 
     // Pixels [x, x + count) of row y; the caller's land in `buffer` first.
     Pixel const* span(int y, int x, int count, Pixel* buffer) const {

@@ -20,6 +20,15 @@ struct Pixel {
     float a = 0.0f;
 };
 
+// A pixel of a host's float ARGB rows (After Effects' float worlds), which the frame's
+// input passes read in place: the same premultiplied channels, alpha first in memory.
+struct ArgbPixel {
+    float a = 0.0f;
+    float r = 0.0f;
+    float g = 0.0f;
+    float b = 0.0f;
+};
+
 inline Pixel lerp(Pixel const& p, Pixel const& q, float t) {
     return {rdLerp(p.r, q.r, t), rdLerp(p.g, q.g, t), rdLerp(p.b, q.b, t), rdLerp(p.a, q.a, t)};
 }

@@ -52,9 +52,10 @@ RD_VECTOR_INLINE V ramp(float a, float b, V v) {
     return (t * t) * mulAdd(t, splat<V>(-2.0f), splat<V>(3.0f));
 }
 
-// rdLuminanceRangeMask(rdLumaPremultiplied(...)) of N pixels, one per lane.
-template <class V>
-RD_VECTOR_INLINE V masksOf(Pixel const* p, RenderSettings const& s) {
+// rdLuminanceRangeMask(rdLumaPremultiplied(...)) of N pixels (Pixel or ArgbPixel), one
+// per lane.
+template <class V, class P>
+RD_VECTOR_INLINE V masksOf(P const* p, RenderSettings const& s) {
     constexpr std::size_t N = sizeof(V) / sizeof(float);
     const V zero = splat<V>(0.0f);
     const V one = splat<V>(1.0f);
@@ -77,8 +78,8 @@ RD_VECTOR_INLINE V masksOf(Pixel const* p, RenderSettings const& s) {
     return s.invert ? one - m : m;
 }
 
-template <class V>
-RD_VECTOR_INLINE std::size_t groups(Pixel const* pixels, std::size_t count, RenderSettings const& settings,
+template <class V, class P>
+RD_VECTOR_INLINE std::size_t groups(P const* pixels, std::size_t count, RenderSettings const& settings,
                                     float* masks) {
     constexpr std::size_t N = sizeof(V) / sizeof(float);
     std::size_t i = 0;
@@ -89,25 +90,38 @@ RD_VECTOR_INLINE std::size_t groups(Pixel const* pixels, std::size_t count, Rend
     return i;
 }
 
-std::size_t groupsBaseline(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
+template <class P>
+std::size_t groupsBaseline(P const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
     return groups<vec::F4>(pixels, count, settings, masks);
 }
 #if RD_HAVE_AVX2_VARIANT
-RD_TARGET_AVX2 std::size_t groupsAvx2(Pixel const* pixels, std::size_t count, RenderSettings const& settings,
+template <class P>
+RD_TARGET_AVX2 std::size_t groupsAvx2(P const* pixels, std::size_t count, RenderSettings const& settings,
                                       float* masks) {
     return groups<F8>(pixels, count, settings, masks);
 }
 #endif
 
+template <class P>
+void rangeMasks(P const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
+    std::size_t (*grouped)(P const*, std::size_t, RenderSettings const&, float*) = groupsBaseline<P>;
+#if RD_HAVE_AVX2_VARIANT
+    if (vec::units() == vec::Units::Avx2) grouped = groupsAvx2<P>;
+#endif
+    for (std::size_t i = grouped(pixels, count, settings, masks); i < count; ++i) {
+        P const& p = pixels[i];
+        masks[i] = luminanceRangeMask(rdLumaPremultiplied(p.r, p.g, p.b, p.a), settings);
+    }
+}
+
 }  // namespace
 
 void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
-    std::size_t (*grouped)(Pixel const*, std::size_t, RenderSettings const&, float*) = groupsBaseline;
-#if RD_HAVE_AVX2_VARIANT
-    if (vec::units() == vec::Units::Avx2) grouped = groupsAvx2;
-#endif
-    for (std::size_t i = grouped(pixels, count, settings, masks); i < count; ++i)
-        masks[i] = luminanceRangeMask(luma(pixels[i]), settings);
+    rangeMasks(pixels, count, settings, masks);
+}
+
+void luminanceRangeMasks(ArgbPixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
+    rangeMasks(pixels, count, settings, masks);
 }
 
 void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings const& settings) {
@@ -121,6 +135,13 @@ void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings cons
         // A caller's rows come span by span, each masked while in the cache.
         const std::size_t span = src.image() ? std::max<std::size_t>(w, 1) : kRowSpan;
         for (int y = y0; y < y1; ++y) {
+            if (ArgbPixel const* in = src.argb(y, 0)) {
+                // Float ARGB rows, read in place.
+                Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
+                luminanceRangeMasks(in, w, settings, masks.data());
+                for (std::size_t x = 0; x < w; ++x) vec::store(out + x, vec::load(in + x) * vec::splat(masks[x]));
+                continue;
+            }
             for (std::size_t s0 = 0; s0 < w; s0 += span) {
                 const std::size_t n = std::min(span, w - s0);
                 Pixel const* in = src.span(y, static_cast<int>(s0), static_cast<int>(n), buffer.data());
@@ -136,6 +157,14 @@ bool hasTransparentForeground(RowSource const& rows) {
     if (Image const* image = rows.image()) {
         for (Pixel const& p : image->pixels)
             if (p.a < 0.9999f) return true;
+        return false;
+    }
+    if (rows.argb(0, 0)) {
+        for (int y = 0; y < rows.height(); ++y) {
+            ArgbPixel const* row = rows.argb(y, 0);
+            for (int x = 0; x < rows.width(); ++x)
+                if (row[x].a < 0.9999f) return true;
+        }
         return false;
     }
     std::vector<Pixel> buffer(rows.bufferPixels());

@@ -23,6 +23,7 @@ inline float luminanceRangeMask(float luma, RenderSettings const& settings) {
 // masks[i] = luminanceRangeMask(luma(pixels[i]), settings) for i < count, to the bit;
 // four pixels at a time.
 void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks);
+void luminanceRangeMasks(ArgbPixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks);
 
 // dst = src with every pixel (colour and alpha) multiplied by its mask. dst takes src's
 // size; dst and src may be the same image. src may be a caller's rows.

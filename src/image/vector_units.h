@@ -34,6 +34,12 @@ RD_VECTOR_INLINE F4 load(Pixel const* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
+// An ARGB pixel's channels in the engine's order (r, g, b, a): a lane shuffle, every bit kept.
+RD_VECTOR_INLINE F4 load(ArgbPixel const* p) {
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_shufflevector(v, v, 1, 2, 3, 0);
+}
 RD_VECTOR_INLINE void store(Pixel* p, F4 v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
 RD_VECTOR_INLINE D4 loadDouble(double const* p) {
     D4 v;

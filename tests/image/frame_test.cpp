@@ -455,8 +455,12 @@ struct HostFrame {
                 q[0] = p.a, q[1] = p.r, q[2] = p.g, q[3] = p.b;
             }
     }
-    FrameRows rows(std::function<bool()> proceed = {}) {
+    FrameRows rows(std::function<bool()> proceed = {}, bool inPlace = false) {
         FrameRows r;
+        if (inPlace) {
+            r.argbRows = reinterpret_cast<unsigned char const*>(input.data());
+            r.argbRowBytes = static_cast<std::ptrdiff_t>(stride * sizeof(float));
+        }
         r.width = width;
         r.height = height;
         r.read = [this](int y, int x0, int count, Pixel* pixels) {
@@ -533,17 +537,21 @@ TEST(ProcessFrame, CallersRowsGetTheImageFramesBits) {
         s.diffraction = c.diffraction;
         s.direction = c.direction;
         const Image expected = render(src, s);
-        HostFrame host(src);
-        Image source, scratch(5, 5);
-        ASSERT_TRUE(processFrame(host.rows(), source, scratch, s)) << c.name;
-        EXPECT_TRUE(bitEqual(host.result(), expected)) << c.name;
-        EXPECT_EQ(std::count(host.writes.begin(), host.writes.end(), src.width), src.height) << c.name;
-        std::size_t padding = 0;  // the padding at the rows' ends is never written
-        for (std::size_t i = 0; i < host.output.size(); ++i)
-            padding += i % host.stride >= static_cast<std::size_t>(src.width) * 4 && host.output[i] != -7.0f;
-        EXPECT_EQ(padding, 0u) << c.name;
+        // Input rows converted span by span, and read in place as float ARGB.
+        for (bool inPlace : {false, true}) {
+            HostFrame host(src);
+            Image source, scratch(5, 5);
+            ASSERT_TRUE(processFrame(host.rows({}, inPlace), source, scratch, s)) << c.name;
+            EXPECT_TRUE(bitEqual(host.result(), expected)) << c.name << " " << inPlace;
+            EXPECT_EQ(std::count(host.writes.begin(), host.writes.end(), src.width), src.height) << c.name;
+            std::size_t padding = 0;  // the padding at the rows' ends is never written
+            for (std::size_t i = 0; i < host.output.size(); ++i)
+                padding += i % host.stride >= static_cast<std::size_t>(src.width) * 4 && host.output[i] != -7.0f;
+            EXPECT_EQ(padding, 0u) << c.name;
+        }
 
         HostFrame stopped(src);
+        Image source, scratch;
         int asked = 0;
         EXPECT_FALSE(processFrame(stopped.rows([&] { return ++asked, false; }), source, scratch, s)) << c.name;
         EXPECT_EQ(asked, 1) << c.name;
