@@ -129,19 +129,9 @@ void writeRow(Pixel const* in, int format, int w, bool alphaView, unsigned char*
         writeIntegerRow<PF_Pixel16>(in, w, 32768.0f, alphaView, row);
         break;
     case PF_PixelFormat_ARGB128:
-        if (alphaView) {
-            for (int x = 0; x < w; ++x) {
-                const F4 p = image::vec::load(in + x);
-                const float A = c01(p[3]);
-                const F4 colour = p * image::vec::splat(A > kOpaqueEpsilon ? 1.0f / A : 0.0f);
-                store(row + 16 * x, __builtin_shufflevector(colour, image::vec::splat(A), 4, 0, 1, 2));
-            }
-        } else {
-            for (int x = 0; x < w; ++x) {
-                const F4 p = image::vec::load(in + x);
-                store(row + 16 * x, __builtin_shufflevector(p, image::vec::splat(c01(p[3])), 4, 0, 1, 2));
-            }
-        }
+        // The engine's own store, which its last pass also uses on worlds written in place.
+        for (int x = 0; x < w; ++x)
+            image::vec::storeArgb(reinterpret_cast<image::ArgbPixel*>(row + 16 * x), image::vec::load(in + x), alphaView);
         break;
     case PrPixelFormat_BGRA_4444_8u:
         for (int x = 0; x < w; ++x) {
@@ -220,13 +210,20 @@ image::FrameRows worldRows(PF_LayerDef const* input, int inputFormat, PF_LayerDe
     rows.write = [=](int y, int x, int count, Pixel const* pixels) {
         writeRow(pixels, outputFormat, count, alphaView, rowPointer(output, y) + x * outBytes);
     };
-    // Float worlds are the engine's pixels in another lane order: its passes read them in
-    // place (the floats must be aligned as floats).
+    // Float worlds are the engine's pixels in another lane order: its passes read and
+    // write them in place (the floats must be aligned as floats).
     unsigned char const* first = rowPointer(input, 0);
     if (inputFormat == PF_PixelFormat_ARGB128 && reinterpret_cast<std::uintptr_t>(first) % alignof(float) == 0 &&
         input->rowbytes % static_cast<A_long>(alignof(float)) == 0) {
         rows.argbRows = first;
         rows.argbRowBytes = input->rowbytes;
+    }
+    unsigned char* out = rowPointer(output, 0);
+    if (outputFormat == PF_PixelFormat_ARGB128 && reinterpret_cast<std::uintptr_t>(out) % alignof(float) == 0 &&
+        output->rowbytes % static_cast<A_long>(alignof(float)) == 0) {
+        rows.argbOutRows = out;
+        rows.argbOutRowBytes = output->rowbytes;
+        rows.argbOutStraight = alphaView;
     }
     return rows;
 }

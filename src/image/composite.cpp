@@ -30,6 +30,26 @@ inline void copyPixels(Pixel* out, Pixel const* base, int n) {
 inline void copyPixels(Pixel* out, ArgbPixel const* base, int n) {
     for (int k = 0; k < n; ++k) vec::store(out + k, vec::load(base + k));
 }
+
+// Where the compositor puts its pixels: engine pixels, or a host's float ARGB row stored
+// as vec::storeArgb stores it (the output's own conversion, done as each pixel is made).
+struct PixelsOut {
+    Pixel* pixels;
+    void set(int x, Pixel const& p) const { pixels[x] = p; }
+    template <class B>
+    void copy(int x, B const* base, int n) const {
+        copyPixels(pixels + x, base, n);
+    }
+};
+struct ArgbOut {
+    ArgbPixel* pixels;
+    bool straight;
+    void set(int x, Pixel const& p) const { vec::storeArgb(pixels + x, vec::load(&p), straight); }
+    template <class B>
+    void copy(int x, B const* base, int n) const {
+        for (int k = 0; k < n; ++k) vec::storeArgb(pixels + x + k, vec::load(base + k), straight);
+    }
+};
 inline Pixel toPixel(RdRgba const& p) { return {p.r, p.g, p.b, p.a}; }
 
 enum class Shown { Blended, Black, Alpha };
@@ -73,9 +93,9 @@ struct RowCompositor {
     float intensity;
     int mode;
 
-    // `base` is Pixel or ArgbPixel.
-    template <class B>
-    void run(B const* base, Pixel const* effect, Pixel* out, int width) const {
+    // `base` is Pixel or ArgbPixel; `out` PixelsOut or ArgbOut.
+    template <class B, class O>
+    void run(B const* base, Pixel const* effect, O const& out, int width) const {
         // The common case, a blended view without recolouring, with the mode fixed per
         // call so that its formula is inlined and no switch runs per channel.
         if (!colour.apply && shown == Shown::Blended) {
@@ -109,41 +129,43 @@ struct RowCompositor {
                 p = rdColorPixel(p, colour.saturation, a, colour.tintR, colour.tintG, colour.tintB);
             }
             if (shown != Shown::Blended) {
-                out[x] = toPixel(rdStreakOnly(p, opacity, intensity, shown == Shown::Alpha));
+                out.set(x, toPixel(rdStreakOnly(p, opacity, intensity, shown == Shown::Alpha)));
                 continue;
             }
             const float alpha = rdStreakCoverage(p.a, opacity);
             if (alpha == 0.0f) {
                 // Uncovered: the base's sixteen bytes, whatever they hold.
-                copyPixels(out + x, base + x, 1);
+                out.copy(x, base + x, 1);
                 continue;
             }
-            out[x] = toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, mode));
+            out.set(x, toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, mode)));
         }
     }
 
-    template <int kMode, class B>
-    void blended(B const* base, Pixel const* effect, Pixel* out, int width) const {
+    template <int kMode, class B, class O>
+    void blended(B const* base, Pixel const* effect, O const& out, int width) const {
         int x = 0;
         if constexpr (kMode == RD_BLEND_NORMAL)
-            for (; x + 4 <= width; x += 4) normalFour(base + x, effect + x, out + x);
+            for (; x + 4 <= width; x += 4) normalFour(base, effect, out, x);
         for (; x < width; ++x) {
             const RdRgba p = toRgba(effect[x]);
             const float alpha = rdStreakCoverage(p.a, opacity);
             if (alpha == 0.0f) {
-                copyPixels(out + x, base + x, 1);
+                out.copy(x, base + x, 1);
                 continue;
             }
-            out[x] = toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, kMode));
+            out.set(x, toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, kMode)));
         }
     }
 
     // Four pixels of the Normal mode, one per lane: rdStreakCoverage and rdBlendOver with
     // every operation of the scalar form, so each lane has its pixel's bits; uncovered
     // lanes take the base's sixteen bytes.
-    template <class B>
-    void normalFour(B const* base, Pixel const* effect, Pixel* out) const {
+    template <class B, class O>
+    void normalFour(B const* base, Pixel const* effect, O const& out, int x) const {
         using vec::F4;
+        base += x;
+        effect += x;
         const F4 zero = vec::splat(0.0f);
         const F4 one = vec::splat(1.0f);
         const F4 pa{effect[0].a, effect[1].a, effect[2].a, effect[3].a};
@@ -151,7 +173,7 @@ struct RowCompositor {
         const F4 alpha = vec::select(t < zero, zero, vec::select(one < t, one, t));
         const vec::I4 covered = alpha != zero;
         if (!(covered[0] | covered[1] | covered[2] | covered[3])) {
-            copyPixels(out, base, 4);
+            out.copy(x, base, 4);
             return;
         }
         const F4 pr{effect[0].r, effect[1].r, effect[2].r, effect[3].r};
@@ -179,9 +201,9 @@ struct RowCompositor {
         const F4 b = positiveFinite((qb * baseOnly + (eb * alpha) * sourceOnly) + eb * overlap);
         for (int k = 0; k < 4; ++k) {
             if (covered[k])
-                out[k] = {r[k], g[k], b[k], outAlpha[k]};
+                out.set(x + k, {r[k], g[k], b[k], outAlpha[k]});
             else
-                copyPixels(out + k, base + k, 1);
+                out.copy(x + k, base + k, 1);
         }
     }
 };
@@ -238,12 +260,19 @@ void compositeRange(RowCompositor const& compositor, RowSource const& base, RowS
         Pixel const* effect = effectRow(y);
         for (int x = 0; x < width; x += span) {
             const int n = std::min(span, width - x);
-            Pixel* pixels = out.span(y, x, buffer.data());
+            auto to = [&](auto const* from) {
+                if (ArgbPixel* host = out.argb(y, x)) {
+                    compositor.run(from, effect + x, ArgbOut{host, out.straightArgb()}, n);
+                    return;
+                }
+                Pixel* pixels = out.span(y, x, buffer.data());
+                compositor.run(from, effect + x, PixelsOut{pixels}, n);
+                out.commit(y, x, n, pixels);
+            };
             if (ArgbPixel const* argb = base.argb(y, x))
-                compositor.run(argb, effect + x, pixels, n);
+                to(argb);
             else
-                compositor.run(base.span(y, x, n, in.data()), effect + x, pixels, n);
-            out.commit(y, x, n, pixels);
+                to(base.span(y, x, n, in.data()));
         }
     }
 }

@@ -35,6 +35,12 @@ struct FrameRows {
     // a conversion less per pixel and pass.
     unsigned char const* argbRows = nullptr;
     std::ptrdiff_t argbRowBytes = 0;
+    // Set when the output rows are float ARGB in memory: row y starts at argbOutRows +
+    // y·argbOutRowBytes, and the last pass stores its pixels there as vec::storeArgb does
+    // (straight colour with `argbOutStraight`) rather than through `write`.
+    unsigned char* argbOutRows = nullptr;
+    std::ptrdiff_t argbOutRowBytes = 0;
+    bool argbOutStraight = false;
 };
 
 // The rows a pass reads: an image's own, or the caller's, converted into a row buffer of
@@ -84,6 +90,14 @@ public:
 
     Image* image() const { return image_; }
     std::size_t bufferPixels(int width) const { return image_ ? 0 : static_cast<std::size_t>(width); }
+
+    // Pixel x of row y where the caller's output rows are float ARGB written in place;
+    // else null. straightArgb(): whether they take straight colour.
+    ArgbPixel* argb(int y, int x) const {
+        if (!rows_ || !rows_->argbOutRows) return nullptr;
+        return reinterpret_cast<ArgbPixel*>(rows_->argbOutRows + static_cast<std::ptrdiff_t>(y) * rows_->argbOutRowBytes) + x;
+    }
+    bool straightArgb() const { return rows_ && rows_->argbOutStraight; }
 
     // Gives an image the output's size; the caller's rows have theirs.
     void prepare(int width, int height) const {

@@ -40,6 +40,19 @@ RD_VECTOR_INLINE F4 load(ArgbPixel const* p) {
     std::memcpy(&v, p, sizeof v);
     return __builtin_shufflevector(v, v, 1, 2, 3, 0);
 }
+// An engine pixel (r, g, b, a) stored as a host's float ARGB pixel: alpha clamped to
+// [0, 1], NaN as 0; with `straight`, colour divided by that alpha (0 where it is at or
+// below 1e-6), as a straight-alpha output shows it.
+RD_VECTOR_INLINE void storeArgb(ArgbPixel* out, F4 p, bool straight) {
+    const float a = p[3];
+    const float A = !(a > 0.0f) ? 0.0f : a < 1.0f ? a : 1.0f;
+    if (straight) {
+        const float k = A > 1e-6f ? 1.0f / A : 0.0f;
+        p = p * F4{k, k, k, k};
+    }
+    const F4 v = __builtin_shufflevector(p, F4{A, A, A, A}, 4, 0, 1, 2);
+    std::memcpy(static_cast<void*>(out), &v, sizeof v);
+}
 RD_VECTOR_INLINE void store(Pixel* p, F4 v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
 RD_VECTOR_INLINE D4 loadDouble(double const* p) {
     D4 v;
