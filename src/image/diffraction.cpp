@@ -60,6 +60,7 @@ constexpr int kColumnBlock = 8;
 // Rows a block's reads are requested ahead: rows lie a whole canvas width apart, which
 // no hardware prefetcher follows, and each would otherwise wait on memory in turn.
 constexpr long long kPrefetchRows = 16;
+constexpr int kPixelsPerLine = 64 / static_cast<int>(sizeof(Pixel));
 
 struct ProfilePass {
     Pixel* pixels;
@@ -97,8 +98,11 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
             const long long k = built;
             Pixel const* row = p.pixels + static_cast<std::size_t>(k) * stride + x;
             if (k + kPrefetchRows < wh) {
+                // Rows are not line-aligned: the block's 128 bytes usually straddle three
+                // lines, and the middle one must be requested too.
                 Pixel const* ahead = row + kPrefetchRows * stride;
                 __builtin_prefetch(ahead);
+                if (cols > kPixelsPerLine) __builtin_prefetch(ahead + kPixelsPerLine);
                 __builtin_prefetch(ahead + cols - 1);
             }
             const D4 kd = vec::splat(static_cast<double>(k));
