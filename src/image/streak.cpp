@@ -977,7 +977,8 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                     rotateTileRows(job, jb, je, ib, ie, kind, line);
                 }
                 if (flare)
-                    for (int j = jb; j < je; ++j) flare->blur(canvas.pixels.data() + static_cast<std::size_t>(j) * ww);
+                    flare->blur(canvas.pixels.data() + static_cast<std::size_t>(jb) * ww, je - jb,
+                                static_cast<std::size_t>(ww));
                 if (box) box->blurInPlace(canvas, jb, je, EdgeMode::Transparent);
             }
         });
