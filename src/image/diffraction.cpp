@@ -24,59 +24,73 @@ RD_VECTOR_INLINE D4 widenPixel(Pixel const* p) { return D4{p->r, p->g, p->b, p->
 // Rows the box runs through together.
 constexpr int kBoxRows = 4;
 
-// The box across `R` rows at once: double prefix sums of each row, then each window's
+// The box across `R` rows at once: double prefix sums of each row, and each window's
 // difference times 1 / (2·HW + 1), back to float in place. Every row gets exactly its own
 // sums in its own order; the rows are interleaved only so that their running sums, each a
-// chain of dependent additions, overlap in time. Entry x of row r is at prefix + 4·(x·R + r).
+// chain of dependent additions, overlap in time. A window is written as soon as its last
+// sum is known (it only overwrites pixels already summed), so the sums live in a ring of
+// `mask` + 1 entries (at least the 2·HW + 2 a window spans, or all width + 1 of them)
+// that stays in the first-level cache. Entry e of row r is at ring + 4·((e & mask)·R + r).
 template <int R>
 RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long long halfWidth, double inverse,
-                              double* prefix) {
+                              double* ring, std::size_t mask) {
+    auto entry = [&](long long e) { return ring + 4 * R * (static_cast<std::size_t>(e) & mask); };
+    Pixel* rows[R];
     D4 sum[R];
 #pragma GCC unroll 4
     for (int r = 0; r < R; ++r) {
+        rows[r] = first + static_cast<std::size_t>(r) * stride;
         sum[r] = vec::splat(0.0);
-        vec::storeDouble(prefix + 4 * r, sum[r]);
-    }
-    for (int x = 0; x < width; ++x) {
-        double* entry = prefix + 4 * R * (static_cast<std::size_t>(x) + 1);
-#pragma GCC unroll 4
-        for (int r = 0; r < R; ++r) {
-            sum[r] = sum[r] + widenPixel(first + static_cast<std::size_t>(r) * stride + x);
-            vec::storeDouble(entry + 4 * r, sum[r]);
-        }
+        vec::storeDouble(entry(0) + 4 * r, sum[r]);
     }
     const D4 k = vec::splat(inverse);
-    for (int x = 0; x < width; ++x) {
-        const long long hi = std::min<long long>(width, x + halfWidth + 1);
-        const long long lo = std::max<long long>(0, x - halfWidth);
-        double const* upper = prefix + 4 * R * static_cast<std::size_t>(hi);
-        double const* lower = prefix + 4 * R * static_cast<std::size_t>(lo);
+    // Output x: the sums hi = min(width, x + HW + 1) and lo = max(0, x − HW).
+    auto window = [&](long long x, long long hi) {
+        double const* upper = entry(hi);
+        double const* lower = entry(std::max<long long>(0, x - halfWidth));
 #pragma GCC unroll 4
         for (int r = 0; r < R; ++r) {
             const D4 s = k * (vec::loadDouble(upper + 4 * r) - vec::loadDouble(lower + 4 * r));
-            vec::store(first + static_cast<std::size_t>(r) * stride + x, vec::narrow(s));
+            vec::store(rows[r] + x, vec::narrow(s));
         }
+    };
+    auto add = [&](long long e) {  // sum e = sum e − 1 + pixel e − 1
+        double* to = entry(e);
+#pragma GCC unroll 4
+        for (int r = 0; r < R; ++r) {
+            sum[r] = sum[r] + widenPixel(rows[r] + (e - 1));
+            vec::storeDouble(to + 4 * r, sum[r]);
+        }
+    };
+    const long long w = width;
+    long long e = 1;
+    for (const long long lead = std::min(w, halfWidth); e <= lead; ++e) add(e);
+    for (; e <= w; ++e) {
+        add(e);
+        window(e - halfWidth - 1, e);
     }
+    for (long long x = std::max<long long>(0, w - halfWidth); x < w; ++x) window(x, w);
 }
 
 // Rows four at a time, then the rest.
 RD_VECTOR_INLINE void boxBand(Pixel* first, int count, std::size_t stride, int width, long long halfWidth,
-                              double inverse, double* prefix) {
+                              double inverse, double* ring, std::size_t mask) {
     int r = 0;
     for (; r + kBoxRows <= count; r += kBoxRows)
-        boxRows<kBoxRows>(first + static_cast<std::size_t>(r) * stride, stride, width, halfWidth, inverse, prefix);
+        boxRows<kBoxRows>(first + static_cast<std::size_t>(r) * stride, stride, width, halfWidth, inverse, ring,
+                          mask);
     for (; r < count; ++r)
-        boxRows<1>(first + static_cast<std::size_t>(r) * stride, stride, width, halfWidth, inverse, prefix);
+        boxRows<1>(first + static_cast<std::size_t>(r) * stride, stride, width, halfWidth, inverse, ring, mask);
 }
 
 void boxBandBaseline(Pixel* first, int count, std::size_t stride, int width, long long halfWidth, double inverse,
-                     double* prefix) {
-    boxBand(first, count, stride, width, halfWidth, inverse, prefix);
+                     double* ring, std::size_t mask) {
+    boxBand(first, count, stride, width, halfWidth, inverse, ring, mask);
 }
 #if RD_HAVE_AVX2_VARIANT
 RD_TARGET_AVX2 void boxBandAvx2(Pixel* first, int count, std::size_t stride, int width, long long halfWidth,
-                                double inverse, double* prefix) {
-    boxBand(first, count, stride, width, halfWidth, inverse, prefix);
+                                double inverse, double* ring, std::size_t mask) {
+    boxBand(first, count, stride, width, halfWidth, inverse, ring, mask);
 }
 #endif
 
@@ -249,23 +263,33 @@ FlareProfile flareProfile(int halfWidth, int length, bool symmetric, float stren
     return f;
 }
 
+// The ring's entries: a power of two covering a window's 2·HW + 2 sums, or all width + 1.
+std::size_t flareBoxEntries(int width, long long halfWidth) {
+    const std::size_t needed =
+        static_cast<std::size_t>(std::min<long long>(2 * halfWidth + 2, static_cast<long long>(width) + 1));
+    std::size_t entries = 1;
+    while (entries < needed) entries *= 2;
+    return entries;
+}
+
 FlareBox::FlareBox(int width, int halfWidth)
     : width_(std::max(width, 0)),
       halfWidth_(std::max(halfWidth, 0)),
       inverse_(1.0 / static_cast<double>(2 * halfWidth_ + 1)),
-      prefix_((static_cast<std::size_t>(width_) + 1) * 4 * kBoxRows + 4) {}
+      mask_(flareBoxEntries(width_, halfWidth_) - 1),
+      ring_((mask_ + 1) * 4 * kBoxRows + 4) {}
 
 void FlareBox::blur(Pixel* first, int count, std::size_t stride) {
     // Sums on 32-byte boundaries, so that none straddles two cache lines.
-    double* prefix = prefix_.data();
-    prefix += (4 - reinterpret_cast<std::uintptr_t>(prefix) / sizeof(double) % 4) % 4;
+    double* ring = ring_.data();
+    ring += (4 - reinterpret_cast<std::uintptr_t>(ring) / sizeof(double) % 4) % 4;
 #if RD_HAVE_AVX2_VARIANT
     if (vec::units() == vec::Units::Avx2) {
-        boxBandAvx2(first, count, stride, width_, halfWidth_, inverse_, prefix);
+        boxBandAvx2(first, count, stride, width_, halfWidth_, inverse_, ring, mask_);
         return;
     }
 #endif
-    boxBandBaseline(first, count, stride, width_, halfWidth_, inverse_, prefix);
+    boxBandBaseline(first, count, stride, width_, halfWidth_, inverse_, ring, mask_);
 }
 
 void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows) {

@@ -51,7 +51,8 @@ private:
     int width_;
     long long halfWidth_;
     double inverse_;
-    std::vector<double> prefix_;  // (width + 1) × 4 running sums for each row run together
+    std::size_t mask_;          // ring entries − 1
+    std::vector<double> ring_;  // the latest running sums (4 doubles) of each row run together
 };
 void applyFlareProfile(Image& canvas, FlareProfile const& profile, int rows);
 
