@@ -123,6 +123,8 @@ struct ProfilePass {
     // row that needs them and dropped once no window reaches back to them, so a block's
     // entries stay in the cache instead of a whole column of them crossing memory twice.
     std::size_t ringSize;
+    int const* columnEnd;    // null: every column to outRows
+    int const* columnStart;  // null: every column from row 0
 };
 
 // Prefix entry k + 1 from entry k and row k's pixel `a`.
@@ -158,8 +160,19 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
         }
         return row;
     };
+    // The rows the block's columns need (all of them between the first and the last any
+    // column needs).
+    int yStart = 0, yEnd = p.outRows;
+    if (p.columnEnd != nullptr) {
+        yEnd = 0;
+        for (int c = 0; c < cols; ++c) yEnd = std::max(yEnd, std::min(p.columnEnd[x + c], p.outRows));
+    }
+    if (p.columnStart != nullptr) {
+        yStart = yEnd;
+        for (int c = 0; c < cols; ++c) yStart = std::min(yStart, std::max(p.columnStart[x + c], 0));
+    }
     long long built = 0;
-    for (int y = 0; y < p.outRows; ++y) {
+    for (int y = yStart; y < yEnd; ++y) {
         const D4 ct = vec::splat(p.cosT[y]);
         const D4 st = vec::splat(p.sinT[y]);
         const long long yl = y;
@@ -292,7 +305,8 @@ void FlareBox::blur(Pixel* first, int count, std::size_t stride) {
     boxBandBaseline(first, count, stride, width_, halfWidth_, inverse_, ring, mask_);
 }
 
-void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows) {
+void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows, int const* columnEnd,
+                       int const* columnStart) {
     if (canvas.empty()) return;
     const int ww = canvas.width;
     const int wh = canvas.height;
@@ -305,7 +319,8 @@ void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows) {
     const long long reach = f.symmetric ? 2LL * f.above + 2 : static_cast<long long>(f.length) + 2;
     const ProfilePass pass{canvas.pixels.data(), ww, wh, std::clamp(rows, 0, wh), f.length, f.above,
                            f.depth, 1.0 / f.normaliser, cosT.data(), sinT.data(),
-                           static_cast<std::size_t>(std::min<long long>(reach, wh + 1LL))};
+                           static_cast<std::size_t>(std::min<long long>(reach, wh + 1LL)), columnEnd,
+                           columnEnd != nullptr ? columnStart : nullptr};
     void (*columns)(ProfilePass const&, int, int, Moments*) =
         f.symmetric ? profileColumns<true> : profileColumns<false>;
 #if RD_HAVE_AVX2_VARIANT

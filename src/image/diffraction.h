@@ -54,6 +54,10 @@ private:
     std::size_t mask_;          // ring entries − 1
     std::vector<double> ring_;  // the latest running sums (4 doubles) of each row run together
 };
-void applyFlareProfile(Image& canvas, FlareProfile const& profile, int rows);
+// With `columnEnd` set, column x needs rows [columnStart[x], columnEnd[x]) only (within
+// [0, rows)); the rows outside keep what they held, though every sum still runs from row
+// 0, so the rows written are the same either way. columnStart may be null (from row 0).
+void applyFlareProfile(Image& canvas, FlareProfile const& profile, int rows, int const* columnEnd = nullptr,
+                       int const* columnStart = nullptr);
 
 }  // namespace raydrift::image
