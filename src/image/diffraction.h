@@ -55,8 +55,9 @@ private:
     std::vector<double> ring_;  // the latest running sums (4 doubles) of each row run together
 };
 // With `columnEnd` set, column x needs rows [columnStart[x], columnEnd[x]) only (within
-// [0, rows)); the rows outside keep what they held, though every sum still runs from row
-// 0, so the rows written are the same either way. columnStart may be null (from row 0).
+// [0, rows)): a block of columns writes the rows from the first to the last any of its
+// columns needs and keeps the others as they were. Every sum still runs from row 0, so
+// each row written is the same either way. columnStart may be null (from row 0).
 void applyFlareProfile(Image& canvas, FlareProfile const& profile, int rows, int const* columnEnd = nullptr,
                        int const* columnStart = nullptr);
 
