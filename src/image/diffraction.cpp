@@ -17,31 +17,80 @@ constexpr double kTwoPi = 6.283185307179586;
 
 using vec::D4;
 
-// The box across one row: double prefix sums of the row, then each window's difference
-// times 1 / (2·HW + 1), back to float in place.
-RD_VECTOR_INLINE void boxRow(Pixel* row, int width, long long halfWidth, double inverse, double* prefix) {
-    D4 sum = vec::splat(0.0);
-    vec::storeDouble(prefix, sum);
-    for (int x = 0; x < width; ++x) {
-        sum = sum + vec::widen(vec::load(row + x));
-        vec::storeDouble(prefix + 4 * (static_cast<std::size_t>(x) + 1), sum);
+// A pixel in double precision (exact). Spelled per channel: the vector conversion of a
+// loaded F4 compiles to two half conversions and a merge, this to one instruction.
+RD_VECTOR_INLINE D4 widenPixel(Pixel const* p) { return D4{p->r, p->g, p->b, p->a}; }
+
+// Rows the box runs through together.
+constexpr int kBoxRows = 4;
+
+// The box across `R` rows at once: double prefix sums of each row, and each window's
+// difference times 1 / (2·HW + 1), back to float in place. Every row gets exactly its own
+// sums in its own order; the rows are interleaved only so that their running sums, each a
+// chain of dependent additions, overlap in time. A window is written as soon as its last
+// sum is known (it only overwrites pixels already summed), so the sums live in a ring of
+// `mask` + 1 entries (at least the 2·HW + 2 a window spans, or all width + 1 of them)
+// that stays in the first-level cache. Entry e of row r is at ring + 4·((e & mask)·R + r).
+template <int R>
+RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long long halfWidth, double inverse,
+                              double* ring, std::size_t mask) {
+    auto entry = [&](long long e) { return ring + 4 * R * (static_cast<std::size_t>(e) & mask); };
+    Pixel* rows[R];
+    D4 sum[R];
+#pragma GCC unroll 4
+    for (int r = 0; r < R; ++r) {
+        rows[r] = first + static_cast<std::size_t>(r) * stride;
+        sum[r] = vec::splat(0.0);
+        vec::storeDouble(entry(0) + 4 * r, sum[r]);
     }
     const D4 k = vec::splat(inverse);
-    for (int x = 0; x < width; ++x) {
-        const long long hi = std::min<long long>(width, x + halfWidth + 1);
-        const long long lo = std::max<long long>(0, x - halfWidth);
-        const D4 s = k * (vec::loadDouble(prefix + 4 * static_cast<std::size_t>(hi)) -
-                          vec::loadDouble(prefix + 4 * static_cast<std::size_t>(lo)));
-        vec::store(row + x, vec::narrow(s));
+    // Output x: the sums hi = min(width, x + HW + 1) and lo = max(0, x − HW).
+    auto window = [&](long long x, long long hi) {
+        double const* upper = entry(hi);
+        double const* lower = entry(std::max<long long>(0, x - halfWidth));
+#pragma GCC unroll 4
+        for (int r = 0; r < R; ++r) {
+            const D4 s = k * (vec::loadDouble(upper + 4 * r) - vec::loadDouble(lower + 4 * r));
+            vec::store(rows[r] + x, vec::narrow(s));
+        }
+    };
+    auto add = [&](long long e) {  // sum e = sum e − 1 + pixel e − 1
+        double* to = entry(e);
+#pragma GCC unroll 4
+        for (int r = 0; r < R; ++r) {
+            sum[r] = sum[r] + widenPixel(rows[r] + (e - 1));
+            vec::storeDouble(to + 4 * r, sum[r]);
+        }
+    };
+    const long long w = width;
+    long long e = 1;
+    for (const long long lead = std::min(w, halfWidth); e <= lead; ++e) add(e);
+    for (; e <= w; ++e) {
+        add(e);
+        window(e - halfWidth - 1, e);
     }
+    for (long long x = std::max<long long>(0, w - halfWidth); x < w; ++x) window(x, w);
 }
 
-void boxRowBaseline(Pixel* row, int width, long long halfWidth, double inverse, double* prefix) {
-    boxRow(row, width, halfWidth, inverse, prefix);
+// Rows four at a time, then the rest.
+RD_VECTOR_INLINE void boxBand(Pixel* first, int count, std::size_t stride, int width, long long halfWidth,
+                              double inverse, double* ring, std::size_t mask) {
+    int r = 0;
+    for (; r + kBoxRows <= count; r += kBoxRows)
+        boxRows<kBoxRows>(first + static_cast<std::size_t>(r) * stride, stride, width, halfWidth, inverse, ring,
+                          mask);
+    for (; r < count; ++r)
+        boxRows<1>(first + static_cast<std::size_t>(r) * stride, stride, width, halfWidth, inverse, ring, mask);
+}
+
+void boxBandBaseline(Pixel* first, int count, std::size_t stride, int width, long long halfWidth, double inverse,
+                     double* ring, std::size_t mask) {
+    boxBand(first, count, stride, width, halfWidth, inverse, ring, mask);
 }
 #if RD_HAVE_AVX2_VARIANT
-RD_TARGET_AVX2 void boxRowAvx2(Pixel* row, int width, long long halfWidth, double inverse, double* prefix) {
-    boxRow(row, width, halfWidth, inverse, prefix);
+RD_TARGET_AVX2 void boxBandAvx2(Pixel* first, int count, std::size_t stride, int width, long long halfWidth,
+                                double inverse, double* ring, std::size_t mask) {
+    boxBand(first, count, stride, width, halfWidth, inverse, ring, mask);
 }
 #endif
 
@@ -60,6 +109,7 @@ constexpr int kColumnBlock = 8;
 // Rows a block's reads are requested ahead: rows lie a whole canvas width apart, which
 // no hardware prefetcher follows, and each would otherwise wait on memory in turn.
 constexpr long long kPrefetchRows = 16;
+constexpr int kPixelsPerLine = 64 / static_cast<int>(sizeof(Pixel));
 
 struct ProfilePass {
     Pixel* pixels;
@@ -73,7 +123,15 @@ struct ProfilePass {
     // row that needs them and dropped once no window reaches back to them, so a block's
     // entries stay in the cache instead of a whole column of them crossing memory twice.
     std::size_t ringSize;
+    int const* columnEnd;    // null: every column to outRows
+    int const* columnStart;  // null: every column from row 0
 };
+
+// Prefix entry k + 1 from entry k and row k's pixel `a`.
+RD_VECTOR_INLINE Moments accumulate(Moments const& e, D4 a, D4 kd, D4 ct, D4 st) {
+    const D4 ka = kd * a;
+    return {e.a + a, e.ka + ka, e.ac + ct * a, e.as + st * a, e.kac + ct * ka, e.kas + st * ka};
+}
 
 template <bool kSymmetric, int kCols>
 RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Moments* ring) {
@@ -89,33 +147,53 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
     const D4 m = vec::splat(p.depth);
     const D4 inverse = vec::splat(p.inverse);
     const Moments none{zero, zero, zero, zero, zero, zero};  // an empty window's sums
-    long long built = 0;
-    for (int y = 0; y < p.outRows; ++y) {
-        // Entries up to the last one row y's windows read; the rows they consume lie at
-        // or below y, so writing row y back afterwards is safe.
-        for (const long long need = std::min<long long>(y + lead, wh); built < need; ++built) {
-            const long long k = built;
-            Pixel const* row = p.pixels + static_cast<std::size_t>(k) * stride + x;
-            if (k + kPrefetchRows < wh) {
-                Pixel const* ahead = row + kPrefetchRows * stride;
-                __builtin_prefetch(ahead);
-                __builtin_prefetch(ahead + cols - 1);
-            }
-            const D4 kd = vec::splat(static_cast<double>(k));
-            const D4 ct = vec::splat(p.cosT[k]);
-            const D4 st = vec::splat(p.sinT[k]);
-            Moments const* prev = slot(k);
-            Moments* next = slot(k + 1);
-            for (int c = 0; c < cols; ++c) {
-                const D4 a = vec::widen(vec::load(row + c));
-                const D4 ka = kd * a;
-                Moments const& e = prev[c];
-                next[c] = {e.a + a, e.ka + ka, e.ac + ct * a, e.as + st * a, e.kac + ct * ka, e.kas + st * ka};
-            }
+    // Row k of the block, its next lines requested ahead.
+    auto rowOf = [&](long long k) {
+        Pixel const* row = p.pixels + static_cast<std::size_t>(k) * stride + x;
+        if (k + kPrefetchRows < wh) {
+            // Rows are not line-aligned: the block's 128 bytes usually straddle three
+            // lines, and the middle one must be requested too.
+            Pixel const* ahead = row + kPrefetchRows * stride;
+            __builtin_prefetch(ahead);
+            if (cols > kPixelsPerLine) __builtin_prefetch(ahead + kPixelsPerLine);
+            __builtin_prefetch(ahead + cols - 1);
         }
+        return row;
+    };
+    // The rows the block's columns need (all of them between the first and the last any
+    // column needs).
+    int yStart = 0, yEnd = p.outRows;
+    if (p.columnEnd != nullptr) {
+        yEnd = 0;
+        for (int c = 0; c < cols; ++c) yEnd = std::max(yEnd, std::min(p.columnEnd[x + c], p.outRows));
+    }
+    if (p.columnStart != nullptr) {
+        yStart = yEnd;
+        for (int c = 0; c < cols; ++c) yStart = std::min(yStart, std::max(p.columnStart[x + c], 0));
+    }
+    long long built = 0;
+    for (int y = yStart; y < yEnd; ++y) {
         const D4 ct = vec::splat(p.cosT[y]);
         const D4 st = vec::splat(p.sinT[y]);
         const long long yl = y;
+        // S: the modulated sum of A over a window's sums d; K: the same carrying k.
+        auto modulated = [&](Moments const& d, D4& S, D4& K) {
+            S = d.a + m * (ct * d.ac + st * d.as);
+            K = d.ka + m * (ct * d.kac + st * d.kas);
+        };
+        Pixel* out = p.pixels + static_cast<std::size_t>(y) * stride + x;
+        // Entries up to the last one row y's windows read; the rows they consume lie at
+        // or below y, so writing row y back afterwards is safe.
+        for (const long long need = std::min<long long>(yl + lead, wh); built < need; ++built) {
+            const long long k = built;
+            Pixel const* row = rowOf(k);
+            const D4 kd = vec::splat(static_cast<double>(k));
+            const D4 ctk = vec::splat(p.cosT[k]);
+            const D4 stk = vec::splat(p.sinT[k]);
+            Moments const* prev = slot(k);
+            Moments* next = slot(k + 1);
+            for (int c = 0; c < cols; ++c) next[c] = accumulate(prev[c], widenPixel(row + c), kd, ctk, stk);
+        }
         // Sums over rows [a, b], clipped to the canvas: two prefix entries per column.
         struct Window {
             Moments const* hi = nullptr;
@@ -126,19 +204,13 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
             const long long hi = std::clamp<long long>(b + 1, 0, wh);
             return hi <= lo ? Window{} : Window{slot(hi), slot(lo)};
         };
-        // S: the modulated sum of A over a window; K: the same carrying k.
-        auto modulated = [&](Window const& w, int c, D4& S, D4& K) {
-            const Moments d = w.hi == nullptr ? none : difference(w.hi[c], w.lo[c]);
-            S = d.a + m * (ct * d.ac + st * d.as);
-            K = d.ka + m * (ct * d.kac + st * d.kas);
-        };
-        Pixel* out = p.pixels + static_cast<std::size_t>(y) * stride + x;
+        auto sums = [&](Window const& w, int c) { return w.hi == nullptr ? none : difference(w.hi[c], w.lo[c]); };
         if (!kSymmetric) {
             const Window w = window(yl, yl + p.length);
             const D4 far = vec::splat(static_cast<double>(yl + p.length + 1));
             for (int c = 0; c < cols; ++c) {
                 D4 S, K;
-                modulated(w, c, S, K);
+                modulated(sums(w, c), S, K);
                 const D4 t = far * S - K;
                 vec::store(out + c, vec::boundedStreak(vec::narrow(inverse * t)));
             }
@@ -149,9 +221,9 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
             const D4 after = vec::splat(static_cast<double>(yl + p.above + 1));
             for (int c = 0; c < cols; ++c) {
                 D4 S, K;
-                modulated(lowerWindow, c, S, K);
+                modulated(sums(lowerWindow, c), S, K);
                 const D4 lower = K - before * S;
-                modulated(upperWindow, c, S, K);
+                modulated(sums(upperWindow, c), S, K);
                 const D4 upper = after * S - K;
                 vec::store(out + c, vec::boundedStreak(vec::narrow(inverse * (lower + upper))));
             }
@@ -204,23 +276,37 @@ FlareProfile flareProfile(int halfWidth, int length, bool symmetric, float stren
     return f;
 }
 
+// The ring's entries: a power of two covering a window's 2·HW + 2 sums, or all width + 1.
+std::size_t flareBoxEntries(int width, long long halfWidth) {
+    const std::size_t needed =
+        static_cast<std::size_t>(std::min<long long>(2 * halfWidth + 2, static_cast<long long>(width) + 1));
+    std::size_t entries = 1;
+    while (entries < needed) entries *= 2;
+    return entries;
+}
+
 FlareBox::FlareBox(int width, int halfWidth)
     : width_(std::max(width, 0)),
       halfWidth_(std::max(halfWidth, 0)),
       inverse_(1.0 / static_cast<double>(2 * halfWidth_ + 1)),
-      prefix_((static_cast<std::size_t>(width_) + 1) * 4) {}
+      mask_(flareBoxEntries(width_, halfWidth_) - 1),
+      ring_((mask_ + 1) * 4 * kBoxRows + 4) {}
 
-void FlareBox::blur(Pixel* row) {
+void FlareBox::blur(Pixel* first, int count, std::size_t stride) {
+    // Sums on 32-byte boundaries, so that none straddles two cache lines.
+    double* ring = ring_.data();
+    ring += (4 - reinterpret_cast<std::uintptr_t>(ring) / sizeof(double) % 4) % 4;
 #if RD_HAVE_AVX2_VARIANT
     if (vec::units() == vec::Units::Avx2) {
-        boxRowAvx2(row, width_, halfWidth_, inverse_, prefix_.data());
+        boxBandAvx2(first, count, stride, width_, halfWidth_, inverse_, ring, mask_);
         return;
     }
 #endif
-    boxRowBaseline(row, width_, halfWidth_, inverse_, prefix_.data());
+    boxBandBaseline(first, count, stride, width_, halfWidth_, inverse_, ring, mask_);
 }
 
-void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows) {
+void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows, int const* columnEnd,
+                       int const* columnStart) {
     if (canvas.empty()) return;
     const int ww = canvas.width;
     const int wh = canvas.height;
@@ -233,7 +319,8 @@ void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows) {
     const long long reach = f.symmetric ? 2LL * f.above + 2 : static_cast<long long>(f.length) + 2;
     const ProfilePass pass{canvas.pixels.data(), ww, wh, std::clamp(rows, 0, wh), f.length, f.above,
                            f.depth, 1.0 / f.normaliser, cosT.data(), sinT.data(),
-                           static_cast<std::size_t>(std::min<long long>(reach, wh + 1LL))};
+                           static_cast<std::size_t>(std::min<long long>(reach, wh + 1LL)), columnEnd,
+                           columnEnd != nullptr ? columnStart : nullptr};
     void (*columns)(ProfilePass const&, int, int, Moments*) =
         f.symmetric ? profileColumns<true> : profileColumns<false>;
 #if RD_HAVE_AVX2_VARIANT
@@ -252,7 +339,7 @@ void applyFlareStreak(Image& canvas, Image& /*scratch*/, int halfWidth, int leng
     const int ww = canvas.width;
     parallel::ranges(canvas.height, static_cast<unsigned long>(canvas.pixelCount()), [&](int y0, int y1) {
         FlareBox box(ww, f.halfWidth);
-        for (int y = y0; y < y1; ++y) box.blur(canvas.pixels.data() + static_cast<std::size_t>(y) * ww);
+        box.blur(canvas.pixels.data() + static_cast<std::size_t>(y0) * ww, y1 - y0, static_cast<std::size_t>(ww));
     });
     applyFlareProfile(canvas, f, rows);
 }

@@ -2,6 +2,7 @@
 // profile modulated by a cosine so that the streak shows bright and dark bands.
 #pragma once
 
+#include <cstddef>
 #include <limits>
 #include <vector>
 
@@ -38,20 +39,26 @@ FlareProfile flareProfile(int halfWidth, int length, bool symmetric, float stren
 void applyFlareStreak(Image& canvas, Image& scratch, int halfWidth, int length, bool symmetric,
                       float strength, int rows = std::numeric_limits<int>::max());
 
-// The two halves of applyFlareStreak, for a caller that runs the box on each canvas row
-// as it produces it: the box across one row of `width` pixels, in place, and then the
-// profile along the columns over the whole canvas.
+// The two halves of applyFlareStreak, for a caller that runs the box on each band of
+// canvas rows as it produces it: the box across `count` rows of `width` pixels, `stride`
+// pixels apart, in place, and then the profile along the columns over the whole canvas.
 class FlareBox {
 public:
     FlareBox(int width, int halfWidth);
-    void blur(Pixel* row);
+    void blur(Pixel* first, int count, std::size_t stride);
 
 private:
     int width_;
     long long halfWidth_;
     double inverse_;
-    std::vector<double> prefix_;  // (width + 1) × 4 running sums
+    std::size_t mask_;          // ring entries − 1
+    std::vector<double> ring_;  // the latest running sums (4 doubles) of each row run together
 };
-void applyFlareProfile(Image& canvas, FlareProfile const& profile, int rows);
+// With `columnEnd` set, column x needs rows [columnStart[x], columnEnd[x]) only (within
+// [0, rows)): a block of columns writes the rows from the first to the last any of its
+// columns needs and keeps the others as they were. Every sum still runs from row 0, so
+// each row written is the same either way. columnStart may be null (from row 0).
+void applyFlareProfile(Image& canvas, FlareProfile const& profile, int rows, int const* columnEnd = nullptr,
+                       int const* columnStart = nullptr);
 
 }  // namespace raydrift::image

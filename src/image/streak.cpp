@@ -977,7 +977,8 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                     rotateTileRows(job, jb, je, ib, ie, kind, line);
                 }
                 if (flare)
-                    for (int j = jb; j < je; ++j) flare->blur(canvas.pixels.data() + static_cast<std::size_t>(j) * ww);
+                    flare->blur(canvas.pixels.data() + static_cast<std::size_t>(jb) * ww, je - jb,
+                                static_cast<std::size_t>(ww));
                 if (box) box->blurInPlace(canvas, jb, je, EdgeMode::Transparent);
             }
         });
@@ -1004,18 +1005,20 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
     }
 
     // The profile along the streak (the box across it ran with the rotation).
-    if (g.strength > 0.0f) {
-        applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead);
-    } else if (g.length >= 1) {
+    if (g.strength > 0.0f || g.length >= 1) {
         // An oblique crop reads each canvas column only down to the frame's lower edge
         // there, which for most columns lies well above rowsRead: per block of columns,
         // the pass stops at the lowest row its columns give. The most a column needs is on
         // the frame's outline (the highest canvas y over a strip of a parallelogram lies on
         // its edge); the outline's pixels are 1 apart, so a column within 2 of one, and
-        // 3 rows under it, bound every read (the bilinear neighbour included).
-        std::vector<int> columnRows;
+        // 3 rows under it, bound every read (the bilinear neighbour included). Likewise
+        // the least a column needs lies on the outline, and the modulated profile, whose
+        // rows are each computed on their own, writes only the rows from there on (3 rows
+        // of slack above it); its sums still run from the canvas's first row.
+        std::vector<int> columnRows, columnStart;
         if (!g.axisAligned) {
             columnRows.assign(static_cast<std::size_t>(ww), 0);
+            columnStart.assign(static_cast<std::size_t>(ww), wh);
             const int outW = g.outputWidth;
             const int outH = g.outputHeight;
             auto mark = [&](int i, int j) {
@@ -1025,12 +1028,17 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                 const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
                 if (!(std::fabs(x) < 1e9f && std::fabs(y) < 1e9f)) {
                     std::fill(columnRows.begin(), columnRows.end(), wh);
+                    std::fill(columnStart.begin(), columnStart.end(), 0);
                     return;
                 }
                 const int c = static_cast<int>(std::floor(x));
                 const int end = static_cast<int>(std::clamp(std::floor(y) + 4.0f, 0.0f, static_cast<float>(wh)));
-                for (int k = std::max(c - 1, 0); k <= std::min(c + 2, ww - 1); ++k)
-                    columnRows[static_cast<std::size_t>(k)] = std::max(columnRows[static_cast<std::size_t>(k)], end);
+                const int start = static_cast<int>(std::clamp(std::floor(y) - 3.0f, 0.0f, static_cast<float>(wh)));
+                for (int k = std::max(c - 1, 0); k <= std::min(c + 2, ww - 1); ++k) {
+                    const std::size_t at = static_cast<std::size_t>(k);
+                    columnRows[at] = std::max(columnRows[at], end);
+                    columnStart[at] = std::min(columnStart[at], start);
+                }
             };
             for (int i = 0; i < outW; ++i) {
                 mark(i, 0);
@@ -1041,7 +1049,12 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                 mark(outW - 1, j);
             }
         }
-        verticalPass(image, image, g.length, settings.symmetric, rowsRead, columnRows.empty() ? nullptr : columnRows.data());
+        int const* ends = columnRows.empty() ? nullptr : columnRows.data();
+        if (g.strength > 0.0f)
+            applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead,
+                              ends, columnStart.empty() ? nullptr : columnStart.data());
+        else
+            verticalPass(image, image, g.length, settings.symmetric, rowsRead, ends);
     }
 
     if (settings.details > 0.0f) {

@@ -7,6 +7,8 @@
 #include <random>
 
 #include "image/streak.h"
+#include "image/vector_units.h"
+#include "image_test_support.h"
 
 namespace raydrift::image {
 namespace {
@@ -123,6 +125,66 @@ TEST(ApplyFlareStreak, SinglePixelBandsFlatFieldAndBounds) {
     EXPECT_EQ(odd.at(0, 0).r, 0.0f);
     EXPECT_NEAR(odd.at(0, 0).g, 2.0f, 1e-6f);
     EXPECT_EQ(odd.at(0, 0).a, 1.0f);
+}
+
+TEST(ApplyFlareStreak, BoxAndRowBoundsKeepTheirBits) {
+    // Widths that are not a multiple of the column block, box rings that wrap or hold the
+    // whole row, bands of rows that are not a multiple of the rows boxed together.
+    struct Case {
+        int width, height, halfWidth, length;
+        bool symmetric;
+    };
+    const Case cases[] = {{29, 50, 0, 7, false}, {29, 50, 3, 12, true},  {13, 40, 20, 30, false},
+                          {41, 90, 9, 60, true}, {70, 33, 40, 1, false}, {9, 64, 1, 200, true}};
+    std::mt19937 rng(11);
+    for (Case const& c : cases) {
+        const Image src = noise(c.width, c.height, static_cast<unsigned>(c.width * 131 + c.height));
+        const FlareProfile f = flareProfile(c.halfWidth, c.length, c.symmetric, 0.7f);
+        const int rows = c.height - std::min(c.length / 3, c.height / 4);
+        std::vector<int> starts(static_cast<std::size_t>(c.width)), ends(starts.size());
+        for (std::size_t x = 0; x < starts.size(); ++x) {
+            starts[x] = static_cast<int>(rng() % static_cast<unsigned>(c.height));
+            ends[x] = starts[x] + static_cast<int>(rng() % static_cast<unsigned>(c.height + 4)) - 2;
+        }
+        Image result[2];
+        for (vec::Units units : {vec::Units::Baseline, vec::Units::Avx2}) {
+            vec::limitUnits(units);
+            // The box against its definition: double prefix sums, each window's difference.
+            Image boxed = src;
+            FlareBox(c.width, c.halfWidth).blur(boxed.pixels.data(), c.height, static_cast<std::size_t>(c.width));
+            for (int y = 0; y < c.height; ++y) {
+                std::vector<double> prefix(static_cast<std::size_t>(c.width + 1) * 4, 0.0);
+                for (int x = 0; x < c.width; ++x)
+                    for (int ch = 0; ch < 4; ++ch)
+                        prefix[static_cast<std::size_t>(x + 1) * 4 + ch] =
+                            prefix[static_cast<std::size_t>(x) * 4 + ch] + (&src.at(x, y).r)[ch];
+                for (int x = 0; x < c.width; ++x) {
+                    const std::size_t hi = static_cast<std::size_t>(std::min(c.width, x + c.halfWidth + 1));
+                    const std::size_t lo = static_cast<std::size_t>(std::max(0, x - c.halfWidth));
+                    for (int ch = 0; ch < 4; ++ch) {
+                        const double d = prefix[hi * 4 + ch] - prefix[lo * 4 + ch];
+                        ASSERT_EQ((&boxed.at(x, y).r)[ch], static_cast<float>((1.0 / (2 * c.halfWidth + 1)) * d))
+                            << c.width << "x" << c.height << " @" << x << "," << y;
+                    }
+                }
+            }
+            // Rows limited per column: those asked for are the full pass's; any other row
+            // is the full pass's too or kept as it was.
+            Image full = boxed, part = boxed;
+            applyFlareProfile(full, f, rows);
+            applyFlareProfile(part, f, rows, ends.data(), starts.data());
+            for (int x = 0; x < c.width; ++x)
+                for (int y = 0; y < c.height; ++y) {
+                    const std::size_t at = static_cast<std::size_t>(x);
+                    const bool asked = y >= starts[at] && y < std::min(ends[at], rows);
+                    ASSERT_TRUE(bitEqual(part.at(x, y), full.at(x, y)) ||
+                                (!asked && bitEqual(part.at(x, y), boxed.at(x, y))))
+                        << c.width << "x" << c.height << " @" << x << "," << y;
+                }
+            result[units == vec::Units::Avx2] = full;
+        }
+        EXPECT_TRUE(bitEqual(result[0], result[1])) << c.width << "x" << c.height;
+    }
 }
 
 TEST(ApplyFlareStreak, WeakDiffractionIsNearlyThePlainStreak) {
