@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "AEFX_SuiteHelper.h"
 #include "AE_EffectSuites.h"
@@ -186,7 +187,9 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
                              outputFormat == PrPixelFormat_BGRA_4444_32f &&
                              (settings.view == ViewMode::Performance || settings.view == ViewMode::Quality);
     // Whether the engine reads the input world and writes the output world row by row, as
-    // its passes reach them: when the input is the whole layer and the output all of it.
+    // its passes reach them: when the input is the whole layer and the output all of it,
+    // and the two are not one buffer.
+    const bool apart = !hasInput || !output || input->data != output->data;
     bool streamed = false;
     frame_buffers::Borrowed borrowedSource;
     Image& source = borrowedSource.image;
@@ -213,7 +216,7 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
                                 : 0);
         if (!fitsInMemory(hostPixels, frame_memory::frameBytes(layerW, layerH, settings)))
             return PF_Err_OUT_OF_MEMORY;
-        streamed = covers && !passThrough && pre->outputRect.left == pre->layerRect.left &&
+        streamed = covers && apart && !passThrough && pre->outputRect.left == pre->layerRect.left &&
                    pre->outputRect.top == pre->layerRect.top && output->width == layerW && output->height == layerH;
         if (!streamed) source.resize(static_cast<int>(layerW), static_cast<int>(layerH));
         // A borrowed image holds an earlier frame: what the input does not cover is clear.
@@ -238,7 +241,7 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
         if (!fitsInMemory(static_cast<std::uint64_t>(std::max(input->width, 0)) * std::max(input->height, 0),
                           frame_memory::frameBytes(input->width, input->height, settings)))
             return PF_Err_OUT_OF_MEMORY;
-        streamed = hasInput && !passThrough;
+        streamed = hasInput && apart && !passThrough;
         if (!streamed)
             if (PF_Err err = pixel_formats::readWorld(input, readFormat, source)) return err;
     }
@@ -261,6 +264,25 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
 
     if (abortRequested(in_data, err)) return err;
 
+    // One buffer for both worlds: the pass-through needs the host's bytes from before the
+    // write, so they are kept aside first.
+    std::vector<unsigned char> keptBytes;
+    PF_LayerDef kept;
+    PF_LayerDef const* original = input;
+    if (passThrough && !apart) {
+        const std::size_t row = static_cast<std::size_t>(input->width) * 16;
+        keptBytes.resize(row * static_cast<std::size_t>(input->height));
+        for (int y = 0; y < input->height; ++y)
+            std::memcpy(keptBytes.data() + row * static_cast<std::size_t>(y),
+                        reinterpret_cast<unsigned char const*>(input->data) +
+                            static_cast<std::ptrdiff_t>(y) * input->rowbytes,
+                        row);
+        kept = *input;
+        kept.data = reinterpret_cast<PF_PixelPtr>(keptBytes.data());
+        kept.rowbytes = static_cast<A_long>(row);
+        original = &kept;
+    }
+
     if (pre && !(pre->outputRect.left == pre->layerRect.left && pre->outputRect.top == pre->layerRect.top &&
                  output->width == result.width && output->height == result.height)) {
         Image cropped(output->width, output->height);
@@ -272,9 +294,7 @@ PF_Err processWorldsUnguarded(PF_InData* in_data, PF_LayerDef const* input, PF_L
     }
     if (err) return err;
 
-    if (hasInput && readFormat == PrPixelFormat_BGRA_4444_32f && outputFormat == PrPixelFormat_BGRA_4444_32f &&
-        (settings.view == ViewMode::Performance || settings.view == ViewMode::Quality))
-        passThroughUntouched(input, output, source, result, pre);
+    if (passThrough) passThroughUntouched(original, output, source, result, pre);
     return PF_Err_NONE;
 }
 

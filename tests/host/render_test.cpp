@@ -65,6 +65,10 @@ TEST(HostRender, EveryFormatMatchesTheFrameDriver) {
             const World expected = expectedFrame(input, settings);
             EXPECT_EQ(differingPixels(output, expected), 0);
             EXPECT_GT(differingPixels(output, input), 0) << "the effect changed nothing";
+            // A host may hand one world as both input and output.
+            World inPlace = input;
+            ASSERT_EQ(host.render(inPlace, inPlace, request), PF_Err_NONE);
+            EXPECT_EQ(differingPixels(inPlace, expected), 0) << "in place";
         }
 }
 

@@ -80,19 +80,21 @@ void fromWorld(hostsim::World const& world, bool alphaView, std::vector<float>& 
     rgba.resize(std::size_t(world.width()) * std::size_t(world.height()) * 4);
     const float scale = hostsim::World::fullScale(world.format());
     const bool straight = alphaView || straightWorld(world.format());
+    // One pixel's channels (alpha, red, green, blue in the world's scale) as engine RGBA.
+    auto put = [&](float const* argb, float* p) {
+        const float a = argb[0] / scale;
+        const float k = straight ? a : 1.0f;
+        p[0] = argb[1] / scale * k;
+        p[1] = argb[2] / scale * k;
+        p[2] = argb[3] / scale * k;
+        p[3] = a;
+    };
     if (world.format() == PF_PixelFormat_ARGB128) {
-        // Float worlds: as below, reading each row in place.
+        // Float worlds: each row read in place.
         for (int y = 0; y < world.height(); ++y) {
             float const* in = reinterpret_cast<float const*>(world.row(y));
             float* p = &rgba[std::size_t(y) * std::size_t(world.width()) * 4];
-            for (int x = 0; x < world.width(); ++x, in += 4, p += 4) {
-                const float a = in[0] / scale;
-                const float k = straight ? a : 1.0f;
-                p[0] = in[1] / scale * k;
-                p[1] = in[2] / scale * k;
-                p[2] = in[3] / scale * k;
-                p[3] = a;
-            }
+            for (int x = 0; x < world.width(); ++x, in += 4, p += 4) put(in, p);
         }
         return;
     }
@@ -100,13 +102,7 @@ void fromWorld(hostsim::World const& world, bool alphaView, std::vector<float>& 
         for (int x = 0; x < world.width(); ++x) {
             float argb[4];
             world.get(x, y, argb);
-            float* p = &rgba[(std::size_t(y) * std::size_t(world.width()) + std::size_t(x)) * 4];
-            const float a = argb[0] / scale;
-            const float k = straight ? a : 1.0f;
-            p[0] = argb[1] / scale * k;
-            p[1] = argb[2] / scale * k;
-            p[2] = argb[3] / scale * k;
-            p[3] = a;
+            put(argb, &rgba[(std::size_t(y) * std::size_t(world.width()) + std::size_t(x)) * 4]);
         }
 }
 
