@@ -77,12 +77,10 @@ void readRow(unsigned char const* row, int format, int w, Pixel* out) {
         }
         break;
     case PF_PixelFormat_ARGB128:
-        // Float worlds are the hosts' working format, read once per frame: a lane
-        // shuffle per pixel, bit for bit.
-        for (int x = 0; x < w; ++x) {
-            const F4 p = load<F4>(row + 16 * x);
-            image::vec::store(out + x, __builtin_shufflevector(p, p, 1, 2, 3, 0));
-        }
+        // Float worlds: a lane shuffle per pixel, bit for bit, the engine's own load of
+        // the rows it reads in place.
+        for (int x = 0; x < w; ++x)
+            image::vec::store(out + x, image::vec::load(reinterpret_cast<image::ArgbPixel const*>(row + 16 * x)));
         break;
     case PrPixelFormat_BGRA_4444_8u:
         for (int x = 0; x < w; ++x) {

@@ -215,28 +215,32 @@ RowCompositor compositorFor(RenderSettings const& settings, ColourStep const& co
 
 unsigned long workOf(RowSource const& rows) { return static_cast<unsigned long>(rows.pixelCount()); }
 
-// out = base, row by row where either side is the caller's.
+// Rows [y0, y1) of out = base; `out` already has the base's size.
+void copyRowRange(RowSource const& base, RowSink const& out, int y0, int y1) {
+    const int width = base.width();
+    std::vector<Pixel> in(base.bufferPixels());
+    for (int y = y0; y < y1; ++y) {
+        Pixel const* row = base.row(y, in.data());
+        if (!out.image())
+            out.commit(y, width, row);
+        else if (width > 0)  // nothing to copy from an empty frame
+            std::memcpy(static_cast<void*>(out.row(y, nullptr)), row, static_cast<std::size_t>(width) * sizeof(Pixel));
+    }
+}
+
+}  // namespace
+
 void copyRows(RowSource const& base, RowSink const& out) {
     if (base.image() && out.image()) {
         if (out.image() != base.image()) *out.image() = *base.image();
         return;
     }
-    const int width = base.width();
-    out.prepare(width, base.height());
-    parallel::ranges(base.height(), static_cast<unsigned long>(base.pixelCount()), [&](int y0, int y1) {
-        std::vector<Pixel> in(base.bufferPixels());
-        for (int y = y0; y < y1; ++y) {
-            Pixel const* row = base.row(y, in.data());
-            if (out.image()) {
-                if (width > 0)
-                    std::memcpy(static_cast<void*>(out.row(y, nullptr)), row,
-                                static_cast<std::size_t>(width) * sizeof(Pixel));
-            } else {
-                out.commit(y, width, row);
-            }
-        }
-    });
+    out.prepare(base.width(), base.height());
+    parallel::ranges(base.height(), static_cast<unsigned long>(base.pixelCount()),
+                     [&](int y0, int y1) { copyRowRange(base, out, y0, y1); });
 }
+
+namespace {
 
 // Zero strength in a blended view shows the base unchanged. True when done.
 bool copiedAtZeroStrength(RowSource const& base, RowSink const& out, RenderSettings const& settings) {
@@ -298,16 +302,8 @@ void composite(RowSource const& base, Image const& effect, RowSink const& out, R
 
 void compositeRows(RowSource const& base, Pixel const* effectRows, std::size_t stride, RowSink const& out,
                    RenderSettings const& settings, int y0, int y1) {
-    const std::size_t width = static_cast<std::size_t>(base.width());
     if (shownOf(settings.view) == Shown::Blended && !(settings.opacity > 0.0f && settings.intensity > 0.0f)) {
-        // Zero strength: the base, as composite copies it (nothing to copy from an empty frame).
-        std::vector<Pixel> in(base.bufferPixels());
-        std::vector<Pixel> buffer(out.bufferPixels(base.width()));
-        for (int y = y0; y < y1 && width > 0; ++y) {
-            Pixel* row = out.row(y, buffer.data());
-            std::memcpy(static_cast<void*>(row), base.row(y, in.data()), width * sizeof(Pixel));
-            out.commit(y, base.width(), row);
-        }
+        copyRowRange(base, out, y0, y1);  // zero strength: the base, as composite copies it
         return;
     }
     const RowCompositor compositor = compositorFor(settings, ColourStep{});

@@ -19,6 +19,10 @@ struct CompositeMapping {
     EdgeMode edge = EdgeMode::Clamp;    // what resampling taps outside the effect read
 };
 
+// out = base, every bit; row by row where either side is a caller's rows. The zero-strength
+// composites and a frame with nothing to add show the base this way.
+void copyRows(RowSource const& base, RowSink const& out);
+
 // One channel of a blend: a is the base's straight colour, b the streak's straight
 // colour times the intensity. Any mode outside the enumeration blends as Normal.
 float blendChannel(float a, float b, BlendMode mode);

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -98,18 +98,6 @@ void renderMatte(RowSource const& src, RowSink const& dst, RenderSettings const&
             if (p.a > 1e-6f) m = luminanceRangeMask(luma(p), settings) * std::min(p.a, 1.0f);
             out[x] = {m, m, m, 1.0f};
         }
-    });
-}
-
-// The source, unchanged.
-void copySource(RowSource const& src, RowSink const& dst) {
-    if (src.image() && dst.image()) {
-        if (dst.image() != src.image()) *dst.image() = *src.image();
-        return;
-    }
-    const std::size_t bytes = static_cast<std::size_t>(src.width()) * sizeof(Pixel);
-    writeRows(src, dst, true, [&](Pixel const* in, Pixel* out) {
-        if (bytes > 0) std::memcpy(static_cast<void*>(out), in, bytes);
     });
 }
 
@@ -230,22 +218,21 @@ bool render(RowSource const& src, Image& dst, RowSink const& out, FramePlan cons
     return true;
 }
 
-// The paths that write no streaks. True when `plan` is one of them (and it is done).
-bool renderPlain(RowSource const& src, RowSink const& out, FramePlan const& plan, RenderSettings const& settings,
-                 bool& written) {
-    written = true;
+// The paths that write no streaks: empty for the others; else whether the output was
+// written (false: the caller's proceed() stopped the frame).
+std::optional<bool> renderPlain(RowSource const& src, RowSink const& out, FramePlan const& plan,
+                                RenderSettings const& settings) {
     switch (plan.path) {
     case FramePath::Full:
     case FramePath::Quarter:
-        return false;
+        return std::nullopt;
     case FramePath::Matte:
     case FramePath::Black:
     case FramePath::Clear:
     case FramePath::Source:
         break;
     }
-    written = out.begin();
-    if (!written) return true;
+    if (!out.begin()) return false;
     if (plan.path == FramePath::Matte)
         renderMatte(src, out, settings);
     else if (plan.path == FramePath::Black)
@@ -253,7 +240,7 @@ bool renderPlain(RowSource const& src, RowSink const& out, FramePlan const& plan
     else if (plan.path == FramePath::Clear)
         fill(src, out, Pixel{});
     else
-        copySource(src, out);
+        copyRows(src, out);
     return true;
 }
 
@@ -406,8 +393,7 @@ void processFrame(Image const& src, Image& dst, RenderSettings const& settings, 
 
     ActiveFrame counted;
     const FramePlan plan = planFrame(src.width, src.height, settings);
-    bool written = true;
-    if (renderPlain(src, dst, plan, settings, written)) return;
+    if (renderPlain(src, dst, plan, settings)) return;
 
     // Every stage uses `dst` as scratch before compositing into it, so a frame rendered
     // in place works from a copy of its input.
@@ -440,8 +426,7 @@ bool processFrame(FrameRows const& rows, Image& source, Image& scratch, RenderSe
     ActiveFrame counted;
     const FramePlan plan = planFrame(rows.width, rows.height, settings);
     const RowSink output(rows);
-    bool written = true;
-    if (renderPlain(input, output, plan, settings, written)) return written;
+    if (const std::optional<bool> written = renderPlain(input, output, plan, settings)) return *written;
     if (plan.path == FramePath::Full && plan.chromatic && input.image() == nullptr) {
         readAll(rows, source);
         input = RowSource(source);

@@ -134,20 +134,20 @@ void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings cons
         std::vector<Pixel> buffer(src.bufferPixels());
         // A caller's rows come span by span, each masked while in the cache.
         const std::size_t span = src.image() ? std::max<std::size_t>(w, 1) : kRowSpan;
+        // n pixels at `in` (Pixel or ArgbPixel), masked into `out`.
+        auto mask = [&](auto const* in, std::size_t n, Pixel* out) {
+            luminanceRangeMasks(in, n, settings, masks.data());
+            for (std::size_t x = 0; x < n; ++x) vec::store(out + x, vec::load(in + x) * vec::splat(masks[x]));
+        };
         for (int y = y0; y < y1; ++y) {
-            if (ArgbPixel const* in = src.argb(y, 0)) {
-                // Float ARGB rows, read in place.
-                Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
-                luminanceRangeMasks(in, w, settings, masks.data());
-                for (std::size_t x = 0; x < w; ++x) vec::store(out + x, vec::load(in + x) * vec::splat(masks[x]));
+            Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
+            if (ArgbPixel const* in = src.argb(y, 0)) {  // float ARGB rows, read in place
+                mask(in, w, out);
                 continue;
             }
             for (std::size_t s0 = 0; s0 < w; s0 += span) {
                 const std::size_t n = std::min(span, w - s0);
-                Pixel const* in = src.span(y, static_cast<int>(s0), static_cast<int>(n), buffer.data());
-                Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w + s0;
-                luminanceRangeMasks(in, n, settings, masks.data());
-                for (std::size_t x = 0; x < n; ++x) vec::store(out + x, vec::load(in + x) * vec::splat(masks[x]));
+                mask(src.span(y, static_cast<int>(s0), static_cast<int>(n), buffer.data()), n, out + s0);
             }
         }
     });
@@ -159,19 +159,15 @@ bool hasTransparentForeground(RowSource const& rows) {
             if (p.a < 0.9999f) return true;
         return false;
     }
-    if (rows.argb(0, 0)) {
-        for (int y = 0; y < rows.height(); ++y) {
-            ArgbPixel const* row = rows.argb(y, 0);
-            for (int x = 0; x < rows.width(); ++x)
-                if (row[x].a < 0.9999f) return true;
-        }
-        return false;
-    }
-    std::vector<Pixel> buffer(rows.bufferPixels());
-    for (int y = 0; y < rows.height(); ++y) {
-        Pixel const* row = rows.row(y, buffer.data());
+    auto transparent = [&](auto const* row) {
         for (int x = 0; x < rows.width(); ++x)
             if (row[x].a < 0.9999f) return true;
+        return false;
+    };
+    std::vector<Pixel> buffer(rows.bufferPixels());
+    for (int y = 0; y < rows.height(); ++y) {
+        ArgbPixel const* argb = rows.argb(y, 0);
+        if (argb ? transparent(argb) : transparent(rows.row(y, buffer.data()))) return true;
     }
     return false;
 }
