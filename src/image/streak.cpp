@@ -122,6 +122,8 @@ private:
 // row-by-row walk.
 constexpr int kTileRows = 32;
 constexpr int kTileColumns = 32;
+// The parts a tile across the selection's border is classified in.
+constexpr int kBorderTile = 8;
 
 // Whether every bilinear neighbourhood a tile reads lies inside a width × height image:
 // the tile's corner positions, 1 pixel inside the border. Positions are affine in the
@@ -327,6 +329,29 @@ RD_VECTOR_INLINE vec::F4 edgeSample(EdgeLine const& line, float t) {
     return vec::lerp(vec::load(line.values + k0), vec::load(line.values + k1), t - ft);
 }
 
+// edgeSample's indices and fraction for eight positions, lane by lane as its scalar form.
+// Below 2^22 in magnitude the truncation of t, less one where it lies above t, is ⌊t⌋.
+constexpr float kLaneFloorLimit = 4194304.0f;
+struct LineLerp {
+    vec::I8 k0, k1;
+    vec::F8 f;
+    RD_VECTOR_INLINE LineLerp(vec::F8 const& t, int size) {
+        const vec::F8 truncated = __builtin_convertvector(__builtin_convertvector(t, vec::I8), vec::F8);
+        const vec::F8 ft = truncated - (vec::F8)((vec::I8)splat8(1.0f) & (truncated > t));
+        const vec::I8 k = __builtin_convertvector(ft, vec::I8);
+        const vec::I8 zero{}, last = vec::I8{} + (size - 1);
+        k0 = k < zero ? zero : (k > last ? last : k);
+        const vec::I8 next = k + 1;
+        k1 = next < zero ? zero : (next > last ? last : next);
+        f = t - ft;
+    }
+};
+
+// Two pixels side by side in one eight-lane vector.
+RD_VECTOR_INLINE vec::F8 pair(Pixel const* p0, Pixel const* p1) {
+    return __builtin_shufflevector(vec::load(p0), vec::load(p1), 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
 // Canvas pixels [i0, i1) × [j0, j1): sampling::sampleBilinear at each pixel's source
 // position, to the bit, with the edge mode's mappings from the tables (or the reads the
 // tile's kind allows). A row whose samples are not all finite (rare: the selection itself
@@ -360,6 +385,27 @@ RD_VECTOR_INLINE void rotateTile(RotateJob const& job, int j0, int j1, int i0, i
                         pixels + static_cast<std::size_t>(at.b[k + 1]) * sourceWidth +
                             static_cast<std::size_t>(at.a[k + 1]),
                         sourceWidth, at.fx[k], at.fx[k + 1], at.fy[k], at.fy[k + 1], out + i + k);
+                    const vec::F8 d = p - p;
+                    check += __builtin_shufflevector(d, d, 0, 1, 2, 3) + __builtin_shufflevector(d, d, 4, 5, 6, 7);
+                }
+            }
+        }
+        if constexpr ((kKind == TileKind::EdgeColumn || kKind == TileKind::EdgeRow) && kLanePositions) {
+            const vec::F8 across = kKind == TileKind::EdgeColumn ? splat8(g.cs * v) : splat8(g.sn * -v);
+            const vec::F8 along = splat8(kKind == TileKind::EdgeColumn ? g.sn : g.cs);
+            const vec::F8 centre = splat8(kKind == TileKind::EdgeColumn ? g.cy : g.cx);
+            for (; i + kLanes <= i1; i += kLanes) {
+                const vec::F8 t = (along * (laneColumns(i) + splat8(g.ox)) + across) + centre;
+                const vec::I8 inRange = (t > splat8(-kLaneFloorLimit)) & (t < splat8(kLaneFloorLimit));
+                const vec::I8 half = inRange & __builtin_shufflevector(inRange, inRange, 4, 5, 6, 7, 0, 1, 2, 3);
+                if (!(half[0] & half[1] & half[2] & half[3])) break;  // NaN or far: the pixel loop takes the rest
+                const LineLerp at(t, line.size);
+                for (int k = 0; k < kLanes; k += 2) {
+                    const vec::F8 a = pair(line.values + at.k0[k], line.values + at.k0[k + 1]);
+                    const vec::F8 b = pair(line.values + at.k1[k], line.values + at.k1[k + 1]);
+                    const vec::F8 f{at.f[k], at.f[k], at.f[k], at.f[k], at.f[k + 1], at.f[k + 1], at.f[k + 1], at.f[k + 1]};
+                    const vec::F8 p = a + (b - a) * f;
+                    std::memcpy(static_cast<void*>(out + i + k), &p, sizeof p);
                     const vec::F8 d = p - p;
                     check += __builtin_shufflevector(d, d, 0, 1, 2, 3) + __builtin_shufflevector(d, d, 4, 5, 6, 7);
                 }
@@ -701,6 +747,8 @@ struct VerticalPass {
 // Columns per block: the ring of a block (1 KiB a row; 200 KiB for the 1080p default
 // Length) stays in the second-level cache.
 constexpr int kVerticalColumns = 64;
+// How far ahead of its first read a row's lines are requested.
+constexpr long long kRowsAhead = 6;
 
 template <bool kSymmetric>
 RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel* ring) {
@@ -716,6 +764,16 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
         std::copy(from, from + n, kept);
         return kept;
     };
+    // The lines of row y, requested ahead of its first read: the block walks down rows a
+    // canvas row apart, a new page each, which no hardware prefetcher follows.
+    // (Always inlined: a helper holding only prefetches counts as free of effects, and a
+    // call to it would be dropped.)
+    auto requestRow = [&](long long y) __attribute__((always_inline)) {
+        if (y < 0 || y >= p.height) return;
+        char const* from = reinterpret_cast<char const*>(p.row(y) + x0);
+        const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(Pixel);
+        for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(from + b);
+    };
     // Row y again, from the ring.
     auto readAgain = [&](long long y) -> Pixel const* {
         if (y < 0 || y >= p.height) return p.zeros + x0;
@@ -723,6 +781,7 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
     };
     const long long initRows = std::min<long long>(p.r + (kSymmetric ? 1 : 0), p.height - 1LL);
     for (long long k = 0; k <= initRows; ++k) {
+        requestRow(k + kRowsAhead);
         const D4 weight = vec::splat(static_cast<double>(p.r + 1 - k));
         Pixel const* row = firstRead(k);
         for (int c = 0; c < n; ++c) {
@@ -748,6 +807,7 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
         if (y + 1 == outRows) break;
         if (kSymmetric) {
             // Rows past the initial ones are first read as incoming; mid is one of them.
+            requestRow(y + p.r + 2 + kRowsAhead);
             Pixel const* incomingRow = y + p.r + 2 > initRows ? firstRead(y + p.r + 2) : readAgain(y + p.r + 2);
             Pixel const* midRow = readAgain(y + 1LL);
             Pixel const* oldRow = readAgain(y - p.r);
@@ -761,6 +821,7 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
             }
         } else {
             Pixel const* nowRow = readAgain(y);
+            requestRow(y + p.r + 1 + kRowsAhead);
             Pixel const* incomingRow = y + p.r + 1 > initRows ? firstRead(y + p.r + 1) : readAgain(y + p.r + 1);
             for (int c = 0; c < n; ++c) {
                 const D4 now = vec::widen(vec::load(nowRow + c));
@@ -974,7 +1035,18 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                     }
                     EdgeLine line;
                     const TileKind kind = tileKind(ib, ie, jb, je, line);
-                    rotateTileRows(job, jb, je, ib, ie, kind, line);
+                    if (kind != TileKind::General) {
+                        rotateTileRows(job, jb, je, ib, ie, kind, line);
+                        continue;
+                    }
+                    // A tile across the selection's border: most of its smaller parts
+                    // lie wholly on one side and take the faster reads.
+                    for (int js = jb; js < je; js += kBorderTile)
+                        for (int is = ib; is < ie; is += kBorderTile) {
+                            const int jt = std::min(je, js + kBorderTile);
+                            const int it = std::min(ie, is + kBorderTile);
+                            rotateTileRows(job, js, jt, is, it, tileKind(is, it, js, jt, line), line);
+                        }
                 }
                 if (flare)
                     flare->blur(canvas.pixels.data() + static_cast<std::size_t>(jb) * ww, je - jb,
