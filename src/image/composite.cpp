@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "image/blend_math.h"
@@ -31,14 +32,42 @@ inline void copyPixels(Pixel* out, ArgbPixel const* base, int n) {
     for (int k = 0; k < n; ++k) vec::store(out + k, vec::load(base + k));
 }
 
+// Four pixels from their channels, one vector per channel: c0 holds the first channel
+// of each pixel in memory order. Lane moves only.
+inline void interleave(vec::F4 c0, vec::F4 c1, vec::F4 c2, vec::F4 c3, vec::F4 (&px)[4]) {
+    const vec::F4 u0 = __builtin_shufflevector(c0, c1, 0, 4, 1, 5), u1 = __builtin_shufflevector(c0, c1, 2, 6, 3, 7);
+    const vec::F4 u2 = __builtin_shufflevector(c2, c3, 0, 4, 1, 5), u3 = __builtin_shufflevector(c2, c3, 2, 6, 3, 7);
+    px[0] = __builtin_shufflevector(u0, u2, 0, 1, 4, 5);
+    px[1] = __builtin_shufflevector(u0, u2, 2, 3, 6, 7);
+    px[2] = __builtin_shufflevector(u1, u3, 0, 1, 4, 5);
+    px[3] = __builtin_shufflevector(u1, u3, 2, 3, 6, 7);
+}
+
+// vec::storeArgb's alpha: clamped to [0, 1], NaN as 0, in every lane.
+inline vec::F4 clampedAlpha(vec::F4 a) {
+    const vec::F4 zero = vec::splat(0.0f), one = vec::splat(1.0f);
+    return vec::select(a > zero, vec::select(a < one, a, one), zero);
+}
+
 // Where the compositor puts its pixels: engine pixels, or a host's float ARGB row stored
 // as vec::storeArgb stores it (the output's own conversion, done as each pixel is made).
+// `four` takes four Normal-mode results by channel and the base for the lanes not covered.
 struct PixelsOut {
     Pixel* pixels;
     void set(int x, Pixel const& p) const { pixels[x] = p; }
     template <class B>
     void copy(int x, B const* base, int n) const {
         copyPixels(pixels + x, base, n);
+    }
+    template <class B>
+    void four(int x, vec::F4 r, vec::F4 g, vec::F4 b, vec::F4 a, vec::I4 covered, B const* base) const {
+        vec::F4 px[4];
+        interleave(r, g, b, a, px);
+        for (int k = 0; k < 4; ++k)
+            if (covered[k])
+                vec::store(pixels + x + k, px[k]);
+            else
+                copy(x + k, base + k, 1);
     }
 };
 struct ArgbOut {
@@ -47,7 +76,37 @@ struct ArgbOut {
     void set(int x, Pixel const& p) const { vec::storeArgb(pixels + x, vec::load(&p), straight); }
     template <class B>
     void copy(int x, B const* base, int n) const {
+        if constexpr (std::is_same_v<B, ArgbPixel>) {
+            if (!straight) {  // the host's own layout: every bit but the clamped alpha
+                const vec::I4 alphaLane{-1, 0, 0, 0};
+                for (int k = 0; k < n; ++k) {
+                    vec::F4 v;
+                    std::memcpy(&v, base + k, sizeof v);
+                    v = vec::select(alphaLane, clampedAlpha(v), v);
+                    std::memcpy(static_cast<void*>(pixels + x + k), &v, sizeof v);
+                }
+                return;
+            }
+        }
         for (int k = 0; k < n; ++k) vec::storeArgb(pixels + x + k, vec::load(base + k), straight);
+    }
+    template <class B>
+    void four(int x, vec::F4 r, vec::F4 g, vec::F4 b, vec::F4 a, vec::I4 covered, B const* base) const {
+        const vec::F4 alpha = clampedAlpha(a);
+        if (straight) {
+            const vec::F4 zero = vec::splat(0.0f);
+            const vec::F4 k = vec::select(alpha > vec::splat(1e-6f), vec::splat(1.0f) / alpha, zero);
+            r = r * k;
+            g = g * k;
+            b = b * k;
+        }
+        vec::F4 px[4];
+        interleave(alpha, r, g, b, px);
+        for (int k = 0; k < 4; ++k)
+            if (covered[k])
+                std::memcpy(static_cast<void*>(pixels + x + k), &px[k], sizeof px[k]);
+            else
+                copy(x + k, base + k, 1);
     }
 };
 inline Pixel toPixel(RdRgba const& p) { return {p.r, p.g, p.b, p.a}; }
@@ -199,12 +258,7 @@ struct RowCompositor {
         const F4 r = positiveFinite((qr * baseOnly + (er * alpha) * sourceOnly) + er * overlap);
         const F4 g = positiveFinite((qg * baseOnly + (eg * alpha) * sourceOnly) + eg * overlap);
         const F4 b = positiveFinite((qb * baseOnly + (eb * alpha) * sourceOnly) + eb * overlap);
-        for (int k = 0; k < 4; ++k) {
-            if (covered[k])
-                out.set(x + k, {r[k], g[k], b[k], outAlpha[k]});
-            else
-                out.copy(x + k, base + k, 1);
-        }
+        out.four(x, r, g, b, outAlpha, covered, base);
     }
 };
 

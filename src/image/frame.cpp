@@ -178,6 +178,9 @@ bool renderFull(RowSource const& src, Image& dst, RowSink const& out, FramePlan 
                            [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
                                compositeRows(src, rows, stride, out, animated, y0, y1);
                            });
+            // The streak passes leave the canvas in `dst`: it goes back to the kept
+            // working image, which thus stays the canvas's size.
+            std::swap(dst, selected);
             if (lap) lap("stage_streak_composite");
             return true;
         }

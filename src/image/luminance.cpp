@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "image/parallel.h"
@@ -52,11 +53,18 @@ RD_VECTOR_INLINE V ramp(float a, float b, V v) {
     return (t * t) * mulAdd(t, splat<V>(-2.0f), splat<V>(3.0f));
 }
 
-// The channels r, g, b, a of N consecutive pixels, one vector each: whole-pixel loads and
-// a 4 × 4 transpose (in each 128-bit half for eight pixels) instead of one insert per value.
+// The four channels of N consecutive pixels in memory order, one vector each: whole-pixel
+// loads and a 4 × 4 transpose (in each 128-bit half for eight pixels) instead of one
+// insert per value.
+template <class P>
+RD_VECTOR_INLINE vec::F4 raw(P const* p) {
+    vec::F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 template <class P>
 RD_VECTOR_INLINE void channels(P const* p, vec::F4 (&c)[4]) {
-    const vec::F4 t0 = vec::load(p), t1 = vec::load(p + 1), t2 = vec::load(p + 2), t3 = vec::load(p + 3);
+    const vec::F4 t0 = raw(p), t1 = raw(p + 1), t2 = raw(p + 2), t3 = raw(p + 3);
     const vec::F4 u0 = __builtin_shufflevector(t0, t1, 0, 4, 1, 5), u1 = __builtin_shufflevector(t0, t1, 2, 6, 3, 7);
     const vec::F4 u2 = __builtin_shufflevector(t2, t3, 0, 4, 1, 5), u3 = __builtin_shufflevector(t2, t3, 2, 6, 3, 7);
     c[0] = __builtin_shufflevector(u0, u2, 0, 1, 4, 5);
@@ -68,7 +76,7 @@ template <class P>
 RD_VECTOR_INLINE void channels(P const* p, F8 (&c)[4]) {
     // Pixel k in the low half of t_k, pixel k + 4 in its high half.
     F8 t[4];
-    for (int k = 0; k < 4; ++k) t[k] = __builtin_shufflevector(vec::load(p + k), vec::load(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
+    for (int k = 0; k < 4; ++k) t[k] = __builtin_shufflevector(raw(p + k), raw(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
     const F8 u0 = __builtin_shufflevector(t[0], t[1], 0, 8, 1, 9, 4, 12, 5, 13);
     const F8 u1 = __builtin_shufflevector(t[0], t[1], 2, 10, 3, 11, 6, 14, 7, 15);
     const F8 u2 = __builtin_shufflevector(t[2], t[3], 0, 8, 1, 9, 4, 12, 5, 13);
@@ -87,7 +95,9 @@ RD_VECTOR_INLINE V masksOf(P const* p, RenderSettings const& s) {
     const V one = splat<V>(1.0f);
     V c[4];
     channels(p, c);
-    const V r = c[0], g = c[1], b = c[2], a = c[3];
+    // The channels in the pixel's own order: ARGB keeps alpha first.
+    constexpr bool kArgb = std::is_same_v<P, ArgbPixel>;
+    const V r = c[kArgb ? 1 : 0], g = c[kArgb ? 2 : 1], b = c[kArgb ? 3 : 2], a = c[kArgb ? 0 : 3];
     const V inv = select(a > splat<V>(1e-6f), one / a, zero);
     const V v = mulAdd(b * inv, splat<V>(0.0722f), mulAdd(r * inv, splat<V>(0.2126f), (g * inv) * splat<V>(0.7152f)));
     const V lo = s.lowFeather > 0.0f ? ramp(s.lowCut - s.lowFeather, s.lowCut, v)

@@ -1027,7 +1027,11 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                 box.emplace(ww, g.halfWidth);
             for (int jb = j0; jb < j1; jb += kTileRows) {
                 const int je = std::min(j1, jb + kTileRows);
-                for (int ib = 0; ib < ww; ib += kTileColumns) {
+                // A canvas row that is one selection row needs no tiles: whole rows
+                // stream through the cache.
+                if (g.axisAligned && columnsAreX)
+                    for (int j = jb; j < je; ++j) gatherRow(j, 0, ww);
+                for (int ib = 0; ib < ww && !(g.axisAligned && columnsAreX); ib += kTileColumns) {
                     const int ie = std::min(ww, ib + kTileColumns);
                     if (g.axisAligned) {
                         for (int j = jb; j < je; ++j) gatherRow(j, ib, ie);

@@ -542,8 +542,11 @@ TEST(ProcessFrame, CallersRowsGetTheImageFramesBits) {
         {"black zero strength", ViewMode::Black, false, 0, 0, 1, 0, 0, 0, false},
     };
     for (Case const& c : cases) {
-        // Wider than a span, and not a multiple of one, nor of the quarter blocks.
-        const Image src = scene(kRowSpan + 77, 61, c.border);
+        // Wider than a span, and not a multiple of one, nor of the quarter blocks; a few
+        // alphas outside [0, 1], which a float world's output clamps.
+        Image src = scene(kRowSpan + 77, 61, c.border);
+        const float hostile[] = {1.5f, -0.25f, std::numeric_limits<float>::quiet_NaN(), 2.0f};
+        for (std::size_t i = 0; i < src.pixels.size(); i += 97) src.pixels[i].a = hostile[i / 97 % 4];
         RenderSettings s = cpuSettings();
         s.view = c.view;
         s.performance = c.performance;
