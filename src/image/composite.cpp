@@ -180,7 +180,10 @@ struct RowCompositor {
                 return blended<RD_BLEND_NORMAL>(base, effect, out, width);
             }
         }
-        for (int x = 0; x < width; ++x) {
+        int x = 0;
+        if (!colour.apply && shown != Shown::Blended)
+            for (; x + 4 <= width; x += 4) streakOnlyFour(base, effect, out, x);
+        for (; x < width; ++x) {
             RdRgba p = toRgba(effect[x]);
             if (colour.apply) {
                 float a = colour.amount;
@@ -199,6 +202,36 @@ struct RowCompositor {
             }
             out.set(x, toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, mode)));
         }
+    }
+
+    // Four pixels of the Black or Alpha view, one per lane: rdStreakOnly with every
+    // operation of the scalar form.
+    template <class B, class O>
+    void streakOnlyFour(B const* base, Pixel const* effect, O const& out, int x) const {
+        using vec::F4;
+        const F4 zero = vec::splat(0.0f);
+        const F4 one = vec::splat(1.0f);
+        F4 c[4];
+        interleave(vec::load(effect + x), vec::load(effect + x + 1), vec::load(effect + x + 2),
+                   vec::load(effect + x + 3), c);
+        F4 alpha = zero;
+        F4 gain = zero;
+        if (intensity > 0.0f) {
+            const F4 t = c[3] * vec::splat(opacity);
+            alpha = vec::select(t < zero, zero, vec::select(one < t, one, t));
+            gain = vec::select(c[3] > vec::splat(0.000001f), (vec::splat(intensity) * alpha) / c[3], zero);
+        }
+        auto positive = [&](F4 v) { return vec::select(v > zero, v, zero); };
+        const F4 r = positive(c[0] * gain);
+        const F4 g = positive(c[1] * gain);
+        const F4 b = positive(c[2] * gain);
+        F4 a = one;
+        if (shown == Shown::Alpha) {
+            auto larger = [](F4 p, F4 q) { return vec::select(p < q, q, p); };
+            const F4 m = larger(larger(larger(alpha, r), g), b);
+            a = vec::select(m < zero, zero, vec::select(one < m, one, m));
+        }
+        out.four(x, r, g, b, a, vec::I4{-1, -1, -1, -1}, base + x);
     }
 
     template <int kMode, class B, class O>

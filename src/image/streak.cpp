@@ -734,6 +734,7 @@ struct VerticalPass {
     Pixel const* zeros;  // a row of zeros for rows outside the image
     int width, height, outRows;
     int const* columnRows;  // when set: rows [0, columnRows[x]) of column x are read later
+    int const* columnStart;  // when set: no row above columnStart[x] of column x is read later
     long long r;
     double inverse, peak;
     std::size_t ringRows;  // rows between a row's first read and its last, plus one
@@ -801,9 +802,16 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
         outRows = 0;
         for (int c = 0; c < n; ++c) outRows = std::max(outRows, std::min(p.columnRows[x0 + c], p.outRows));
     }
+    // The first output row they need: the rows above are summed but not stored.
+    int firstOut = 0;
+    if (p.columnStart != nullptr) {
+        firstOut = outRows;
+        for (int c = 0; c < n; ++c) firstOut = std::min(firstOut, p.columnStart[x0 + c]);
+    }
     for (int y = 0; y < outRows; ++y) {
         Pixel* out = p.dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.width) + x0;
-        for (int c = 0; c < n; ++c) vec::store(out + c, vec::boundedStreak(vec::narrow(weighted[c] * inverse)));
+        if (y >= firstOut)
+            for (int c = 0; c < n; ++c) vec::store(out + c, vec::boundedStreak(vec::narrow(weighted[c] * inverse)));
         if (y + 1 == outRows) break;
         if (kSymmetric) {
             // Rows past the initial ones are first read as incoming; mid is one of them.
@@ -851,7 +859,8 @@ RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1, P
 
 namespace {
 
-void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int rows, int const* columnRows) {
+void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int rows, int const* columnRows,
+                  int const* columnStart = nullptr) {
     if (&src != &dst) dst.resize(src.width, src.height);
     const long long len = std::max(length, 0);
     const long long r = symmetric ? (len + 1) / 2 : len;
@@ -862,7 +871,7 @@ void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int 
     // A row is last read as `now` r + 1 rows after it came in (symmetric: as `old`, 2r + 2).
     const long long span = symmetric ? 2 * r + 3 : r + 2;
     const VerticalPass pass{src.pixels.data(), dst.pixels.data(), zeros.data(), src.width, src.height,
-                            std::clamp(rows, 0, src.height), columnRows, r, 1.0 / normaliser, static_cast<double>(r + 1),
+                            std::clamp(rows, 0, src.height), columnRows, columnStart, r, 1.0 / normaliser, static_cast<double>(r + 1),
                             static_cast<std::size_t>(std::clamp<long long>(span, 1, std::max(src.height, 1)))};
     void (*columns)(VerticalPass const&, int, int, Pixel*) =
         symmetric ? verticalColumns<true> : verticalColumns<false>;
@@ -1090,7 +1099,8 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         // 3 rows under it, bound every read (the bilinear neighbour included). Likewise
         // the least a column needs lies on the outline, and the modulated profile, whose
         // rows are each computed on their own, writes only the rows from there on (3 rows
-        // of slack above it); its sums still run from the canvas's first row.
+        // of slack above it); its sums still run from the canvas's first row. The plain
+        // profile stores only those rows too.
         std::vector<int> columnRows, columnStart;
         if (!g.axisAligned) {
             columnRows.assign(static_cast<std::size_t>(ww), 0);
@@ -1130,7 +1140,8 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
             applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead,
                               ends, columnStart.empty() ? nullptr : columnStart.data());
         else
-            verticalPass(image, image, g.length, settings.symmetric, rowsRead, ends);
+            verticalPass(image, image, g.length, settings.symmetric, rowsRead, ends,
+                         columnStart.empty() ? nullptr : columnStart.data());
     }
 
     if (settings.details > 0.0f) {
