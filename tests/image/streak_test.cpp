@@ -352,6 +352,19 @@ TEST(GenerateStreak, MatchesItsPassesBitForBit) {
                     << variant << " symmetric " << s.symmetric << " diffraction " << s.diffraction
                     << " details " << s.details << " margin " << margin;
             }
+    // Sparse light on black, as a thresholded frame mostly is: the profile skips the
+    // leading rows of zeros, which must leave every bit as the full pass gives it.
+    Image sparse(120, 70);
+    for (int k = 0; k < 9; ++k) sparse.at(7 + 13 * k, 5 + 7 * k) = {0.9f, 0.5f, 0.2f, 1.0f};
+    sparse.at(60, 69) = {-0.0f, -0.0f, -0.0f, -0.0f};
+    for (float direction : directions)
+        for (EdgeMode mode : {EdgeMode::Transparent, EdgeMode::Clamp})
+            for (float length : {3.0f, 17.0f}) {
+                RenderSettings s = streakSettings(length, length > 5.0f ? 4.0f : 0.0f, direction);
+                s.edgeMode = mode;
+                EXPECT_TRUE(bitEqual(streak(sparse, s, 2), referenceStreak(sparse, s, 2)))
+                    << "sparse: direction " << direction << " mode " << static_cast<int>(mode) << " length " << length;
+            }
 }
 
 TEST(GenerateStreak, ThreadCountNeverChangesAPixel) {
