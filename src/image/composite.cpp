@@ -32,17 +32,6 @@ inline void copyPixels(Pixel* out, ArgbPixel const* base, int n) {
     for (int k = 0; k < n; ++k) vec::store(out + k, vec::load(base + k));
 }
 
-// Four pixels from their channels, one vector per channel: c0 holds the first channel
-// of each pixel in memory order. Lane moves only.
-inline void interleave(vec::F4 c0, vec::F4 c1, vec::F4 c2, vec::F4 c3, vec::F4 (&px)[4]) {
-    const vec::F4 u0 = __builtin_shufflevector(c0, c1, 0, 4, 1, 5), u1 = __builtin_shufflevector(c0, c1, 2, 6, 3, 7);
-    const vec::F4 u2 = __builtin_shufflevector(c2, c3, 0, 4, 1, 5), u3 = __builtin_shufflevector(c2, c3, 2, 6, 3, 7);
-    px[0] = __builtin_shufflevector(u0, u2, 0, 1, 4, 5);
-    px[1] = __builtin_shufflevector(u0, u2, 2, 3, 6, 7);
-    px[2] = __builtin_shufflevector(u1, u3, 0, 1, 4, 5);
-    px[3] = __builtin_shufflevector(u1, u3, 2, 3, 6, 7);
-}
-
 // vec::storeArgb's alpha: clamped to [0, 1], NaN as 0, in every lane.
 inline vec::F4 clampedAlpha(vec::F4 a) {
     const vec::F4 zero = vec::splat(0.0f), one = vec::splat(1.0f);
@@ -62,7 +51,7 @@ struct PixelsOut {
     template <class B>
     void four(int x, vec::F4 r, vec::F4 g, vec::F4 b, vec::F4 a, vec::I4 covered, B const* base) const {
         vec::F4 px[4];
-        interleave(r, g, b, a, px);
+        vec::transpose(r, g, b, a, px);
         for (int k = 0; k < 4; ++k)
             if (covered[k])
                 vec::store(pixels + x + k, px[k]);
@@ -101,7 +90,7 @@ struct ArgbOut {
             b = b * k;
         }
         vec::F4 px[4];
-        interleave(alpha, r, g, b, px);
+        vec::transpose(alpha, r, g, b, px);
         for (int k = 0; k < 4; ++k)
             if (covered[k])
                 std::memcpy(static_cast<void*>(pixels + x + k), &px[k], sizeof px[k]);
@@ -212,8 +201,8 @@ struct RowCompositor {
         const F4 zero = vec::splat(0.0f);
         const F4 one = vec::splat(1.0f);
         F4 c[4];
-        interleave(vec::load(effect + x), vec::load(effect + x + 1), vec::load(effect + x + 2),
-                   vec::load(effect + x + 3), c);
+        vec::transpose(vec::load(effect + x), vec::load(effect + x + 1), vec::load(effect + x + 2),
+                       vec::load(effect + x + 3), c);
         F4 alpha = zero;
         F4 gain = zero;
         if (intensity > 0.0f) {

@@ -64,13 +64,7 @@ RD_VECTOR_INLINE vec::F4 raw(P const* p) {
 }
 template <class P>
 RD_VECTOR_INLINE void channels(P const* p, vec::F4 (&c)[4]) {
-    const vec::F4 t0 = raw(p), t1 = raw(p + 1), t2 = raw(p + 2), t3 = raw(p + 3);
-    const vec::F4 u0 = __builtin_shufflevector(t0, t1, 0, 4, 1, 5), u1 = __builtin_shufflevector(t0, t1, 2, 6, 3, 7);
-    const vec::F4 u2 = __builtin_shufflevector(t2, t3, 0, 4, 1, 5), u3 = __builtin_shufflevector(t2, t3, 2, 6, 3, 7);
-    c[0] = __builtin_shufflevector(u0, u2, 0, 1, 4, 5);
-    c[1] = __builtin_shufflevector(u0, u2, 2, 3, 6, 7);
-    c[2] = __builtin_shufflevector(u1, u3, 0, 1, 4, 5);
-    c[3] = __builtin_shufflevector(u1, u3, 2, 3, 6, 7);
+    vec::transpose(raw(p), raw(p + 1), raw(p + 2), raw(p + 3), c);
 }
 template <class P>
 RD_VECTOR_INLINE void channels(P const* p, F8 (&c)[4]) {

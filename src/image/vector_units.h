@@ -54,6 +54,16 @@ RD_VECTOR_INLINE void storeArgb(ArgbPixel* out, F4 p, bool straight) {
     std::memcpy(static_cast<void*>(out), &v, sizeof v);
 }
 RD_VECTOR_INLINE void store(Pixel* p, F4 v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
+// The 4 × 4 transpose: lane k of out[j] is lane j of in k. Four pixels become their four
+// channels, one vector each, and back; lane moves only.
+RD_VECTOR_INLINE void transpose(F4 in0, F4 in1, F4 in2, F4 in3, F4 (&out)[4]) {
+    const F4 u0 = __builtin_shufflevector(in0, in1, 0, 4, 1, 5), u1 = __builtin_shufflevector(in0, in1, 2, 6, 3, 7);
+    const F4 u2 = __builtin_shufflevector(in2, in3, 0, 4, 1, 5), u3 = __builtin_shufflevector(in2, in3, 2, 6, 3, 7);
+    out[0] = __builtin_shufflevector(u0, u2, 0, 1, 4, 5);
+    out[1] = __builtin_shufflevector(u0, u2, 2, 3, 6, 7);
+    out[2] = __builtin_shufflevector(u1, u3, 0, 1, 4, 5);
+    out[3] = __builtin_shufflevector(u1, u3, 2, 3, 6, 7);
+}
 RD_VECTOR_INLINE D4 loadDouble(double const* p) {
     D4 v;
     std::memcpy(&v, p, sizeof v);
