@@ -53,15 +53,16 @@ RD_VECTOR_INLINE V ramp(float a, float b, V v) {
     return (t * t) * mulAdd(t, splat<V>(-2.0f), splat<V>(3.0f));
 }
 
-// The four channels of N consecutive pixels in memory order, one vector each: whole-pixel
-// loads and a 4 × 4 transpose (in each 128-bit half for eight pixels) instead of one
-// insert per value.
+// A pixel's four floats in memory order (Pixel or ArgbPixel).
 template <class P>
 RD_VECTOR_INLINE vec::F4 raw(P const* p) {
     vec::F4 v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
+// The four channels of N consecutive pixels in memory order, one vector each: whole-pixel
+// loads and a 4 × 4 transpose (in each 128-bit half for eight pixels) instead of one
+// insert per value.
 template <class P>
 RD_VECTOR_INLINE void channels(P const* p, vec::F4 (&c)[4]) {
     vec::transpose(raw(p), raw(p + 1), raw(p + 2), raw(p + 3), c);
