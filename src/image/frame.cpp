@@ -172,23 +172,16 @@ bool renderFull(RowSource const& src, Image& dst, RowSink const& out, FramePlan 
         extractLuminanceRange(src, dst, animated);
         if (lap) lap("stage_select");
         if (!out.begin()) return false;
-        if (out.image() != &dst) {
-            // The caller's rows take the bands as they come.
-            generateStreak(dst, selected, plan.streakSettings, 0,
-                           [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
-                               compositeRows(src, rows, stride, out, animated, y0, y1);
-                           });
-            // The streak passes leave the canvas in `dst`: it goes back to the kept
-            // working image, which thus stays the canvas's size.
-            std::swap(dst, selected);
-            if (lap) lap("stage_streak_composite");
-            return true;
-        }
-        // `selected` holds the selection's memory, sized as the frame, while the bands come.
+        // The caller's rows take the bands as they come. An output that is `dst` gets them
+        // in `selected` instead, which holds the selection's memory, sized as the frame,
+        // while the bands come.
+        const RowSink bands = out.image() == &dst ? RowSink(selected) : out;
         generateStreak(dst, selected, plan.streakSettings, 0,
                        [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
-                           compositeRows(src, rows, stride, selected, animated, y0, y1);
+                           compositeRows(src, rows, stride, bands, animated, y0, y1);
                        });
+        // The streak passes leave the canvas in `dst`: it goes back to the kept working
+        // image, which thus stays the canvas's size, and an image output's bands to `dst`.
         std::swap(dst, selected);
         if (lap) lap("stage_streak_composite");
         return true;

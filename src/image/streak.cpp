@@ -1025,6 +1025,9 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
             }
             return TileKind::General;
         };
+        // A canvas row that is one selection row needs no tiles: whole rows stream
+        // through the cache.
+        const bool wholeRows = g.axisAligned && columnsAreX;
         parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
             // The box across the streak, run on each band of rows just written while they
             // are still in the cache: the modulated pass's double box, or the plain one.
@@ -1036,11 +1039,9 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                 box.emplace(ww, g.halfWidth);
             for (int jb = j0; jb < j1; jb += kTileRows) {
                 const int je = std::min(j1, jb + kTileRows);
-                // A canvas row that is one selection row needs no tiles: whole rows
-                // stream through the cache.
-                if (g.axisAligned && columnsAreX)
+                if (wholeRows)
                     for (int j = jb; j < je; ++j) gatherRow(j, 0, ww);
-                for (int ib = 0; ib < ww && !(g.axisAligned && columnsAreX); ib += kTileColumns) {
+                for (int ib = 0; !wholeRows && ib < ww; ib += kTileColumns) {
                     const int ie = std::min(ww, ib + kTileColumns);
                     if (g.axisAligned) {
                         for (int j = jb; j < je; ++j) gatherRow(j, ib, ie);
