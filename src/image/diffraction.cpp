@@ -32,8 +32,8 @@ constexpr int kBoxRows = 4;
 // `mask` + 1 entries (at least the 2·HW + 2 a window spans, or all width + 1 of them)
 // that stays in the first-level cache. Entry e of row r is at ring + 4·((e & mask)·R + r).
 template <int R>
-RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long long halfWidth, double inverse,
-                              double* ring, std::size_t mask) {
+RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long long columns, long long halfWidth,
+                              double inverse, double* ring, std::size_t mask) {
     auto entry = [&](long long e) { return ring + 4 * R * (static_cast<std::size_t>(e) & mask); };
     Pixel* rows[R];
     D4 sum[R];
@@ -63,34 +63,38 @@ RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long 
         }
     };
     const long long w = width;
+    // The last sum any wanted window reads: the row's end, or that of output columns − 1.
+    const long long last = std::min(w, columns + halfWidth);
     long long e = 1;
-    for (const long long lead = std::min(w, halfWidth); e <= lead; ++e) add(e);
-    for (; e <= w; ++e) {
+    for (const long long lead = std::min(last, halfWidth); e <= lead; ++e) add(e);
+    for (; e <= last; ++e) {
         add(e);
         window(e - halfWidth - 1, e);
     }
+    if (last < w) return;
     for (long long x = std::max<long long>(0, w - halfWidth); x < w; ++x) window(x, w);
 }
 
 // Rows four at a time, then the rest.
-RD_VECTOR_INLINE void boxBand(Pixel* first, int count, std::size_t stride, int width, long long halfWidth,
-                              double inverse, double* ring, std::size_t mask) {
+RD_VECTOR_INLINE void boxBand(Pixel* first, int count, std::size_t stride, int width, long long columns,
+                              long long halfWidth, double inverse, double* ring, std::size_t mask) {
     int r = 0;
     for (; r + kBoxRows <= count; r += kBoxRows)
-        boxRows<kBoxRows>(first + static_cast<std::size_t>(r) * stride, stride, width, halfWidth, inverse, ring,
-                          mask);
+        boxRows<kBoxRows>(first + static_cast<std::size_t>(r) * stride, stride, width, columns, halfWidth, inverse,
+                          ring, mask);
     for (; r < count; ++r)
-        boxRows<1>(first + static_cast<std::size_t>(r) * stride, stride, width, halfWidth, inverse, ring, mask);
+        boxRows<1>(first + static_cast<std::size_t>(r) * stride, stride, width, columns, halfWidth, inverse, ring,
+                   mask);
 }
 
-void boxBandBaseline(Pixel* first, int count, std::size_t stride, int width, long long halfWidth, double inverse,
-                     double* ring, std::size_t mask) {
-    boxBand(first, count, stride, width, halfWidth, inverse, ring, mask);
+void boxBandBaseline(Pixel* first, int count, std::size_t stride, int width, long long columns,
+                     long long halfWidth, double inverse, double* ring, std::size_t mask) {
+    boxBand(first, count, stride, width, columns, halfWidth, inverse, ring, mask);
 }
 #if RD_HAVE_AVX2_VARIANT
-RD_TARGET_AVX2 void boxBandAvx2(Pixel* first, int count, std::size_t stride, int width, long long halfWidth,
-                                double inverse, double* ring, std::size_t mask) {
-    boxBand(first, count, stride, width, halfWidth, inverse, ring, mask);
+RD_TARGET_AVX2 void boxBandAvx2(Pixel* first, int count, std::size_t stride, int width, long long columns,
+                                long long halfWidth, double inverse, double* ring, std::size_t mask) {
+    boxBand(first, count, stride, width, columns, halfWidth, inverse, ring, mask);
 }
 #endif
 
@@ -292,17 +296,18 @@ FlareBox::FlareBox(int width, int halfWidth)
       mask_(flareBoxEntries(width_, halfWidth_) - 1),
       ring_((mask_ + 1) * 4 * kBoxRows + 4) {}
 
-void FlareBox::blur(Pixel* first, int count, std::size_t stride) {
+void FlareBox::blur(Pixel* first, int count, std::size_t stride, int columns) {
     // Sums on 32-byte boundaries, so that none straddles two cache lines.
     double* ring = ring_.data();
     ring += (4 - reinterpret_cast<std::uintptr_t>(ring) / sizeof(double) % 4) % 4;
+    const long long wanted = columns < 0 ? width_ : std::min(columns, width_);
 #if RD_HAVE_AVX2_VARIANT
     if (vec::units() == vec::Units::Avx2) {
-        boxBandAvx2(first, count, stride, width_, halfWidth_, inverse_, ring, mask_);
+        boxBandAvx2(first, count, stride, width_, wanted, halfWidth_, inverse_, ring, mask_);
         return;
     }
 #endif
-    boxBandBaseline(first, count, stride, width_, halfWidth_, inverse_, ring, mask_);
+    boxBandBaseline(first, count, stride, width_, wanted, halfWidth_, inverse_, ring, mask_);
 }
 
 void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows, int const* columnEnd,

@@ -45,7 +45,10 @@ void applyFlareStreak(Image& canvas, Image& scratch, int halfWidth, int length, 
 class FlareBox {
 public:
     FlareBox(int width, int halfWidth);
-    void blur(Pixel* first, int count, std::size_t stride);
+    // Rows [first, first + count·stride) in place. With `columns` below the width, only
+    // outputs [0, columns) are wanted: the sums stop where their windows do, so the
+    // pixels from columns + halfWidth on are neither read nor written.
+    void blur(Pixel* first, int count, std::size_t stride, int columns = -1);
 
 private:
     int width_;

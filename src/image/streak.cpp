@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
 #include <new>
 #include <optional>
 #include <utility>
@@ -141,6 +144,68 @@ bool interiorTile(int i0, int i1, int j0, int j1, int width, int height, Positio
     }
     return true;
 }
+
+// Where the selection is +0: a thresholded frame mostly is, and the bilinear sample of
+// four +0 pixels is +0 at any fractions (0 + (0 − 0)·t, fused or not), so the rotation
+// writes a tile that reads only +0 as zeros without sampling it. Blocks of 8 × 8 pixels
+// that hold any other bit pattern (−0, NaN and Inf included) are counted in a
+// summed-area table.
+class BlankBlocks {
+public:
+    static constexpr int kBlock = 8;
+
+    explicit BlankBlocks(Image const& image)
+        : width_(image.width),
+          height_(image.height),
+          columns_((image.width + kBlock - 1) / kBlock),
+          rows_((image.height + kBlock - 1) / kBlock),
+          lit_(static_cast<std::size_t>(columns_ + 1) * static_cast<std::size_t>(rows_ + 1), 0) {
+        const std::size_t stride = static_cast<std::size_t>(columns_ + 1);
+        parallel::ranges(rows_, static_cast<unsigned long>(image.pixelCount()), [&](int b0, int b1) {
+            // Each block's bits ORed together, a pixel's four channels per vector.
+            std::vector<vec::I4> bits(static_cast<std::size_t>(columns_));
+            for (int b = b0; b < b1; ++b) {
+                std::fill(bits.begin(), bits.end(), vec::I4{});
+                for (int y = b * kBlock; y < std::min(height_, (b + 1) * kBlock); ++y) {
+                    Pixel const* row = image.pixels.data() + static_cast<std::size_t>(y) * width_;
+                    for (int c = 0; c < columns_; ++c) {
+                        vec::I4 any = bits[static_cast<std::size_t>(c)];
+                        for (int x = c * kBlock; x < std::min(width_, (c + 1) * kBlock); ++x)
+                            any |= (vec::I4)vec::load(row + x);
+                        bits[static_cast<std::size_t>(c)] = any;
+                    }
+                }
+                int* out = lit_.data() + static_cast<std::size_t>(b + 1) * stride;
+                for (int c = 0; c < columns_; ++c) {
+                    const vec::I4 any = bits[static_cast<std::size_t>(c)];
+                    out[c + 1] = (any[0] | any[1] | any[2] | any[3]) != 0 ? 1 : 0;
+                }
+            }
+        });
+        for (int b = 1; b <= rows_; ++b) {
+            int* row = lit_.data() + static_cast<std::size_t>(b) * stride;
+            int const* above = row - stride;
+            int run = 0;
+            for (int c = 1; c <= columns_; ++c) {
+                run += row[c];
+                row[c] = run + above[c];
+            }
+        }
+    }
+
+    // Whether pixels [x0, x1] × [y0, y1] all lie in the image and are all +0.
+    bool blank(double x0, double x1, double y0, double y1) const {
+        if (!(x0 >= 0.0 && y0 >= 0.0 && x1 < width_ && y1 < height_ && x0 <= x1 && y0 <= y1)) return false;
+        const std::size_t stride = static_cast<std::size_t>(columns_ + 1);
+        const std::size_t c0 = static_cast<std::size_t>(x0) / kBlock, c1 = static_cast<std::size_t>(x1) / kBlock + 1;
+        const std::size_t r0 = static_cast<std::size_t>(y0) / kBlock, r1 = static_cast<std::size_t>(y1) / kBlock + 1;
+        return lit_[r1 * stride + c1] - lit_[r0 * stride + c1] - lit_[r1 * stride + c0] + lit_[r0 * stride + c0] == 0;
+    }
+
+private:
+    int width_, height_, columns_, rows_;
+    std::vector<int> lit_;
+};
 
 // The bilinear blend of the four pixels from `p` (top left) at fractions fx, fy: the
 // lerps of sampling::sampleBilinear, four channels at once.
@@ -317,6 +382,7 @@ enum class TileKind {
 struct EdgeLine {
     Pixel const* values = nullptr;
     int size = 0;
+    int const* lit = nullptr;  // lit[k]: entries before k that are not +0
 };
 
 // The lerp of entries ⌊t⌋ and ⌊t⌋ + 1 of the line, both clamped to it, at t − ⌊t⌋: the
@@ -629,22 +695,84 @@ public:
           edges_(static_cast<std::size_t>(2 * R_) * kRows) {}
 
     // Row y of src into out (which may be that row).
-    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) { blurRows(src, y, y + 1, edge, &out, 1); }
+    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) { blurRows(src, y, edge, &out, 1, w_); }
 
-    // Rows [y0, y1) of src in place, kRows at a time.
-    void blurInPlace(Image& image, int y0, int y1, EdgeMode edge) {
+    // Rows [y0, y1) of src in place, kRows at a time. With `columns` below the width only
+    // outputs [0, columns) are wanted: the prefixes stop where their windows do, and the
+    // pixels from columns + R on are neither read nor written.
+    void blurInPlace(Image& image, int y0, int y1, EdgeMode edge, int columns) {
         for (int y = y0; y < y1; y += kRows) {
             const int n = std::min(kRows, y1 - y);
             Pixel* outs[kRows];
             for (int k = 0; k < n; ++k) outs[k] = image.pixels.data() + static_cast<std::size_t>(y + k) * w_;
-            blurRows(image, y, y + n, edge, outs, n);
+            blurRows(image, y, edge, outs, n, columns);
+        }
+    }
+
+    // Row y in place with Transparent edges, where only the kSegment-column segments that
+    // `lit` marks were written: the others read as +0 and may hold anything. A sum over
+    // +0 stays as it was (s + 0 = s), so a window with no written pixel is +0 (s − s):
+    // only the written segments and those within R of one are walked and stored, and
+    // `lit` then marks those. Once a sum is no longer finite, such windows would be NaN:
+    // the whole row is then cleared and walked.
+    void blurLit(Image& image, int y, int columns, std::uint8_t* lit) {
+        const int summed = columns >= w_ - R_ ? w_ : std::max(columns, 0) + static_cast<int>(R_);
+        const int outputs = summed == w_ ? w_ : std::max(columns, 0);
+        const int count = (summed + kSegment - 1) / kSegment;
+        const long long reach = (R_ + kSegment - 1) / kSegment;
+        keep_.assign(static_cast<std::size_t>(count), 0);
+        bool any = false;
+        for (int t = 0; t < count; ++t) {
+            for (long long u = std::max<long long>(0, t - reach); u <= std::min<long long>(count - 1, t + reach); ++u)
+                keep_[static_cast<std::size_t>(t)] |= lit[u];
+            any = any || keep_[static_cast<std::size_t>(t)] != 0;
+        }
+        if (!any) return;
+        Pixel* row = image.pixels.data() + static_cast<std::size_t>(y) * w_;
+        const std::size_t R0 = static_cast<std::size_t>(R_);
+        for (bool whole = false;;) {
+            Pixel* entry = prefix_.data();
+            vec::F4 sum = vec::splat(0.0f);
+            vec::store(entry, sum);
+            for (std::size_t e = 0; e < R0; ++e) vec::store(++entry, sum = sum + vec::splat(0.0f));
+            bool finite = true;
+            for (int t = 0; t < count && finite; ++t) {
+                const int x0 = t * kSegment;
+                const int x1 = std::min(summed, x0 + kSegment);
+                if (keep_[static_cast<std::size_t>(t)]) {
+                    if (!lit[t]) std::fill(row + x0, row + std::min(w_, x0 + kSegment), Pixel{});
+                    for (int x = x0; x < x1; ++x) vec::store(++entry, sum = sum + vec::load(row + x));
+                } else {
+                    finite = vec::finite(sum);
+                    for (int x = x0; x < x1; ++x) vec::store(++entry, sum);
+                }
+            }
+            if (!finite && !whole) {
+                whole = true;
+                std::fill(keep_.begin(), keep_.end(), std::uint8_t{1});
+                continue;
+            }
+            if (summed == w_)
+                for (std::size_t e = 0; e < R0; ++e) vec::store(++entry, sum = sum + vec::splat(0.0f));
+            break;
+        }
+        const vec::F4 inverse = vec::splat(inverse_);
+        Pixel const* lo = prefix_.data();
+        Pixel const* hi = lo + window_;
+        for (int t = 0; t < count; ++t) {
+            lit[t] = keep_[static_cast<std::size_t>(t)];
+            if (!lit[t]) continue;
+            for (int x = t * kSegment; x < std::min(outputs, (t + 1) * kSegment); ++x)
+                vec::store(row + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
         }
     }
 
 private:
+    static constexpr int kSegment = kTileColumns;
+
     // Rows y0 … y0 + n − 1 (n ≤ kRows) into outs[0 … n − 1]. A row is read completely
     // into its prefix before any row is written, so outs may be the rows themselves.
-    void blurRows(Image const& src, int y0, int, EdgeMode edge, Pixel* const* outs, int n) {
+    void blurRows(Image const& src, int y0, EdgeMode edge, Pixel* const* outs, int n, int columns) {
         // The R columns left of the row through the edge mode, the row itself, the R
         // columns right of it: the additions of one left-to-right walk, without a
         // bounds test per pixel inside the row. The out-of-row columns are fetched
@@ -659,23 +787,28 @@ private:
                     sampling::fetch(src, static_cast<int>(std::clamp<long long>(x, -0x7fffffffLL, 0x7fffffffLL)),
                                     y0 + k, edge);
             }
+        // Pixels summed: the whole row, or up to the last that output columns − 1 reads.
+        const int summed = columns >= w_ - R_ ? w_ : std::max(columns, 0) + static_cast<int>(R_);
+        const int outputs = summed == w_ ? w_ : std::max(columns, 0);
         if (n == kRows) {
-            prefixes<kRows>(src, y0);
+            prefixes<kRows>(src, y0, summed);
         } else {
-            for (int k = 0; k < n; ++k) prefixes<1>(src, y0 + k, k);
+            for (int k = 0; k < n; ++k) prefixes<1>(src, y0 + k, summed, k);
         }
         const vec::F4 inverse = vec::splat(inverse_);
         for (int k = 0; k < n; ++k) {
             Pixel const* lo = prefix_.data() + static_cast<std::size_t>(k) * stride_;
             Pixel const* hi = lo + window_;
             Pixel* out = outs[k];
-            for (int x = 0; x < w_; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+            for (int x = 0; x < outputs; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
         }
     }
 
-    // The prefix rows of source rows y0 … y0 + K − 1 into prefix slots first … first + K − 1.
+    // The prefix rows of source rows y0 … y0 + K − 1 into prefix slots first … first + K − 1,
+    // over the row's first `summed` pixels (and the R edge columns after it when that is
+    // the whole row).
     template <int K>
-    RD_VECTOR_INLINE void prefixes(Image const& src, int y0, int first = 0) {
+    RD_VECTOR_INLINE void prefixes(Image const& src, int y0, int summed, int first = 0) {
         const std::size_t R0 = static_cast<std::size_t>(R_);
         Pixel const* rows[K];
         Pixel const* edges[K];
@@ -690,8 +823,9 @@ private:
         }
         for (std::size_t e = 0; e < R0; ++e)
             for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(edges[k] + e));
-        for (int x = 0; x < w_; ++x)
+        for (int x = 0; x < summed; ++x)
             for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(rows[k] + x));
+        if (summed < w_) return;
         for (std::size_t e = R0; e < 2 * R0; ++e)
             for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(edges[k] + e));
     }
@@ -701,6 +835,7 @@ private:
     float inverse_;
     std::size_t stride_;
     std::vector<Pixel> prefix_, edges_;
+    std::vector<std::uint8_t> keep_;
 };
 
 }  // namespace
@@ -738,6 +873,10 @@ struct VerticalPass {
     long long r;
     double inverse, peak;
     std::size_t ringRows;  // rows between a row's first read and its last, plus one
+    // When set: segment t (kTileColumns columns) of row y was written only where
+    // lit[y·segments + t] is set; the others read as +0.
+    std::uint8_t const* lit;
+    int segments;
 
     Pixel const* row(long long y) const {
         if (y < 0 || y >= height) return zeros;
@@ -757,12 +896,26 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
     D4 weighted[kVerticalColumns], left[kVerticalColumns], right[kVerticalColumns];
     const D4 zero = vec::splat(0.0);
     for (int c = 0; c < n; ++c) weighted[c] = left[c] = right[c] = zero;
-    // Row y of the source, first read: copied into the ring.
+    // Row y of the source, first read: copied into the ring (zeros for its unwritten
+    // segments).
     auto firstRead = [&](long long y) -> Pixel const* {
         Pixel const* from = p.row(y) + x0;
         if (y < 0 || y >= p.height) return from;
         Pixel* kept = ring + (static_cast<std::size_t>(y) % p.ringRows) * kVerticalColumns;
-        std::copy(from, from + n, kept);
+        if (p.lit == nullptr) {
+            std::copy(from, from + n, kept);
+            return kept;
+        }
+        std::uint8_t const* lit = p.lit + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.segments);
+        for (int c = 0; c < n;) {
+            const int t = (x0 + c) / kTileColumns;
+            const int end = std::min(n, (t + 1) * kTileColumns - x0);
+            if (lit[t])
+                std::copy(from + c, from + end, kept + c);
+            else
+                std::fill(kept + c, kept + end, Pixel{});
+            c = end;
+        }
         return kept;
     };
     // The lines of row y, requested ahead of its first read: the block walks down rows a
@@ -771,6 +924,12 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
     // call to it would be dropped.)
     auto requestRow = [&](long long y) __attribute__((always_inline)) {
         if (y < 0 || y >= p.height) return;
+        if (p.lit != nullptr) {
+            std::uint8_t const* lit = p.lit + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.segments);
+            bool any = false;
+            for (int t = x0 / kTileColumns; t <= (x0 + n - 1) / kTileColumns; ++t) any = any || lit[t] != 0;
+            if (!any) return;
+        }
         char const* from = reinterpret_cast<char const*>(p.row(y) + x0);
         const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(Pixel);
         for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(from + b);
@@ -860,7 +1019,7 @@ RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1, P
 namespace {
 
 void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int rows, int const* columnRows,
-                  int const* columnStart = nullptr) {
+                  int const* columnStart = nullptr, std::uint8_t const* lit = nullptr) {
     if (&src != &dst) dst.resize(src.width, src.height);
     const long long len = std::max(length, 0);
     const long long r = symmetric ? (len + 1) / 2 : len;
@@ -872,7 +1031,8 @@ void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int 
     const long long span = symmetric ? 2 * r + 3 : r + 2;
     const VerticalPass pass{src.pixels.data(), dst.pixels.data(), zeros.data(), src.width, src.height,
                             std::clamp(rows, 0, src.height), columnRows, columnStart, r, 1.0 / normaliser, static_cast<double>(r + 1),
-                            static_cast<std::size_t>(std::clamp<long long>(span, 1, std::max(src.height, 1)))};
+                            static_cast<std::size_t>(std::clamp<long long>(span, 1, std::max(src.height, 1))),
+                            lit, (src.width + kTileColumns - 1) / kTileColumns};
     void (*columns)(VerticalPass const&, int, int, Pixel*) =
         symmetric ? verticalColumns<true> : verticalColumns<false>;
 #if RD_HAVE_AVX2_VARIANT
@@ -928,9 +1088,115 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         return;
     }
 
-    // Into the streak-aligned canvas.
     const int ww = g.canvasWidth;
     const int wh = g.canvasHeight;
+
+    // The crop reads no canvas row below this one: the passes leave the rows under it
+    // (those that only feed light upwards into it) unwritten, which for a long streak is
+    // most of the canvas. Corners bound the affine crop position; 2 rows of slack cover
+    // its rounding and the bilinear neighbour.
+    int rowsRead = 0;
+    {
+        const int outW = g.outputWidth;
+        const int outH = g.outputHeight;
+        float yHi = 0.0f;
+        for (int corner = 0; corner < 4; ++corner) {
+            const float dx = static_cast<float>((corner & 1 ? outW - 1 : 0) - margin) - g.cx;
+            const float dy = static_cast<float>((corner & 2 ? outH - 1 : 0) - margin) - g.cy;
+            const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+            yHi = corner == 0 ? y : std::max(yHi, y);
+        }
+        const double end = std::isfinite(yHi) ? std::floor(static_cast<double>(yHi)) + 3.0 : wh;
+        rowsRead = static_cast<int>(std::clamp(end, 0.0, static_cast<double>(wh)));
+    }
+
+    // An oblique crop reads each canvas column only down to the frame's lower edge
+    // there, which for most columns lies well above rowsRead: per block of columns,
+    // the pass stops at the lowest row its columns give. The most a column needs is on
+    // the frame's outline (the highest canvas y over a strip of a parallelogram lies on
+    // its edge); the outline's pixels are 1 apart, so a column within 2 of one, and
+    // 3 rows under it, bound every read (the bilinear neighbour included). Likewise
+    // the least a column needs lies on the outline, and the modulated profile, whose
+    // rows are each computed on their own, writes only the rows from there on (3 rows
+    // of slack above it); its sums still run from the canvas's first row. The plain
+    // profile stores only those rows too.
+    std::vector<int> columnRows, columnStart;
+    if (!g.axisAligned) {
+        columnRows.assign(static_cast<std::size_t>(ww), 0);
+        columnStart.assign(static_cast<std::size_t>(ww), wh);
+        const int outW = g.outputWidth;
+        const int outH = g.outputHeight;
+        auto mark = [&](int i, int j) {
+            const float dx = static_cast<float>(i - margin) - g.cx;
+            const float dy = static_cast<float>(j - margin) - g.cy;
+            const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
+            const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
+            if (!(std::fabs(x) < 1e9f && std::fabs(y) < 1e9f)) {
+                std::fill(columnRows.begin(), columnRows.end(), wh);
+                std::fill(columnStart.begin(), columnStart.end(), 0);
+                return;
+            }
+            const int c = static_cast<int>(std::floor(x));
+            const int end = static_cast<int>(std::clamp(std::floor(y) + 4.0f, 0.0f, static_cast<float>(wh)));
+            const int start = static_cast<int>(std::clamp(std::floor(y) - 3.0f, 0.0f, static_cast<float>(wh)));
+            for (int k = std::max(c - 1, 0); k <= std::min(c + 2, ww - 1); ++k) {
+                const std::size_t at = static_cast<std::size_t>(k);
+                columnRows[at] = std::max(columnRows[at], end);
+                columnStart[at] = std::min(columnStart[at], start);
+            }
+        };
+        for (int i = 0; i < outW; ++i) {
+            mark(i, 0);
+            mark(i, outH - 1);
+        }
+        for (int j = 0; j < outH; ++j) {
+            mark(0, j);
+            mark(outW - 1, j);
+        }
+    }
+    // Columns [0, rowColumns[j]) of canvas row j are all the profile passes read there
+    // (an oblique canvas; empty: every column). A pass reads a column's rows down to its
+    // block's lowest crop row plus the profile's reach; blocks of up to 64 columns start
+    // anywhere, so each column takes the lowest row of the 63 columns either side. The
+    // rotation and the box across leave the rest of each row unwritten: at 30° on a 1080p
+    // frame, a sixth of the canvas. (The box's prefix sums run from the left edge, so
+    // only the part of a row right of the last column read can be left out.)
+    std::vector<int> rowColumns;
+    if (!columnRows.empty()) {
+        const int window = 63;
+        const long long reach = static_cast<long long>(g.length) + 4;
+        std::vector<int> deepest(static_cast<std::size_t>(wh) + 1, 0);  // by row count: the rightmost column + 1
+        std::deque<int> best;  // the window's columns, their rows decreasing
+        for (int c = 0, next = 0; c < ww; ++c) {
+            for (; next < std::min(ww, c + window + 1); ++next) {
+                while (!best.empty() && columnRows[static_cast<std::size_t>(best.back())] <= columnRows[static_cast<std::size_t>(next)])
+                    best.pop_back();
+                best.push_back(next);
+            }
+            while (best.front() < c - window) best.pop_front();
+            const long long rowsNeeded = std::min<long long>(wh, columnRows[static_cast<std::size_t>(best.front())] + reach);
+            deepest[static_cast<std::size_t>(rowsNeeded)] = c + 1;
+        }
+        rowColumns.assign(static_cast<std::size_t>(wh), 0);
+        int right = deepest[static_cast<std::size_t>(wh)];
+        for (int j = wh - 1; j >= 0; --j) {
+            rowColumns[static_cast<std::size_t>(j)] = right;
+            right = std::max(right, deepest[static_cast<std::size_t>(j)]);
+        }
+    }
+
+    // Which kTileColumns-column segments of each canvas row the rotation and the box wrote
+    // (row j's segment t at litSegments[j·segments + t]); the rest read as +0, and the plain
+    // profile reads zeros there instead of the canvas. Empty: every pixel is written. A
+    // thresholded frame is mostly +0, and so is most of an oblique canvas: left unwritten,
+    // it costs no memory traffic. (The modulated passes read every pixel: for them the
+    // canvas is cleared where it is +0.)
+    const int segments = (ww + kTileColumns - 1) / kTileColumns;
+    std::vector<std::uint8_t> litSegments;
+    if (!g.axisAligned && g.strength <= 0.0f && g.length >= 1)
+        litSegments.assign(static_cast<std::size_t>(wh) * static_cast<std::size_t>(segments), 0);
+
+    // Into the streak-aligned canvas.
     scratch.resize(ww, wh);
     {
         Image const& src = image;
@@ -986,14 +1252,23 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         // where one axis of every read collapses onto an edge line (see TileKind).
         const bool clampLines = edge == EdgeMode::Clamp && !g.axisAligned;
         std::vector<Pixel> lines(clampLines ? 2 * (static_cast<std::size_t>(w) + h) : 0);
+        std::vector<int> linesLit(clampLines ? lines.size() + 4 : 0);
         EdgeLine left, right, top, bottom;
         if (clampLines) {
             Pixel* at = lines.data();
+            int* lit = linesLit.data();
             auto line = [&](EdgeLine& l, int n, Pixel const* first, std::size_t step) {
-                for (int k = 0; k < n; ++k)
-                    vec::store(at + k, vec::load(first + static_cast<std::size_t>(k) * step) + vec::splat(0.0f));
-                l = {at, n};
+                lit[0] = 0;
+                for (int k = 0; k < n; ++k) {
+                    const vec::F4 v = vec::load(first + static_cast<std::size_t>(k) * step) + vec::splat(0.0f);
+                    vec::store(at + k, v);
+                    std::uint32_t word[4];
+                    std::memcpy(word, &v, sizeof word);
+                    lit[k + 1] = lit[k] + ((word[0] | word[1] | word[2] | word[3]) != 0 ? 1 : 0);
+                }
+                l = {at, n, lit};
                 at += n;
+                lit += n + 1;
             };
             Pixel const* px = src.pixels.data();
             const std::size_t wz = static_cast<std::size_t>(w);
@@ -1025,6 +1300,47 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
             }
             return TileKind::General;
         };
+        // Whether a tile of this kind reads only +0: its corners' positions bound its
+        // reads (with the pixel of slack interiorTile allows, and the bilinear neighbour).
+        std::optional<BlankBlocks> blankBlocks;
+        if (!g.axisAligned) blankBlocks.emplace(src);
+        auto blankTile = [&](TileKind kind, int i0, int i1, int j0, int j1, EdgeLine const& line) {
+            double xMin = 0.0, xMax = 0.0, yMin = 0.0, yMax = 0.0;
+            for (int corner = 0; corner < 4; ++corner) {
+                float x = 0.0f, y = 0.0f;
+                sourcePosition(corner & 1 ? i1 - 1 : i0, corner & 2 ? j1 - 1 : j0, x, y);
+                xMin = corner == 0 ? x : std::min<double>(xMin, x);
+                xMax = corner == 0 ? x : std::max<double>(xMax, x);
+                yMin = corner == 0 ? y : std::min<double>(yMin, y);
+                yMax = corner == 0 ? y : std::max<double>(yMax, y);
+            }
+            if (kind == TileKind::Interior)
+                return blankBlocks->blank(std::floor(xMin) - 1.0, std::floor(xMax) + 2.0, std::floor(yMin) - 1.0,
+                                          std::floor(yMax) + 2.0);
+            // An edge tile reads entries ⌊t⌋ and ⌊t⌋ + 1 of its line, clamped to it.
+            const double lo = kind == TileKind::EdgeColumn ? yMin : xMin;
+            const double hi = kind == TileKind::EdgeColumn ? yMax : xMax;
+            if (!(lo >= -1e9 && hi <= 1e9)) return false;
+            const double last = line.size - 1;
+            const int k0 = static_cast<int>(std::clamp(std::floor(lo) - 1.0, 0.0, last));
+            const int k1 = static_cast<int>(std::clamp(std::floor(hi) + 2.0, 0.0, last));
+            return line.lit[k1 + 1] == line.lit[k0];
+        };
+        auto clear = [&](int j0, int j1, int i0, int i1) {
+            for (int j = j0; j < j1; ++j) {
+                Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
+                std::fill(row + i0, row + i1, Pixel{});
+            }
+        };
+        // A part of a tile: zeros where it reads only +0, else sampled as its kind allows.
+        auto rotatePart = [&](int i0, int i1, int j0, int j1) {
+            EdgeLine line;
+            const TileKind kind = tileKind(i0, i1, j0, j1, line);
+            if (kind != TileKind::General && blankTile(kind, i0, i1, j0, j1, line))
+                clear(j0, j1, i0, i1);
+            else
+                rotateTileRows(job, j0, j1, i0, i1, kind, line);
+        };
         // A canvas row that is one selection row needs no tiles: whole rows stream
         // through the cache.
         const bool wholeRows = g.axisAligned && columnsAreX;
@@ -1039,110 +1355,57 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                 box.emplace(ww, g.halfWidth);
             for (int jb = j0; jb < j1; jb += kTileRows) {
                 const int je = std::min(j1, jb + kTileRows);
+                // The columns read in these rows (rowColumns only falls), and those the
+                // box across reads for them.
+                const int used = rowColumns.empty() ? ww : rowColumns[static_cast<std::size_t>(jb)];
+                const int written = static_cast<int>(std::min<long long>(ww, used + std::max(g.halfWidth, 0) + 1LL));
                 if (wholeRows)
                     for (int j = jb; j < je; ++j) gatherRow(j, 0, ww);
-                for (int ib = 0; !wholeRows && ib < ww; ib += kTileColumns) {
-                    const int ie = std::min(ww, ib + kTileColumns);
+                for (int ib = 0; !wholeRows && ib < written; ib += kTileColumns) {
+                    const int ie = std::min(written, ib + kTileColumns);
                     if (g.axisAligned) {
                         for (int j = jb; j < je; ++j) gatherRow(j, ib, ie);
                         continue;
                     }
                     EdgeLine line;
                     const TileKind kind = tileKind(ib, ie, jb, je, line);
-                    if (kind != TileKind::General) {
-                        rotateTileRows(job, jb, je, ib, ie, kind, line);
+                    if (kind != TileKind::General && blankTile(kind, ib, ie, jb, je, line)) {
+                        if (litSegments.empty()) clear(jb, je, ib, ie);
                         continue;
                     }
-                    // A tile across the selection's border: most of its smaller parts
-                    // lie wholly on one side and take the faster reads.
+                    if (!litSegments.empty())
+                        for (int j = jb; j < je; ++j)
+                            litSegments[static_cast<std::size_t>(j) * static_cast<std::size_t>(segments) +
+                                static_cast<std::size_t>(ib / kTileColumns)] = 1;
+                    // A tile with light somewhere, or across the selection's border: most of
+                    // its smaller parts read only +0, or lie wholly on one side of the
+                    // border and take the faster reads.
                     for (int js = jb; js < je; js += kBorderTile)
-                        for (int is = ib; is < ie; is += kBorderTile) {
-                            const int jt = std::min(je, js + kBorderTile);
-                            const int it = std::min(ie, is + kBorderTile);
-                            rotateTileRows(job, js, jt, is, it, tileKind(is, it, js, jt, line), line);
-                        }
+                        for (int is = ib; is < ie; is += kBorderTile)
+                            rotatePart(is, std::min(ie, is + kBorderTile), js, std::min(je, js + kBorderTile));
                 }
                 if (flare)
                     flare->blur(canvas.pixels.data() + static_cast<std::size_t>(jb) * ww, je - jb,
-                                static_cast<std::size_t>(ww));
-                if (box) box->blurInPlace(canvas, jb, je, EdgeMode::Transparent);
+                                static_cast<std::size_t>(ww), used);
+                if (box && litSegments.empty()) box->blurInPlace(canvas, jb, je, EdgeMode::Transparent, used);
+                if (box && !litSegments.empty())
+                    for (int j = jb; j < je; ++j)
+                        box->blurLit(canvas, j, used,
+                                     litSegments.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(segments));
             }
         });
     }
     std::swap(image, scratch);
 
-    // The crop reads no canvas row below this one: the passes leave the rows under it
-    // (those that only feed light upwards into it) unwritten, which for a long streak is
-    // most of the canvas. Corners bound the affine crop position; 2 rows of slack cover
-    // its rounding and the bilinear neighbour.
-    int rowsRead = 0;
-    {
-        const int outW = g.outputWidth;
-        const int outH = g.outputHeight;
-        float yHi = 0.0f;
-        for (int corner = 0; corner < 4; ++corner) {
-            const float dx = static_cast<float>((corner & 1 ? outW - 1 : 0) - margin) - g.cx;
-            const float dy = static_cast<float>((corner & 2 ? outH - 1 : 0) - margin) - g.cy;
-            const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
-            yHi = corner == 0 ? y : std::max(yHi, y);
-        }
-        const double end = std::isfinite(yHi) ? std::floor(static_cast<double>(yHi)) + 3.0 : wh;
-        rowsRead = static_cast<int>(std::clamp(end, 0.0, static_cast<double>(wh)));
-    }
-
     // The profile along the streak (the box across it ran with the rotation).
     if (g.strength > 0.0f || g.length >= 1) {
-        // An oblique crop reads each canvas column only down to the frame's lower edge
-        // there, which for most columns lies well above rowsRead: per block of columns,
-        // the pass stops at the lowest row its columns give. The most a column needs is on
-        // the frame's outline (the highest canvas y over a strip of a parallelogram lies on
-        // its edge); the outline's pixels are 1 apart, so a column within 2 of one, and
-        // 3 rows under it, bound every read (the bilinear neighbour included). Likewise
-        // the least a column needs lies on the outline, and the modulated profile, whose
-        // rows are each computed on their own, writes only the rows from there on (3 rows
-        // of slack above it); its sums still run from the canvas's first row. The plain
-        // profile stores only those rows too.
-        std::vector<int> columnRows, columnStart;
-        if (!g.axisAligned) {
-            columnRows.assign(static_cast<std::size_t>(ww), 0);
-            columnStart.assign(static_cast<std::size_t>(ww), wh);
-            const int outW = g.outputWidth;
-            const int outH = g.outputHeight;
-            auto mark = [&](int i, int j) {
-                const float dx = static_cast<float>(i - margin) - g.cx;
-                const float dy = static_cast<float>(j - margin) - g.cy;
-                const float x = rdImageToCanvasX(g.cs, g.sn, dx, dy, g.ox);
-                const float y = rdImageToCanvasY(g.cs, g.sn, dx, dy, g.oy);
-                if (!(std::fabs(x) < 1e9f && std::fabs(y) < 1e9f)) {
-                    std::fill(columnRows.begin(), columnRows.end(), wh);
-                    std::fill(columnStart.begin(), columnStart.end(), 0);
-                    return;
-                }
-                const int c = static_cast<int>(std::floor(x));
-                const int end = static_cast<int>(std::clamp(std::floor(y) + 4.0f, 0.0f, static_cast<float>(wh)));
-                const int start = static_cast<int>(std::clamp(std::floor(y) - 3.0f, 0.0f, static_cast<float>(wh)));
-                for (int k = std::max(c - 1, 0); k <= std::min(c + 2, ww - 1); ++k) {
-                    const std::size_t at = static_cast<std::size_t>(k);
-                    columnRows[at] = std::max(columnRows[at], end);
-                    columnStart[at] = std::min(columnStart[at], start);
-                }
-            };
-            for (int i = 0; i < outW; ++i) {
-                mark(i, 0);
-                mark(i, outH - 1);
-            }
-            for (int j = 0; j < outH; ++j) {
-                mark(0, j);
-                mark(outW - 1, j);
-            }
-        }
         int const* ends = columnRows.empty() ? nullptr : columnRows.data();
         if (g.strength > 0.0f)
             applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead,
                               ends, columnStart.empty() ? nullptr : columnStart.data());
         else
             verticalPass(image, image, g.length, settings.symmetric, rowsRead, ends,
-                         columnStart.empty() ? nullptr : columnStart.data());
+                         columnStart.empty() ? nullptr : columnStart.data(), litSegments.empty() ? nullptr : litSegments.data());
     }
 
     if (settings.details > 0.0f) {
@@ -1153,7 +1416,8 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         parallel::ranges(wh, static_cast<unsigned long>(canvas.pixelCount()), [&](int j0, int j1) {
             for (int j = j0; j < std::min(j1, rowsRead); ++j) {
                 Pixel* row = canvas.pixels.data() + static_cast<std::size_t>(j) * ww;
-                for (int i = 0; i < ww; ++i) {
+                const int used = rowColumns.empty() ? ww : rowColumns[static_cast<std::size_t>(j)];
+                for (int i = 0; i < used; ++i) {
                     const float f = factors[static_cast<std::size_t>(i)];
                     row[i] = {row[i].r * f, row[i].g * f, row[i].b * f, row[i].a * f};
                 }

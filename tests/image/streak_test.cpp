@@ -47,8 +47,11 @@ Image noise(int w, int h, unsigned seed) {
     return img;
 }
 
+// The scratch image comes full of NaN, as a reused one holds old pixels: a pass that reads
+// canvas memory no pass wrote shows up in the result.
 Image streak(Image img, RenderSettings const& s, int margin = 0) {
-    Image scratch;
+    Image scratch(1024, 512);
+    std::fill(scratch.pixels.begin(), scratch.pixels.end(), Pixel{NAN, NAN, NAN, NAN});
     generateStreak(img, scratch, s, margin);
     return img;
 }
@@ -357,6 +360,27 @@ TEST(GenerateStreak, MatchesItsPassesBitForBit) {
     Image sparse(120, 70);
     for (int k = 0; k < 9; ++k) sparse.at(7 + 13 * k, 5 + 7 * k) = {0.9f, 0.5f, 0.2f, 1.0f};
     sparse.at(60, 69) = {-0.0f, -0.0f, -0.0f, -0.0f};
+    // Wide frames, sparse and dense: the oblique passes leave out the right of the
+    // canvas's lowest rows, and the canvas where it reads only +0. Two huge values make a
+    // row's box sums overflow, after which even its windows of +0 are NaN.
+    Image wideSparse(300, 40);
+    for (int k = 0; k < 60; ++k) wideSparse.at((k * 37) % 300, (k * 11) % 40) = {2.0f, 1.0f, 0.5f, 1.0f};
+    Image huge = wideSparse;
+    huge.at(40, 20) = huge.at(41, 20) = {3e38f, 3e38f, 3e38f, 1.0f};
+    for (Image const* wide : {&wideSparse, &huge})
+        for (float direction : {30.0f, 137.3f, -20.0f})
+            for (float diffraction : {0.0f, 250.0f}) {
+                RenderSettings s = streakSettings(24.0f, 30.0f, direction);
+                s.edgeMode = diffraction > 0.0f ? EdgeMode::Transparent : EdgeMode::Clamp;
+                s.diffraction = diffraction;
+                s.details = 0.5f;
+                EXPECT_TRUE(bitEqual(streak(*wide, s, 2), referenceStreak(*wide, s, 2)))
+                    << "wide: direction " << direction << " diffraction " << diffraction << " huge " << (wide == &huge);
+            }
+    const Image wideNoise = noise(300, 40, 11);
+    RenderSettings dense = streakSettings(24.0f, 6.0f, 30.0f);
+    dense.edgeMode = EdgeMode::Clamp;
+    EXPECT_TRUE(bitEqual(streak(wideNoise, dense, 2), referenceStreak(wideNoise, dense, 2)));
     for (float direction : directions)
         for (EdgeMode mode : {EdgeMode::Transparent, EdgeMode::Clamp})
             for (float length : {3.0f, 17.0f}) {
