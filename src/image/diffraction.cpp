@@ -31,9 +31,13 @@ constexpr int kBoxRows = 4;
 // sum is known (it only overwrites pixels already summed), so the sums live in a ring of
 // `mask` + 1 entries (at least the 2·HW + 2 a window spans, or all width + 1 of them)
 // that stays in the first-level cache. Entry e of row r is at ring + 4·((e & mask)·R + r).
+// With `keep`, only the pixels of the kLitSegment-column segments it marks are read and
+// only their windows written; over the others the sums stay as they are (the pixels
+// there count as +0, and s + 0 = s).
 template <int R>
 RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long long columns, long long halfWidth,
-                              double inverse, double* ring, std::size_t mask) {
+                              double inverse, double* ring, std::size_t mask,
+                              std::uint8_t const* keep = nullptr) {
     auto entry = [&](long long e) { return ring + 4 * R * (static_cast<std::size_t>(e) & mask); };
     Pixel* rows[R];
     D4 sum[R];
@@ -46,6 +50,7 @@ RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long 
     const D4 k = vec::splat(inverse);
     // Output x: the sums hi = min(width, x + HW + 1) and lo = max(0, x − HW).
     auto window = [&](long long x, long long hi) {
+        if (keep != nullptr && !keep[x / kLitSegment]) return;
         double const* upper = entry(hi);
         double const* lower = entry(std::max<long long>(0, x - halfWidth));
 #pragma GCC unroll 4
@@ -56,6 +61,11 @@ RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long 
     };
     auto add = [&](long long e) {  // sum e = sum e − 1 + pixel e − 1
         double* to = entry(e);
+        if (keep != nullptr && !keep[(e - 1) / kLitSegment]) {
+#pragma GCC unroll 4
+            for (int r = 0; r < R; ++r) vec::storeDouble(to + 4 * r, sum[r]);
+            return;
+        }
 #pragma GCC unroll 4
         for (int r = 0; r < R; ++r) {
             sum[r] = sum[r] + widenPixel(rows[r] + (e - 1));
@@ -75,26 +85,88 @@ RD_VECTOR_INLINE void boxRows(Pixel* first, std::size_t stride, int width, long 
     for (long long x = std::max<long long>(0, w - halfWidth); x < w; ++x) window(x, w);
 }
 
+}  // namespace
+
+bool keepLitSegments(Pixel* first, std::size_t stride, int count, int width, long long columns, long long halfWidth,
+                     std::uint8_t* lit, int segments, std::uint8_t* keep) {
+    const long long w = width;
+    const long long summed = (std::min(w, columns + halfWidth) + kLitSegment - 1) / kLitSegment;
+    const long long reach = (halfWidth + kLitSegment - 1) / kLitSegment;
+    auto flags = [&](int r) { return lit + static_cast<std::size_t>(r) * static_cast<std::size_t>(segments); };
+    bool any = false;
+    for (long long t = 0; t < summed; ++t) {
+        std::uint8_t near = 0;
+        for (int r = 0; r < count; ++r)
+            for (long long u = std::max(0LL, t - reach); u <= std::min(summed - 1, t + reach); ++u) near |= flags(r)[u];
+        keep[t] = near;
+        any = any || near;
+    }
+    if (!any) return false;
+    for (int r = 0; r < count; ++r)
+        for (long long t = 0; t < summed; ++t) {
+            if (keep[t] && !flags(r)[t]) {
+                Pixel* row = first + static_cast<std::size_t>(r) * stride;
+                std::fill(row + t * kLitSegment, row + std::min(w, (t + 1) * kLitSegment), Pixel{});
+            }
+            flags(r)[t] = keep[t];
+        }
+    return true;
+}
+
+namespace {
+
+// A partly written band: its rows' segments, their count, and a row of working flags.
+struct LitRows {
+    std::uint8_t* flags = nullptr;  // null: every pixel written
+    int segments = 0;
+    std::uint8_t* keep = nullptr;
+};
+
 // Rows four at a time, then the rest.
 RD_VECTOR_INLINE void boxBand(Pixel* first, int count, std::size_t stride, int width, long long columns,
-                              long long halfWidth, double inverse, double* ring, std::size_t mask) {
+                              long long halfWidth, double inverse, double* ring, std::size_t mask, LitRows lit) {
+    // Rows whose summed segments were all written go through the interleaved box.
+    const long long summedSegments =
+        (std::min<long long>(width, columns + halfWidth) + kLitSegment - 1) / kLitSegment;
+    auto whole = [&](int r0, int n) {
+        if (lit.flags == nullptr) return true;
+        for (int r = r0; r < r0 + n; ++r)
+            for (long long t = 0; t < summedSegments; ++t)
+                if (!lit.flags[static_cast<std::size_t>(r) * static_cast<std::size_t>(lit.segments) +
+                               static_cast<std::size_t>(t)])
+                    return false;
+        return true;
+    };
+    // Rows whose segments were not all written get only the segments kept for them
+    // (`keep`; null: every segment); false when none is and they stay unwritten.
+    auto prepare = [&](int r0, int n, std::uint8_t const*& keep) {
+        keep = nullptr;
+        if (whole(r0, n)) return true;
+        keep = lit.keep;
+        return keepLitSegments(first + static_cast<std::size_t>(r0) * stride, stride, n, width, columns, halfWidth,
+                            lit.flags + static_cast<std::size_t>(r0) * static_cast<std::size_t>(lit.segments),
+                            lit.segments, lit.keep);
+    };
+    std::uint8_t const* keep = nullptr;
     int r = 0;
     for (; r + kBoxRows <= count; r += kBoxRows)
-        boxRows<kBoxRows>(first + static_cast<std::size_t>(r) * stride, stride, width, columns, halfWidth, inverse,
-                          ring, mask);
+        if (prepare(r, kBoxRows, keep))
+            boxRows<kBoxRows>(first + static_cast<std::size_t>(r) * stride, stride, width, columns, halfWidth,
+                              inverse, ring, mask, keep);
     for (; r < count; ++r)
-        boxRows<1>(first + static_cast<std::size_t>(r) * stride, stride, width, columns, halfWidth, inverse, ring,
-                   mask);
+        if (prepare(r, 1, keep))
+            boxRows<1>(first + static_cast<std::size_t>(r) * stride, stride, width, columns, halfWidth, inverse, ring,
+                       mask, keep);
 }
 
 void boxBandBaseline(Pixel* first, int count, std::size_t stride, int width, long long columns,
-                     long long halfWidth, double inverse, double* ring, std::size_t mask) {
-    boxBand(first, count, stride, width, columns, halfWidth, inverse, ring, mask);
+                     long long halfWidth, double inverse, double* ring, std::size_t mask, LitRows lit) {
+    boxBand(first, count, stride, width, columns, halfWidth, inverse, ring, mask, lit);
 }
 #if RD_HAVE_AVX2_VARIANT
 RD_TARGET_AVX2 void boxBandAvx2(Pixel* first, int count, std::size_t stride, int width, long long columns,
-                                long long halfWidth, double inverse, double* ring, std::size_t mask) {
-    boxBand(first, count, stride, width, columns, halfWidth, inverse, ring, mask);
+                                long long halfWidth, double inverse, double* ring, std::size_t mask, LitRows lit) {
+    boxBand(first, count, stride, width, columns, halfWidth, inverse, ring, mask, lit);
 }
 #endif
 
@@ -110,6 +182,7 @@ RD_VECTOR_INLINE Moments difference(Moments const& x, Moments const& y) {
 
 // Columns handled together: two cache lines of pixels per row read.
 constexpr int kColumnBlock = 8;
+static_assert(kLitSegment % kColumnBlock == 0, "an aligned block lies in one segment");
 // Rows a block's reads are requested ahead: rows lie a whole canvas width apart, which
 // no hardware prefetcher follows, and each would otherwise wait on memory in turn.
 constexpr long long kPrefetchRows = 16;
@@ -129,7 +202,12 @@ struct ProfilePass {
     std::size_t ringSize;
     int const* columnEnd;    // null: every column to outRows
     int const* columnStart;  // null: every column from row 0
+    std::uint8_t const* lit;  // null: every pixel written; else as applyFlareProfile's
+    int segments;
 };
+
+// A row of zeros for a block's unwritten rows.
+constexpr Pixel kZeroRow[kColumnBlock] = {};
 
 // Prefix entry k + 1 from entry k and row k's pixel `a`.
 RD_VECTOR_INLINE Moments accumulate(Moments const& e, D4 a, D4 kd, D4 ct, D4 st) {
@@ -151,9 +229,13 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
     const D4 m = vec::splat(p.depth);
     const D4 inverse = vec::splat(p.inverse);
     const Moments none{zero, zero, zero, zero, zero, zero};  // an empty window's sums
-    // Row k of the block, its next lines requested ahead.
-    auto rowOf = [&](long long k) {
+    // Row k of the block (zeros where it was not written: the block lies in one segment),
+    // its next lines requested ahead.
+    auto rowOf = [&](long long k) -> Pixel const* {
         Pixel const* row = p.pixels + static_cast<std::size_t>(k) * stride + x;
+        if (p.lit != nullptr && !p.lit[static_cast<std::size_t>(k) * static_cast<std::size_t>(p.segments) +
+                                       static_cast<std::size_t>(x / kLitSegment)])
+            return kZeroRow;
         if (k + kPrefetchRows < wh) {
             // Rows are not line-aligned: the block's 128 bytes usually straddle three
             // lines, and the middle one must be requested too.
@@ -237,21 +319,27 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
 
 template <bool kSymmetric>
 void profileColumns(ProfilePass const& p, int x0, int x1, Moments* ring) {
-    for (int x = x0; x < x1; x += kColumnBlock) {
-        if (x1 - x >= kColumnBlock)
+    // Blocks on multiples of kColumnBlock, so that each lies in one segment.
+    for (int x = x0; x < x1;) {
+        const int end = std::min(x1, (x / kColumnBlock + 1) * kColumnBlock);
+        if (end - x == kColumnBlock)
             profileBlock<kSymmetric, kColumnBlock>(p, x, kColumnBlock, ring);
         else
-            profileBlock<kSymmetric, 0>(p, x, x1 - x, ring);
+            profileBlock<kSymmetric, 0>(p, x, end - x, ring);
+        x = end;
     }
 }
 #if RD_HAVE_AVX2_VARIANT
 template <bool kSymmetric>
 RD_TARGET_AVX2 void profileColumnsAvx2(ProfilePass const& p, int x0, int x1, Moments* ring) {
-    for (int x = x0; x < x1; x += kColumnBlock) {
-        if (x1 - x >= kColumnBlock)
+    // Blocks on multiples of kColumnBlock, so that each lies in one segment.
+    for (int x = x0; x < x1;) {
+        const int end = std::min(x1, (x / kColumnBlock + 1) * kColumnBlock);
+        if (end - x == kColumnBlock)
             profileBlock<kSymmetric, kColumnBlock>(p, x, kColumnBlock, ring);
         else
-            profileBlock<kSymmetric, 0>(p, x, x1 - x, ring);
+            profileBlock<kSymmetric, 0>(p, x, end - x, ring);
+        x = end;
     }
 }
 #endif
@@ -296,22 +384,24 @@ FlareBox::FlareBox(int width, int halfWidth)
       mask_(flareBoxEntries(width_, halfWidth_) - 1),
       ring_((mask_ + 1) * 4 * kBoxRows + 4) {}
 
-void FlareBox::blur(Pixel* first, int count, std::size_t stride, int columns) {
+void FlareBox::blur(Pixel* first, int count, std::size_t stride, int columns, std::uint8_t* lit, int segments) {
     // Sums on 32-byte boundaries, so that none straddles two cache lines.
     double* ring = ring_.data();
     ring += (4 - reinterpret_cast<std::uintptr_t>(ring) / sizeof(double) % 4) % 4;
     const long long wanted = columns < 0 ? width_ : std::min(columns, width_);
+    keep_.resize(static_cast<std::size_t>(std::max(segments, 0)));
+    const LitRows rows{lit, segments, keep_.data()};
 #if RD_HAVE_AVX2_VARIANT
     if (vec::units() == vec::Units::Avx2) {
-        boxBandAvx2(first, count, stride, width_, wanted, halfWidth_, inverse_, ring, mask_);
+        boxBandAvx2(first, count, stride, width_, wanted, halfWidth_, inverse_, ring, mask_, rows);
         return;
     }
 #endif
-    boxBandBaseline(first, count, stride, width_, wanted, halfWidth_, inverse_, ring, mask_);
+    boxBandBaseline(first, count, stride, width_, wanted, halfWidth_, inverse_, ring, mask_, rows);
 }
 
 void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows, int const* columnEnd,
-                       int const* columnStart) {
+                       int const* columnStart, std::uint8_t const* lit) {
     if (canvas.empty()) return;
     const int ww = canvas.width;
     const int wh = canvas.height;
@@ -325,7 +415,8 @@ void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows, int const
     const ProfilePass pass{canvas.pixels.data(), ww, wh, std::clamp(rows, 0, wh), f.length, f.above,
                            f.depth, 1.0 / f.normaliser, cosT.data(), sinT.data(),
                            static_cast<std::size_t>(std::min<long long>(reach, wh + 1LL)), columnEnd,
-                           columnEnd != nullptr ? columnStart : nullptr};
+                           columnEnd != nullptr ? columnStart : nullptr, lit,
+                           (ww + kLitSegment - 1) / kLitSegment};
     void (*columns)(ProfilePass const&, int, int, Moments*) =
         f.symmetric ? profileColumns<true> : profileColumns<false>;
 #if RD_HAVE_AVX2_VARIANT

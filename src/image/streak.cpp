@@ -695,75 +695,38 @@ public:
           edges_(static_cast<std::size_t>(2 * R_) * kRows) {}
 
     // Row y of src into out (which may be that row).
-    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) { blurRows(src, y, edge, &out, 1, w_); }
+    void blur(Image const& src, int y, EdgeMode edge, Pixel* out) { blurRows(src, y, edge, &out, 1, w_, nullptr); }
 
     // Rows [y0, y1) of src in place, kRows at a time. With `columns` below the width only
     // outputs [0, columns) are wanted: the prefixes stop where their windows do, and the
-    // pixels from columns + R on are neither read nor written.
-    void blurInPlace(Image& image, int y0, int y1, EdgeMode edge, int columns) {
+    // pixels from columns + R on are neither read nor written. With `lit` (Transparent
+    // edges), row y was written only in the segments lit[(y − y0)·segments + t] marks: only
+    // those keepLitSegments keeps are read and written. A sum that stops being finite
+    // would make the windows over +0 NaN, so such rows are then walked whole.
+    void blurInPlace(Image& image, int y0, int y1, EdgeMode edge, int columns, std::uint8_t* lit = nullptr,
+                     int segments = 0) {
+        keep_.resize(static_cast<std::size_t>(std::max(segments, 0)));
         for (int y = y0; y < y1; y += kRows) {
             const int n = std::min(kRows, y1 - y);
             Pixel* outs[kRows];
             for (int k = 0; k < n; ++k) outs[k] = image.pixels.data() + static_cast<std::size_t>(y + k) * w_;
-            blurRows(image, y, edge, outs, n, columns);
-        }
-    }
-
-    // Row y in place with Transparent edges, where only the kSegment-column segments that
-    // `lit` marks were written: the others read as +0 and may hold anything. A sum over
-    // +0 stays as it was (s + 0 = s), so a window with no written pixel is +0 (s − s):
-    // only the written segments and those within R of one are walked and stored, and
-    // `lit` then marks those. Once a sum is no longer finite, such windows would be NaN:
-    // the whole row is then cleared and walked.
-    void blurLit(Image& image, int y, int columns, std::uint8_t* lit) {
-        const int summed = columns >= w_ - R_ ? w_ : std::max(columns, 0) + static_cast<int>(R_);
-        const int outputs = summed == w_ ? w_ : std::max(columns, 0);
-        const int count = (summed + kSegment - 1) / kSegment;
-        const long long reach = (R_ + kSegment - 1) / kSegment;
-        keep_.assign(static_cast<std::size_t>(count), 0);
-        bool any = false;
-        for (int t = 0; t < count; ++t) {
-            for (long long u = std::max<long long>(0, t - reach); u <= std::min<long long>(count - 1, t + reach); ++u)
-                keep_[static_cast<std::size_t>(t)] |= lit[u];
-            any = any || keep_[static_cast<std::size_t>(t)] != 0;
-        }
-        if (!any) return;
-        Pixel* row = image.pixels.data() + static_cast<std::size_t>(y) * w_;
-        const std::size_t R0 = static_cast<std::size_t>(R_);
-        for (bool whole = false;;) {
-            Pixel* entry = prefix_.data();
-            vec::F4 sum = vec::splat(0.0f);
-            vec::store(entry, sum);
-            for (std::size_t e = 0; e < R0; ++e) vec::store(++entry, sum = sum + vec::splat(0.0f));
-            bool finite = true;
-            for (int t = 0; t < count && finite; ++t) {
-                const int x0 = t * kSegment;
-                const int x1 = std::min(summed, x0 + kSegment);
-                if (keep_[static_cast<std::size_t>(t)]) {
-                    if (!lit[t]) std::fill(row + x0, row + std::min(w_, x0 + kSegment), Pixel{});
-                    for (int x = x0; x < x1; ++x) vec::store(++entry, sum = sum + vec::load(row + x));
-                } else {
-                    finite = vec::finite(sum);
-                    for (int x = x0; x < x1; ++x) vec::store(++entry, sum);
-                }
-            }
-            if (!finite && !whole) {
-                whole = true;
-                std::fill(keep_.begin(), keep_.end(), std::uint8_t{1});
+            if (lit == nullptr) {
+                blurRows(image, y, edge, outs, n, columns, nullptr);
                 continue;
             }
-            if (summed == w_)
-                for (std::size_t e = 0; e < R0; ++e) vec::store(++entry, sum = sum + vec::splat(0.0f));
-            break;
-        }
-        const vec::F4 inverse = vec::splat(inverse_);
-        Pixel const* lo = prefix_.data();
-        Pixel const* hi = lo + window_;
-        for (int t = 0; t < count; ++t) {
-            lit[t] = keep_[static_cast<std::size_t>(t)];
-            if (!lit[t]) continue;
-            for (int x = t * kSegment; x < std::min(outputs, (t + 1) * kSegment); ++x)
-                vec::store(row + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+            std::uint8_t* flags = lit + static_cast<std::size_t>(y - y0) * static_cast<std::size_t>(segments);
+            if (!keepLitSegments(outs[0], static_cast<std::size_t>(w_), n, w_, columns, R_, flags, segments,
+                                 keep_.data()))
+                continue;
+            if (blurRows(image, y, edge, outs, n, columns, keep_.data())) continue;
+            for (int k = 0; k < n; ++k)
+                for (int t = 0; t < segments; ++t) {
+                    std::uint8_t& written = flags[static_cast<std::size_t>(k) * static_cast<std::size_t>(segments) +
+                                                  static_cast<std::size_t>(t)];
+                    if (!written) std::fill(outs[k] + t * kSegment, outs[k] + std::min(w_, (t + 1) * kSegment), Pixel{});
+                    written = 1;
+                }
+            blurRows(image, y, edge, outs, n, columns, nullptr);
         }
     }
 
@@ -772,7 +735,10 @@ private:
 
     // Rows y0 … y0 + n − 1 (n ≤ kRows) into outs[0 … n − 1]. A row is read completely
     // into its prefix before any row is written, so outs may be the rows themselves.
-    void blurRows(Image const& src, int y0, EdgeMode edge, Pixel* const* outs, int n, int columns) {
+    // With `keep`, only its segments are read and written, the sums held over the others;
+    // false (and nothing written) when a sum held over one is not finite.
+    bool blurRows(Image const& src, int y0, EdgeMode edge, Pixel* const* outs, int n, int columns,
+                  std::uint8_t const* keep) {
         // The R columns left of the row through the edge mode, the row itself, the R
         // columns right of it: the additions of one left-to-right walk, without a
         // bounds test per pixel inside the row. The out-of-row columns are fetched
@@ -790,25 +756,33 @@ private:
         // Pixels summed: the whole row, or up to the last that output columns − 1 reads.
         const int summed = columns >= w_ - R_ ? w_ : std::max(columns, 0) + static_cast<int>(R_);
         const int outputs = summed == w_ ? w_ : std::max(columns, 0);
+        bool finite = true;
         if (n == kRows) {
-            prefixes<kRows>(src, y0, summed);
+            finite = prefixes<kRows>(src, y0, summed, keep);
         } else {
-            for (int k = 0; k < n; ++k) prefixes<1>(src, y0 + k, summed, k);
+            for (int k = 0; k < n; ++k) finite = prefixes<1>(src, y0 + k, summed, keep, k) && finite;
         }
+        if (!finite) return false;
         const vec::F4 inverse = vec::splat(inverse_);
         for (int k = 0; k < n; ++k) {
             Pixel const* lo = prefix_.data() + static_cast<std::size_t>(k) * stride_;
             Pixel const* hi = lo + window_;
             Pixel* out = outs[k];
-            for (int x = 0; x < outputs; ++x) vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+            for (int x0 = 0; x0 < outputs; x0 += kSegment) {
+                if (keep != nullptr && !keep[x0 / kSegment]) continue;
+                for (int x = x0; x < std::min(outputs, x0 + kSegment); ++x)
+                    vec::store(out + x, (vec::load(hi + x) - vec::load(lo + x)) * inverse);
+            }
         }
+        return true;
     }
 
     // The prefix rows of source rows y0 … y0 + K − 1 into prefix slots first … first + K − 1,
     // over the row's first `summed` pixels (and the R edge columns after it when that is
-    // the whole row).
+    // the whole row); with `keep`, the sums held over the segments it leaves out. False
+    // when a sum held over one is not finite.
     template <int K>
-    RD_VECTOR_INLINE void prefixes(Image const& src, int y0, int summed, int first = 0) {
+    RD_VECTOR_INLINE bool prefixes(Image const& src, int y0, int summed, std::uint8_t const* keep, int first = 0) {
         const std::size_t R0 = static_cast<std::size_t>(R_);
         Pixel const* rows[K];
         Pixel const* edges[K];
@@ -823,11 +797,22 @@ private:
         }
         for (std::size_t e = 0; e < R0; ++e)
             for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(edges[k] + e));
-        for (int x = 0; x < summed; ++x)
-            for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(rows[k] + x));
-        if (summed < w_) return;
+        for (int x0 = 0; x0 < summed; x0 += kSegment) {
+            const int x1 = std::min(summed, x0 + kSegment);
+            if (keep != nullptr && !keep[x0 / kSegment]) {
+                for (int k = 0; k < K; ++k) {
+                    if (!vec::finite(sum[k])) return false;
+                    for (int x = x0; x < x1; ++x) vec::store(++entry[k], sum[k]);
+                }
+                continue;
+            }
+            for (int x = x0; x < x1; ++x)
+                for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(rows[k] + x));
+        }
+        if (summed < w_) return true;
         for (std::size_t e = R0; e < 2 * R0; ++e)
             for (int k = 0; k < K; ++k) vec::store(++entry[k], sum[k] = sum[k] + vec::load(edges[k] + e));
+        return true;
     }
 
     int w_;
@@ -1189,11 +1174,11 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
     // (row j's segment t at litSegments[j·segments + t]); the rest read as +0, and the plain
     // profile reads zeros there instead of the canvas. Empty: every pixel is written. A
     // thresholded frame is mostly +0, and so is most of an oblique canvas: left unwritten,
-    // it costs no memory traffic. (The modulated passes read every pixel: for them the
-    // canvas is cleared where it is +0.)
+    // it costs no memory traffic.
+    static_assert(kTileColumns == kLitSegment);
     const int segments = (ww + kTileColumns - 1) / kTileColumns;
     std::vector<std::uint8_t> litSegments;
-    if (!g.axisAligned && g.strength <= 0.0f && g.length >= 1)
+    if (!g.axisAligned && g.length >= 1)
         litSegments.assign(static_cast<std::size_t>(wh) * static_cast<std::size_t>(segments), 0);
 
     // Into the streak-aligned canvas.
@@ -1317,6 +1302,16 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
             if (kind == TileKind::Interior)
                 return blankBlocks->blank(std::floor(xMin) - 1.0, std::floor(xMax) + 2.0, std::floor(yMin) - 1.0,
                                           std::floor(yMax) + 2.0);
+            if (kind == TileKind::General) {
+                // Transparent: reads outside the selection are zero, so only the part
+                // inside counts (none at all: blank).
+                if (edge != EdgeMode::Transparent || !(std::fabs(xMin) < 1e9 && std::fabs(xMax) < 1e9 &&
+                                                       std::fabs(yMin) < 1e9 && std::fabs(yMax) < 1e9))
+                    return false;
+                const double x0 = std::max(std::floor(xMin) - 1.0, 0.0), x1 = std::min(std::floor(xMax) + 2.0, w - 1.0);
+                const double y0 = std::max(std::floor(yMin) - 1.0, 0.0), y1 = std::min(std::floor(yMax) + 2.0, h - 1.0);
+                return x0 > x1 || y0 > y1 || blankBlocks->blank(x0, x1, y0, y1);
+            }
             // An edge tile reads entries ⌊t⌋ and ⌊t⌋ + 1 of its line, clamped to it.
             const double lo = kind == TileKind::EdgeColumn ? yMin : xMin;
             const double hi = kind == TileKind::EdgeColumn ? yMax : xMax;
@@ -1336,7 +1331,7 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         auto rotatePart = [&](int i0, int i1, int j0, int j1) {
             EdgeLine line;
             const TileKind kind = tileKind(i0, i1, j0, j1, line);
-            if (kind != TileKind::General && blankTile(kind, i0, i1, j0, j1, line))
+            if (blankTile(kind, i0, i1, j0, j1, line))
                 clear(j0, j1, i0, i1);
             else
                 rotateTileRows(job, j0, j1, i0, i1, kind, line);
@@ -1369,7 +1364,7 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                     }
                     EdgeLine line;
                     const TileKind kind = tileKind(ib, ie, jb, je, line);
-                    if (kind != TileKind::General && blankTile(kind, ib, ie, jb, je, line)) {
+                    if (blankTile(kind, ib, ie, jb, je, line)) {
                         if (litSegments.empty()) clear(jb, je, ib, ie);
                         continue;
                     }
@@ -1386,12 +1381,17 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                 }
                 if (flare)
                     flare->blur(canvas.pixels.data() + static_cast<std::size_t>(jb) * ww, je - jb,
-                                static_cast<std::size_t>(ww), used);
-                if (box && litSegments.empty()) box->blurInPlace(canvas, jb, je, EdgeMode::Transparent, used);
-                if (box && !litSegments.empty())
-                    for (int j = jb; j < je; ++j)
-                        box->blurLit(canvas, j, used,
-                                     litSegments.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(segments));
+                                static_cast<std::size_t>(ww), used,
+                                litSegments.empty() ? nullptr
+                                                    : litSegments.data() + static_cast<std::size_t>(jb) *
+                                                                               static_cast<std::size_t>(segments),
+                                segments);
+                if (box)
+                    box->blurInPlace(canvas, jb, je, EdgeMode::Transparent, used,
+                                     litSegments.empty() ? nullptr
+                                                         : litSegments.data() + static_cast<std::size_t>(jb) *
+                                                                                    static_cast<std::size_t>(segments),
+                                     segments);
             }
         });
     }
@@ -1402,7 +1402,8 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         int const* ends = columnRows.empty() ? nullptr : columnRows.data();
         if (g.strength > 0.0f)
             applyFlareProfile(image, flareProfile(g.halfWidth, g.length, settings.symmetric, g.strength), rowsRead,
-                              ends, columnStart.empty() ? nullptr : columnStart.data());
+                              ends, columnStart.empty() ? nullptr : columnStart.data(),
+                              litSegments.empty() ? nullptr : litSegments.data());
         else
             verticalPass(image, image, g.length, settings.symmetric, rowsRead, ends,
                          columnStart.empty() ? nullptr : columnStart.data(), litSegments.empty() ? nullptr : litSegments.data());

@@ -369,14 +369,16 @@ TEST(GenerateStreak, MatchesItsPassesBitForBit) {
     huge.at(40, 20) = huge.at(41, 20) = {3e38f, 3e38f, 3e38f, 1.0f};
     for (Image const* wide : {&wideSparse, &huge})
         for (float direction : {30.0f, 137.3f, -20.0f})
-            for (float diffraction : {0.0f, 250.0f}) {
-                RenderSettings s = streakSettings(24.0f, 30.0f, direction);
-                s.edgeMode = diffraction > 0.0f ? EdgeMode::Transparent : EdgeMode::Clamp;
-                s.diffraction = diffraction;
-                s.details = 0.5f;
-                EXPECT_TRUE(bitEqual(streak(*wide, s, 2), referenceStreak(*wide, s, 2)))
-                    << "wide: direction " << direction << " diffraction " << diffraction << " huge " << (wide == &huge);
-            }
+            for (float diffraction : {0.0f, 250.0f})
+                for (EdgeMode mode : {EdgeMode::Clamp, EdgeMode::Transparent}) {
+                    RenderSettings s = streakSettings(24.0f, 30.0f, direction);
+                    s.edgeMode = mode;
+                    s.diffraction = diffraction;
+                    s.details = 0.5f;
+                    EXPECT_TRUE(bitEqual(streak(*wide, s, 2), referenceStreak(*wide, s, 2)))
+                        << "wide: direction " << direction << " diffraction " << diffraction << " mode "
+                        << static_cast<int>(mode) << " huge " << (wide == &huge);
+                }
     const Image wideNoise = noise(300, 40, 11);
     RenderSettings dense = streakSettings(24.0f, 6.0f, 30.0f);
     dense.edgeMode = EdgeMode::Clamp;
