@@ -169,7 +169,11 @@ bool renderFull(RowSource const& src, Image& dst, RowSink const& out, FramePlan 
         // The selection goes into `dst` and the canvas into the kept working image, whose
         // memory is then the canvas's size from the last frame on: neither image grows
         // (and zero-fills what it gains) from one frame to the next.
-        extractLuminanceRange(src, dst, animated);
+        // An oblique streak leaves out what reads only +0: where that is, is noted as the
+        // selection is made.
+        LitGroups lit;
+        const bool oblique = obliqueStreak(plan.streakSettings);
+        extractLuminanceRange(src, dst, animated, oblique ? &lit : nullptr);
         if (lap) lap("stage_select");
         if (!out.begin()) return false;
         // The caller's rows take the bands as they come. An output that is `dst` gets them
@@ -179,7 +183,8 @@ bool renderFull(RowSource const& src, Image& dst, RowSink const& out, FramePlan 
         generateStreak(dst, selected, plan.streakSettings, 0,
                        [&](int y0, int y1, Pixel const* rows, std::size_t stride) {
                            compositeRows(src, rows, stride, bands, animated, y0, y1);
-                       });
+                       },
+                       oblique ? &lit : nullptr);
         // The streak passes leave the canvas in `dst`: it goes back to the kept working
         // image, which thus stays the canvas's size, and an image output's bands to `dst`.
         std::swap(dst, selected);

@@ -151,8 +151,9 @@ void luminanceRangeMasks(ArgbPixel const* pixels, std::size_t count, RenderSetti
     rangeMasks(pixels, count, settings, masks);
 }
 
-void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings const& settings) {
+void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings const& settings, LitGroups* lit) {
     if (src.image() != &dst) dst.resize(src.width(), src.height());
+    if (lit != nullptr) lit->resize(src.width(), src.height());
     // Pixels are independent, so rows split over workers give the same bits; at 1080p
     // this saves about 3 ms of a Quality frame on two cores.
     const std::size_t w = static_cast<std::size_t>(src.width());
@@ -170,11 +171,13 @@ void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings cons
             Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
             if (ArgbPixel const* in = src.argb(y, 0)) {  // float ARGB rows, read in place
                 mask(in, w, out);
+                if (lit != nullptr) lit->note(y, 0, out, static_cast<int>(w));
                 continue;
             }
             for (std::size_t s0 = 0; s0 < w; s0 += span) {
                 const std::size_t n = std::min(span, w - s0);
                 mask(src.span(y, static_cast<int>(s0), static_cast<int>(n), buffer.data()), n, out + s0);
+                if (lit != nullptr) lit->note(y, static_cast<int>(s0), out + s0, static_cast<int>(n));
             }
         }
     });

@@ -5,6 +5,7 @@
 
 #include "image/frame_rows.h"
 #include "image/image.h"
+#include "image/lit_groups.h"
 #include "settings/render_settings.h"
 
 namespace raydrift::image {
@@ -26,8 +27,10 @@ void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings 
 void luminanceRangeMasks(ArgbPixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks);
 
 // dst = src with every pixel (colour and alpha) multiplied by its mask. dst takes src's
-// size; dst and src may be the same image. src may be a caller's rows.
-void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings const& settings);
+// size; dst and src may be the same image. src may be a caller's rows. With `lit`, which
+// runs of dst's pixels hold light is noted there as they are written.
+void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings const& settings,
+                           LitGroups* lit = nullptr);
 
 // True when some pixel has alpha below 0.9999 (a NaN alpha is not transparency).
 bool hasTransparentForeground(RowSource const& rows);

@@ -154,34 +154,29 @@ class BlankBlocks {
 public:
     static constexpr int kBlock = 8;
 
-    explicit BlankBlocks(Image const& image)
+    // From the image, or from what the pass that wrote it noted (`lit`, when not null).
+    BlankBlocks(Image const& image, LitGroups const* lit)
         : width_(image.width),
           height_(image.height),
           columns_((image.width + kBlock - 1) / kBlock),
           rows_((image.height + kBlock - 1) / kBlock),
           lit_(static_cast<std::size_t>(columns_ + 1) * static_cast<std::size_t>(rows_ + 1), 0) {
         const std::size_t stride = static_cast<std::size_t>(columns_ + 1);
-        parallel::ranges(rows_, static_cast<unsigned long>(image.pixelCount()), [&](int b0, int b1) {
-            // Each block's bits ORed together, a pixel's four channels per vector.
-            std::vector<vec::I4> bits(static_cast<std::size_t>(columns_));
-            for (int b = b0; b < b1; ++b) {
-                std::fill(bits.begin(), bits.end(), vec::I4{});
-                for (int y = b * kBlock; y < std::min(height_, (b + 1) * kBlock); ++y) {
-                    Pixel const* row = image.pixels.data() + static_cast<std::size_t>(y) * width_;
-                    for (int c = 0; c < columns_; ++c) {
-                        vec::I4 any = bits[static_cast<std::size_t>(c)];
-                        for (int x = c * kBlock; x < std::min(width_, (c + 1) * kBlock); ++x)
-                            any |= (vec::I4)vec::load(row + x);
-                        bits[static_cast<std::size_t>(c)] = any;
-                    }
-                }
-                int* out = lit_.data() + static_cast<std::size_t>(b + 1) * stride;
-                for (int c = 0; c < columns_; ++c) {
-                    const vec::I4 any = bits[static_cast<std::size_t>(c)];
-                    out[c + 1] = (any[0] | any[1] | any[2] | any[3]) != 0 ? 1 : 0;
-                }
-            }
-        });
+        static_assert(kBlock == LitGroups::kGroup);
+        LitGroups scanned;
+        if (lit == nullptr) {
+            scanned.resize(width_, height_);
+            parallel::ranges(height_, static_cast<unsigned long>(image.pixelCount()), [&](int y0, int y1) {
+                for (int y = y0; y < y1; ++y)
+                    scanned.note(y, 0, image.pixels.data() + static_cast<std::size_t>(y) * width_, width_);
+            });
+            lit = &scanned;
+        }
+        for (int b = 0; b < rows_; ++b) {
+            int* out = lit_.data() + static_cast<std::size_t>(b + 1) * stride;
+            for (int y = b * kBlock; y < std::min(height_, (b + 1) * kBlock); ++y)
+                for (int c = 0; c < columns_; ++c) out[c + 1] |= lit->lit(y, c) ? 1 : 0;
+        }
         for (int b = 1; b <= rows_; ++b) {
             int* row = lit_.data() + static_cast<std::size_t>(b) * stride;
             int const* above = row - stride;
@@ -596,6 +591,21 @@ RD_TARGET_AVX2 void cropRowsAvx2(CropJob const& job, int j0, int j1, int i0, int
 
 }  // namespace
 
+void streakAxes(RenderSettings const& settings, float& sn, float& cs) {
+    const float direction = std::isfinite(settings.direction) ? settings.direction : 0.0f;
+    const float angle = std::remainder(direction, 360.0f) * kRadiansPerDegree;
+    sn = std::sin(angle);
+    cs = std::cos(angle);
+    if (std::fabs(sn) < 1e-6f) sn = 0.0f;
+    if (std::fabs(cs) < 1e-6f) cs = 0.0f;
+}
+
+bool obliqueStreak(RenderSettings const& settings) {
+    float sn = 0.0f, cs = 0.0f;
+    streakAxes(settings, sn, cs);
+    return sn != 0.0f && cs != 0.0f;
+}
+
 StreakGeometry streakGeometry(int width, int height, RenderSettings const& settings, int margin) {
     StreakGeometry g;
     const int w = std::max(width, 0);
@@ -617,12 +627,7 @@ StreakGeometry streakGeometry(int width, int height, RenderSettings const& setti
         g.strength = d > 0.0f ? std::min(d, 1.0f) : 0.0f;  // NaN → 0
     }
 
-    const float direction = std::isfinite(settings.direction) ? settings.direction : 0.0f;
-    const float angle = std::remainder(direction, 360.0f) * kRadiansPerDegree;
-    g.sn = std::sin(angle);
-    g.cs = std::cos(angle);
-    if (std::fabs(g.sn) < 1e-6f) g.sn = 0.0f;
-    if (std::fabs(g.cs) < 1e-6f) g.cs = 0.0f;
+    streakAxes(settings, g.sn, g.cs);
     g.axisAligned = g.sn == 0.0f || g.cs == 0.0f;
 
     g.cx = static_cast<float>(w - 1) * 0.5f;
@@ -1049,7 +1054,8 @@ void deliverWhole(Image const& image, Image& scratch, StreakRows const& rows) {
 }
 
 // generateStreak; with `rows`, the crop's bands go there instead of into the result.
-void streakInto(Image& image, Image& scratch, RenderSettings const& settings, int margin, StreakRows const* rows) {
+void streakInto(Image& image, Image& scratch, RenderSettings const& settings, int margin, StreakRows const* rows,
+                LitGroups const* selectionLit) {
     if (image.empty()) {
         if (rows != nullptr) deliverWhole(image, scratch, *rows);
         return;
@@ -1288,7 +1294,11 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         // Whether a tile of this kind reads only +0: its corners' positions bound its
         // reads (with the pixel of slack interiorTile allows, and the bilinear neighbour).
         std::optional<BlankBlocks> blankBlocks;
-        if (!g.axisAligned) blankBlocks.emplace(src);
+        if (!g.axisAligned) {
+            const bool noted = selectionLit != nullptr && selectionLit->width() == src.width &&
+                               selectionLit->height() == src.height;
+            blankBlocks.emplace(src, noted ? selectionLit : nullptr);
+        }
         auto blankTile = [&](TileKind kind, int i0, int i1, int j0, int j1, EdgeLine const& line) {
             double xMin = 0.0, xMax = 0.0, yMin = 0.0, yMax = 0.0;
             for (int corner = 0; corner < 4; ++corner) {
@@ -1515,13 +1525,14 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
 
 }  // namespace
 
-void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin) {
-    streakInto(image, scratch, settings, margin, nullptr);
+void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin,
+                    LitGroups const* lit) {
+    streakInto(image, scratch, settings, margin, nullptr, lit);
 }
 
 void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin,
-                    StreakRows const& rows) {
-    streakInto(image, scratch, settings, margin, &rows);
+                    StreakRows const& rows, LitGroups const* lit) {
+    streakInto(image, scratch, settings, margin, &rows, lit);
 }
 
 }  // namespace raydrift::image

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "image/image.h"
+#include "image/lit_groups.h"
 #include "settings/render_settings.h"
 
 namespace raydrift::image {
@@ -47,6 +48,11 @@ StreakGeometry streakGeometry(int width, int height, RenderSettings const& setti
 
 // Details factor of canvas column `column` for a canvas starting at `ox` in the rotated
 // frame, at streak scale `scale` (noise cells are one 1080p-relative pixel wide).
+// The streak's direction as sin and cos, each snapped to 0 within 1e-6 of it.
+void streakAxes(RenderSettings const& settings, float& sn, float& cs);
+// Whether the direction is off the axes: the streak passes then rotate the selection.
+bool obliqueStreak(RenderSettings const& settings);
+
 // In [1 − min(details, 1), 1]; 1 when details ≤ 0.
 float detailsFactor(int column, float ox, float scale, float details);
 
@@ -55,8 +61,11 @@ float detailsFactor(int column, float ox, float scale, float details);
 // pixel (x, y). `scratch` is working memory; on return it holds an intermediate.
 // Light outside the selection is read through settings.edgeMode. Non-finite selection
 // values contribute no light instead of spreading along whole rows and columns.
-// Throws std::bad_alloc when the canvas cannot be allocated.
-void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin);
+// Throws std::bad_alloc when the canvas cannot be allocated. `lit`, when given, says which
+// runs of the selection hold light (as the pass that made it noted), so that they need
+// not be looked for.
+void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin,
+                    LitGroups const* lit = nullptr);
 
 // Receives rows [y0, y1) of a streak result: row y0 at `first`, rows `stride` pixels
 // apart. Called from several threads at once, for disjoint ranges.
@@ -67,7 +76,7 @@ using StreakRows = std::function<void(int y0, int y1, Pixel const* first, std::s
 // call `scratch` takes the result's size and is then left to `rows`, which may write it;
 // `image` ends up holding an intermediate. Every row of the result is handed over once.
 void generateStreak(Image& image, Image& scratch, RenderSettings const& settings, int margin,
-                    StreakRows const& rows);
+                    StreakRows const& rows, LitGroups const* lit = nullptr);
 
 // dst(x, y) = the mean of src over columns x − R … x + R, with R = min(radius, 2·width),
 // reading outside columns through `edge` (zero for Transparent) and always dividing by
