@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "image/parallel.h"
@@ -173,11 +174,62 @@ RD_TARGET_AVX2 void boxBandAvx2(Pixel* first, int count, std::size_t stride, int
 // Prefix sums of one column: the pixels A(k), k·A(k), and both again weighted by the
 // row's phase cos(ωk), sin(ωk). With cos(ω(k − y)) = cos ωk·cos ωy + sin ωk·sin ωy, any
 // window of the modulated, linearly weighted profile is a handful of differences.
-struct Moments {
-    D4 a, ka, ac, as, kac, kas;
+// The sums of N columns side by side: one column per vector of four (D4), or two (D8).
+template <int N>
+struct LanesOf;
+template <>
+struct LanesOf<1> {
+    typedef D4 type;
 };
-RD_VECTOR_INLINE Moments difference(Moments const& x, Moments const& y) {
+template <>
+struct LanesOf<2> {
+    typedef vec::D8 type;
+};
+template <int N>
+using Lanes = typename LanesOf<N>::type;
+
+template <int N>
+struct Moments {
+    Lanes<N> a, ka, ac, as, kac, kas;
+};
+template <int N>
+RD_VECTOR_INLINE Moments<N> difference(Moments<N> const& x, Moments<N> const& y) {
     return {x.a - y.a, x.ka - y.ka, x.ac - y.ac, x.as - y.as, x.kac - y.kac, x.kas - y.kas};
+}
+
+// The lane moves of each width: every lane computes as its column's scalar formula, so
+// both widths give the same bits.
+template <int N>
+RD_VECTOR_INLINE Lanes<N> splatLanes(double v) {
+    if constexpr (N == 1)
+        return vec::splat(v);
+    else
+        return vec::D8{v, v, v, v, v, v, v, v};
+}
+template <int N>
+RD_VECTOR_INLINE Lanes<N> widenLanes(Pixel const* p) {
+    if constexpr (N == 1) {
+        return widenPixel(p);
+    } else {
+        vec::F8 v;
+        std::memcpy(&v, p, sizeof v);
+        return __builtin_convertvector(v, vec::D8);
+    }
+}
+// A streak output: vec::boundedStreak of the narrowed sums, stored.
+template <int N>
+RD_VECTOR_INLINE void storeStreak(Pixel* out, Lanes<N> const& v) {
+    if constexpr (N == 1) {
+        vec::store(out, vec::boundedStreak(vec::narrow(v)));
+    } else {
+        vec::F8 n = __builtin_convertvector(v, vec::F8);
+        const vec::F8 zero{};
+        const float inf = __builtin_inff();
+        const vec::F8 limit{inf, inf, inf, 1.0f, inf, inf, inf, 1.0f};
+        n = n > zero ? n : zero;
+        n = n > limit ? limit : n;
+        std::memcpy(static_cast<void*>(out), &n, sizeof n);
+    }
 }
 
 // Columns handled together: two cache lines of pixels per row read.
@@ -210,25 +262,27 @@ struct ProfilePass {
 constexpr Pixel kZeroRow[kColumnBlock] = {};
 
 // Prefix entry k + 1 from entry k and row k's pixel `a`.
-RD_VECTOR_INLINE Moments accumulate(Moments const& e, D4 a, D4 kd, D4 ct, D4 st) {
-    const D4 ka = kd * a;
+template <int N, class V = Lanes<N>>
+RD_VECTOR_INLINE Moments<N> accumulate(Moments<N> const& e, V a, V kd, V ct, V st) {
+    const V ka = kd * a;
     return {e.a + a, e.ka + ka, e.ac + ct * a, e.as + st * a, e.kac + ct * ka, e.kas + st * ka};
 }
 
-template <bool kSymmetric, int kCols>
-RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Moments* ring) {
+template <bool kSymmetric, int kCols, int per>
+RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Moments<per>* ring) {
+    using V = Lanes<per>;
     const int cols = kCols > 0 ? kCols : runCols;
     const std::uint32_t ringSize = static_cast<std::uint32_t>(p.ringSize);
-    auto slot = [&](long long k) { return ring + (static_cast<std::uint32_t>(k) % ringSize) * kColumnBlock; };
-    const D4 zero = vec::splat(0.0);
-    Moments* first = slot(0);
-    for (int c = 0; c < cols; ++c) first[c] = Moments{zero, zero, zero, zero, zero, zero};
+    auto slot = [&](long long k) { return ring + (static_cast<std::uint32_t>(k) % ringSize) * (kColumnBlock / per); };
+    const V zero = splatLanes<per>(0.0);
+    Moments<per>* first = slot(0);
+    for (int c = 0; c < cols; c += per) first[c / per] = Moments<per>{zero, zero, zero, zero, zero, zero};
     const std::size_t stride = static_cast<std::size_t>(p.width);
     const long long wh = p.height;
     const long long lead = kSymmetric ? p.above + 1 : p.length + 1;
-    const D4 m = vec::splat(p.depth);
-    const D4 inverse = vec::splat(p.inverse);
-    const Moments none{zero, zero, zero, zero, zero, zero};  // an empty window's sums
+    const V m = splatLanes<per>(p.depth);
+    const V inverse = splatLanes<per>(p.inverse);
+    const Moments<per> none{zero, zero, zero, zero, zero, zero};  // an empty window's sums
     // Row k of the block (zeros where it was not written: the block lies in one segment),
     // its next lines requested ahead.
     auto rowOf = [&](long long k) -> Pixel const* {
@@ -259,11 +313,11 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
     }
     long long built = 0;
     for (int y = yStart; y < yEnd; ++y) {
-        const D4 ct = vec::splat(p.cosT[y]);
-        const D4 st = vec::splat(p.sinT[y]);
+        const V ct = splatLanes<per>(p.cosT[y]);
+        const V st = splatLanes<per>(p.sinT[y]);
         const long long yl = y;
         // S: the modulated sum of A over a window's sums d; K: the same carrying k.
-        auto modulated = [&](Moments const& d, D4& S, D4& K) {
+        auto modulated = [&](Moments<per> const& d, V& S, V& K) {
             S = d.a + m * (ct * d.ac + st * d.as);
             K = d.ka + m * (ct * d.kac + st * d.kas);
         };
@@ -273,74 +327,79 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
         for (const long long need = std::min<long long>(yl + lead, wh); built < need; ++built) {
             const long long k = built;
             Pixel const* row = rowOf(k);
-            const D4 kd = vec::splat(static_cast<double>(k));
-            const D4 ctk = vec::splat(p.cosT[k]);
-            const D4 stk = vec::splat(p.sinT[k]);
-            Moments const* prev = slot(k);
-            Moments* next = slot(k + 1);
-            for (int c = 0; c < cols; ++c) next[c] = accumulate(prev[c], widenPixel(row + c), kd, ctk, stk);
+            const V kd = splatLanes<per>(static_cast<double>(k));
+            const V ctk = splatLanes<per>(p.cosT[k]);
+            const V stk = splatLanes<per>(p.sinT[k]);
+            Moments<per> const* prev = slot(k);
+            Moments<per>* next = slot(k + 1);
+            for (int c = 0; c < cols; c += per)
+                next[c / per] = accumulate(prev[c / per], widenLanes<per>(row + c), kd, ctk, stk);
         }
         // Sums over rows [a, b], clipped to the canvas: two prefix entries per column.
         struct Window {
-            Moments const* hi = nullptr;
-            Moments const* lo = nullptr;
+            Moments<per> const* hi = nullptr;
+            Moments<per> const* lo = nullptr;
         };
         auto window = [&](long long a, long long b) {
             const long long lo = std::clamp<long long>(a, 0, wh);
             const long long hi = std::clamp<long long>(b + 1, 0, wh);
             return hi <= lo ? Window{} : Window{slot(hi), slot(lo)};
         };
-        auto sums = [&](Window const& w, int c) { return w.hi == nullptr ? none : difference(w.hi[c], w.lo[c]); };
+        auto sums = [&](Window const& w, int c) { return w.hi == nullptr ? none : difference(w.hi[c / per], w.lo[c / per]); };
         if (!kSymmetric) {
             const Window w = window(yl, yl + p.length);
-            const D4 far = vec::splat(static_cast<double>(yl + p.length + 1));
-            for (int c = 0; c < cols; ++c) {
-                D4 S, K;
+            const V far = splatLanes<per>(static_cast<double>(yl + p.length + 1));
+            for (int c = 0; c < cols; c += per) {
+                V S, K;
                 modulated(sums(w, c), S, K);
-                const D4 t = far * S - K;
-                vec::store(out + c, vec::boundedStreak(vec::narrow(inverse * t)));
+                const V t = far * S - K;
+                storeStreak<per>(out + c, inverse * t);
             }
         } else {
             const Window lowerWindow = window(yl - p.above, yl);
             const Window upperWindow = window(yl + 1, yl + p.above);
-            const D4 before = vec::splat(static_cast<double>(yl - p.above - 1));
-            const D4 after = vec::splat(static_cast<double>(yl + p.above + 1));
-            for (int c = 0; c < cols; ++c) {
-                D4 S, K;
+            const V before = splatLanes<per>(static_cast<double>(yl - p.above - 1));
+            const V after = splatLanes<per>(static_cast<double>(yl + p.above + 1));
+            for (int c = 0; c < cols; c += per) {
+                V S, K;
                 modulated(sums(lowerWindow, c), S, K);
-                const D4 lower = K - before * S;
+                const V lower = K - before * S;
                 modulated(sums(upperWindow, c), S, K);
-                const D4 upper = after * S - K;
-                vec::store(out + c, vec::boundedStreak(vec::narrow(inverse * (lower + upper))));
+                const V upper = after * S - K;
+                storeStreak<per>(out + c, inverse * (lower + upper));
             }
         }
     }
 }
 
-template <bool kSymmetric>
-void profileColumns(ProfilePass const& p, int x0, int x1, Moments* ring) {
-    // Blocks on multiples of kColumnBlock, so that each lies in one segment.
+// Whole blocks with N columns per vector, on multiples of kColumnBlock so that each lies
+// in one segment; a part block one column at a time (in `tail`).
+template <bool kSymmetric, int N>
+RD_VECTOR_INLINE void profileRange(ProfilePass const& p, int x0, int x1, Moments<N>* ring, Moments<1>* tail) {
     for (int x = x0; x < x1;) {
         const int end = std::min(x1, (x / kColumnBlock + 1) * kColumnBlock);
         if (end - x == kColumnBlock)
-            profileBlock<kSymmetric, kColumnBlock>(p, x, kColumnBlock, ring);
+            profileBlock<kSymmetric, kColumnBlock, N>(p, x, kColumnBlock, ring);
         else
-            profileBlock<kSymmetric, 0>(p, x, end - x, ring);
+            profileBlock<kSymmetric, 0, 1>(p, x, end - x, tail);
         x = end;
     }
 }
+
+template <bool kSymmetric>
+void profileColumns(ProfilePass const& p, int x0, int x1, Moments<1>* ring, Moments<2>*) {
+    profileRange<kSymmetric, 1>(p, x0, x1, ring, ring);
+}
 #if RD_HAVE_AVX2_VARIANT
 template <bool kSymmetric>
-RD_TARGET_AVX2 void profileColumnsAvx2(ProfilePass const& p, int x0, int x1, Moments* ring) {
-    // Blocks on multiples of kColumnBlock, so that each lies in one segment.
-    for (int x = x0; x < x1;) {
-        const int end = std::min(x1, (x / kColumnBlock + 1) * kColumnBlock);
-        if (end - x == kColumnBlock)
-            profileBlock<kSymmetric, kColumnBlock>(p, x, kColumnBlock, ring);
-        else
-            profileBlock<kSymmetric, 0>(p, x, end - x, ring);
-        x = end;
-    }
+RD_TARGET_AVX2 void profileColumnsAvx2(ProfilePass const& p, int x0, int x1, Moments<1>* ring, Moments<2>*) {
+    profileRange<kSymmetric, 1>(p, x0, x1, ring, ring);
+}
+// Two columns per vector: on AVX-512 each operation takes eight doubles.
+template <bool kSymmetric>
+RD_TARGET_AVX512 void profileColumnsAvx512(ProfilePass const& p, int x0, int x1, Moments<1>* tail,
+                                           Moments<2>* ring) {
+    profileRange<kSymmetric, 2>(p, x0, x1, ring, tail);
 }
 #endif
 
@@ -392,7 +451,7 @@ void FlareBox::blur(Pixel* first, int count, std::size_t stride, int columns, st
     keep_.resize(static_cast<std::size_t>(std::max(segments, 0)));
     const LitRows rows{lit, segments, keep_.data()};
 #if RD_HAVE_AVX2_VARIANT
-    if (vec::units() == vec::Units::Avx2) {
+    if (vec::units() >= vec::Units::Avx2) {
         boxBandAvx2(first, count, stride, width_, wanted, halfWidth_, inverse_, ring, mask_, rows);
         return;
     }
@@ -417,14 +476,20 @@ void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows, int const
                            static_cast<std::size_t>(std::min<long long>(reach, wh + 1LL)), columnEnd,
                            columnEnd != nullptr ? columnStart : nullptr, lit,
                            (ww + kLitSegment - 1) / kLitSegment};
-    void (*columns)(ProfilePass const&, int, int, Moments*) =
+    void (*columns)(ProfilePass const&, int, int, Moments<1>*, Moments<2>*) =
         f.symmetric ? profileColumns<true> : profileColumns<false>;
+    bool pairs = false;
 #if RD_HAVE_AVX2_VARIANT
-    if (vec::units() == vec::Units::Avx2) columns = f.symmetric ? profileColumnsAvx2<true> : profileColumnsAvx2<false>;
+    if (vec::units() >= vec::Units::Avx2) columns = f.symmetric ? profileColumnsAvx2<true> : profileColumnsAvx2<false>;
+    if (vec::units() == vec::Units::Avx512) {
+        columns = f.symmetric ? profileColumnsAvx512<true> : profileColumnsAvx512<false>;
+        pairs = true;
+    }
 #endif
     parallel::ranges(ww, static_cast<unsigned long>(canvas.pixelCount()), [&](int x0, int x1) {
-        std::vector<Moments> ring(pass.ringSize * kColumnBlock);
-        columns(pass, x0, x1, ring.data());
+        std::vector<Moments<1>> ring(pass.ringSize * kColumnBlock);
+        std::vector<Moments<2>> pairRing(pairs ? pass.ringSize * (kColumnBlock / 2) : 0);
+        columns(pass, x0, x1, ring.data(), pairRing.data());
     });
 }
 

@@ -133,7 +133,7 @@ template <class P>
 void rangeMasks(P const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
     std::size_t (*grouped)(P const*, std::size_t, RenderSettings const&, float*) = groupsBaseline<P>;
 #if RD_HAVE_AVX2_VARIANT
-    if (vec::units() == vec::Units::Avx2) grouped = groupsAvx2<P>;
+    if (vec::units() >= vec::Units::Avx2) grouped = groupsAvx2<P>;
 #endif
     for (std::size_t i = grouped(pixels, count, settings, masks); i < count; ++i) {
         P const& p = pixels[i];

@@ -1026,7 +1026,7 @@ void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int 
     void (*columns)(VerticalPass const&, int, int, Pixel*) =
         symmetric ? verticalColumns<true> : verticalColumns<false>;
 #if RD_HAVE_AVX2_VARIANT
-    if (vec::units() == vec::Units::Avx2)
+    if (vec::units() >= vec::Units::Avx2)
         columns = symmetric ? verticalColumnsAvx2<true> : verticalColumnsAvx2<false>;
 #endif
     parallel::ranges(src.width, static_cast<unsigned long>(src.pixelCount()), [&](int x0, int x1) {
@@ -1231,7 +1231,7 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         const RotateJob job{&src, canvas.pixels.data(), ww, &g, &mapX, &mapY, edge};
         void (*rotateTileRows)(RotateJob const&, int, int, int, int, TileKind, EdgeLine) = rotateRows;
 #if RD_HAVE_AVX2_VARIANT
-        if (vec::units() == vec::Units::Avx2) rotateTileRows = rotateRowsAvx2;
+        if (vec::units() >= vec::Units::Avx2) rotateTileRows = rotateRowsAvx2;
 #endif
         auto sourcePosition = [&](int i, int j, float& x, float& y) {
             const float u = static_cast<float>(i) + g.ox;
@@ -1511,7 +1511,7 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
             const CropJob job{{&canvas, nullptr, 0, &g, &mapX, &mapY, EdgeMode::Transparent}, margin, outStride};
             void (*cropTileRows)(CropJob const&, int, int, int, int, bool, Pixel*) = cropRows;
 #if RD_HAVE_AVX2_VARIANT
-            if (vec::units() == vec::Units::Avx2) cropTileRows = cropRowsAvx2;
+            if (vec::units() >= vec::Units::Avx2) cropTileRows = cropRowsAvx2;
 #endif
             parallel::ranges(outH, static_cast<unsigned long>(out.pixelCount()), [&](int j0, int j1) {
                 bands(j0, j1, [&](int jb, int je, int i0, int i1, Pixel* first) {

@@ -9,13 +9,16 @@ namespace {
 Units offered() {
 #if RD_HAVE_AVX2_VARIANT
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
+        return Units::Avx512;
     if (__builtin_cpu_supports("avx2")) return Units::Avx2;
 #endif
     return Units::Baseline;
 }
 
 const Units kOffered = offered();
-std::atomic<int> limit{static_cast<int>(Units::Avx2)};
+std::atomic<int> limit{static_cast<int>(Units::Avx512)};
 
 }  // namespace
 

@@ -25,6 +25,9 @@ typedef int I4 __attribute__((vector_size(16)));
 typedef double D4 __attribute__((vector_size(32), aligned(32)));
 // Eight lanes of per-pixel coordinates (one AVX register, two SSE2 ones).
 typedef float F8 __attribute__((vector_size(32), aligned(32)));
+// Eight doubles: two pixels' sums (one AVX-512 register). 32-byte aligned, as D4, so
+// that arrays of either share memory allocated alike.
+typedef double D8 __attribute__((vector_size(64), aligned(32)));
 typedef int I8 __attribute__((vector_size(32), aligned(32)));
 
 #define RD_VECTOR_INLINE inline __attribute__((always_inline))
@@ -104,12 +107,12 @@ RD_VECTOR_INLINE bool finite(F4 v) {
 }
 
 // The instruction sets a pass can run on.
-enum class Units { Baseline = 0, Avx2 = 1 };
+enum class Units { Baseline = 0, Avx2 = 1, Avx512 = 2 };
 
 // The widest set this processor offers, within the limit below.
 Units units();
 
-// Caps the sets later passes use (tests run every variant this way); Avx2 lifts the cap.
+// Caps the sets later passes use (tests run every variant this way); Avx512 lifts the cap.
 void limitUnits(Units limit);
 
 }  // namespace raydrift::image::vec
@@ -118,7 +121,11 @@ void limitUnits(Units limit);
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define RD_HAVE_AVX2_VARIANT 1
 #define RD_TARGET_AVX2 __attribute__((target("avx2")))
+// AVX-512 (the foundation, with its 256-bit forms and double-word moves) for the passes
+// that have a wider form; the others run their AVX2 variant there.
+#define RD_TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512vl,avx512dq,avx512bw")))
 #else
 #define RD_HAVE_AVX2_VARIANT 0
 #define RD_TARGET_AVX2
+#define RD_TARGET_AVX512
 #endif

@@ -203,7 +203,7 @@ TEST(LuminanceRangeMask, GroupsOfFourMatchThePixelForm) {
         s.highCut = c.highCut;
         s.highFeather = c.highFeather;
         s.invert = c.invert;
-        for (Units units : {Units::Baseline, Units::Avx2}) {
+        for (Units units : {Units::Baseline, Units::Avx2, Units::Avx512}) {
             raydrift::image::vec::limitUnits(units);
             std::vector<float> masks(pixels.size());
             raydrift::image::luminanceRangeMasks(pixels.data(), pixels.size(), s, masks.data());
