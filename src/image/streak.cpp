@@ -881,7 +881,7 @@ constexpr int kVerticalColumns = 64;
 constexpr long long kRowsAhead = 6;
 
 template <bool kSymmetric>
-RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel* ring) {
+RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel* ring, std::uint8_t* blank) {
     using vec::D4;
     D4 weighted[kVerticalColumns], left[kVerticalColumns], right[kVerticalColumns];
     const D4 zero = vec::splat(0.0);
@@ -897,6 +897,11 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
             return kept;
         }
         std::uint8_t const* lit = p.lit + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.segments);
+        bool any = false;
+        for (int t = x0 / kTileColumns; t <= (x0 + n - 1) / kTileColumns; ++t) any = any || lit[t] != 0;
+        // A row with nothing written is read as the row of zeros, now and when read again.
+        blank[static_cast<std::size_t>(y) % p.ringRows] = any ? 0 : 1;
+        if (!any) return p.zeros + x0;
         for (int c = 0; c < n;) {
             const int t = (x0 + c) / kTileColumns;
             const int end = std::min(n, (t + 1) * kTileColumns - x0);
@@ -926,7 +931,7 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
     };
     // Row y again, from the ring.
     auto readAgain = [&](long long y) -> Pixel const* {
-        if (y < 0 || y >= p.height) return p.zeros + x0;
+        if (y < 0 || y >= p.height || blank[static_cast<std::size_t>(y) % p.ringRows]) return p.zeros + x0;
         return ring + (static_cast<std::size_t>(y) % p.ringRows) * kVerticalColumns;
     };
     const long long initRows = std::min<long long>(p.r + (kSymmetric ? 1 : 0), p.height - 1LL);
@@ -991,16 +996,16 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
 }
 
 template <bool kSymmetric>
-void verticalColumns(VerticalPass const& p, int x0, int x1, Pixel* ring) {
+void verticalColumns(VerticalPass const& p, int x0, int x1, Pixel* ring, std::uint8_t* blank) {
     for (int x = x0; x < x1; x += kVerticalColumns)
-        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x), ring);
+        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x), ring, blank);
 }
 
 #if RD_HAVE_AVX2_VARIANT
 template <bool kSymmetric>
-RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1, Pixel* ring) {
+RD_TARGET_AVX2 void verticalColumnsAvx2(VerticalPass const& p, int x0, int x1, Pixel* ring, std::uint8_t* blank) {
     for (int x = x0; x < x1; x += kVerticalColumns)
-        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x), ring);
+        verticalBlock<kSymmetric>(p, x, std::min(kVerticalColumns, x1 - x), ring, blank);
 }
 #endif
 
@@ -1023,7 +1028,7 @@ void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int 
                             std::clamp(rows, 0, src.height), columnRows, columnStart, r, 1.0 / normaliser, static_cast<double>(r + 1),
                             static_cast<std::size_t>(std::clamp<long long>(span, 1, std::max(src.height, 1))),
                             lit, (src.width + kTileColumns - 1) / kTileColumns};
-    void (*columns)(VerticalPass const&, int, int, Pixel*) =
+    void (*columns)(VerticalPass const&, int, int, Pixel*, std::uint8_t*) =
         symmetric ? verticalColumns<true> : verticalColumns<false>;
 #if RD_HAVE_AVX2_VARIANT
     if (vec::units() >= vec::Units::Avx2)
@@ -1031,7 +1036,8 @@ void verticalPass(Image const& src, Image& dst, int length, bool symmetric, int 
 #endif
     parallel::ranges(src.width, static_cast<unsigned long>(src.pixelCount()), [&](int x0, int x1) {
         std::vector<Pixel> ring(pass.ringRows * kVerticalColumns);
-        columns(pass, x0, x1, ring.data());
+        std::vector<std::uint8_t> blank(pass.ringRows);  // ring rows read as zeros
+        columns(pass, x0, x1, ring.data(), blank.data());
     });
 }
 
