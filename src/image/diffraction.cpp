@@ -275,8 +275,6 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
     const std::uint32_t ringSize = static_cast<std::uint32_t>(p.ringSize);
     auto slot = [&](long long k) { return ring + (static_cast<std::uint32_t>(k) % ringSize) * (kColumnBlock / per); };
     const V zero = splatLanes<per>(0.0);
-    Moments<per>* first = slot(0);
-    for (int c = 0; c < cols; c += per) first[c / per] = Moments<per>{zero, zero, zero, zero, zero, zero};
     const std::size_t stride = static_cast<std::size_t>(p.width);
     const long long wh = p.height;
     const long long lead = kSymmetric ? p.above + 1 : p.length + 1;
@@ -311,6 +309,15 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
         yStart = yEnd;
         for (int c = 0; c < cols; ++c) yStart = std::min(yStart, std::max(p.columnStart[x + c], 0));
     }
+    // The latest entry, in the block's own memory; entries before `keptFrom` are never
+    // read by a window, only carried forward, so they are not kept in the ring. A row with
+    // nothing written adds +0 to every sum, which leaves it as it is (a sum that starts at
+    // +0 never becomes −0): the entry is carried over without arithmetic.
+    Moments<per> latest[kColumnBlock / per];
+    for (int c = 0; c < cols; c += per) latest[c / per] = Moments<per>{zero, zero, zero, zero, zero, zero};
+    const long long keptFrom = std::max<long long>(0, yStart - (kSymmetric ? p.above : 0));
+    if (keptFrom == 0)
+        for (int c = 0; c < cols; c += per) slot(0)[c / per] = latest[c / per];
     long long built = 0;
     for (int y = yStart; y < yEnd; ++y) {
         const V ct = splatLanes<per>(p.cosT[y]);
@@ -327,13 +334,16 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
         for (const long long need = std::min<long long>(yl + lead, wh); built < need; ++built) {
             const long long k = built;
             Pixel const* row = rowOf(k);
-            const V kd = splatLanes<per>(static_cast<double>(k));
-            const V ctk = splatLanes<per>(p.cosT[k]);
-            const V stk = splatLanes<per>(p.sinT[k]);
-            Moments<per> const* prev = slot(k);
+            if (row != kZeroRow) {
+                const V kd = splatLanes<per>(static_cast<double>(k));
+                const V ctk = splatLanes<per>(p.cosT[k]);
+                const V stk = splatLanes<per>(p.sinT[k]);
+                for (int c = 0; c < cols; c += per)
+                    latest[c / per] = accumulate(latest[c / per], widenLanes<per>(row + c), kd, ctk, stk);
+            }
+            if (k + 1 < keptFrom) continue;
             Moments<per>* next = slot(k + 1);
-            for (int c = 0; c < cols; c += per)
-                next[c / per] = accumulate(prev[c / per], widenLanes<per>(row + c), kd, ctk, stk);
+            for (int c = 0; c < cols; c += per) next[c / per] = latest[c / per];
         }
         // Sums over rows [a, b], clipped to the canvas: two prefix entries per column.
         struct Window {
