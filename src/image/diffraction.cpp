@@ -355,7 +355,9 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
             const long long hi = std::clamp<long long>(b + 1, 0, wh);
             return hi <= lo ? Window{} : Window{slot(hi), slot(lo)};
         };
-        auto sums = [&](Window const& w, int c) { return w.hi == nullptr ? none : difference(w.hi[c / per], w.lo[c / per]); };
+        auto sums = [&](Window const& w, int c) {
+            return w.hi == nullptr ? none : difference(w.hi[c / per], w.lo[c / per]);
+        };
         if (!kSymmetric) {
             const Window w = window(yl, yl + p.length);
             const V far = splatLanes<per>(static_cast<double>(yl + p.length + 1));

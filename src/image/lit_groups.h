@@ -26,7 +26,8 @@ public:
     int height() const { return height_; }
     int groups() const { return groups_; }
     bool lit(int y, int group) const {
-        return flags_[static_cast<std::size_t>(y) * static_cast<std::size_t>(groups_) + static_cast<std::size_t>(group)] != 0;
+        const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(groups_);
+        return flags_[at + static_cast<std::size_t>(group)] != 0;
     }
 
     // Pixels [x0, x0 + n) of row y, at `pixels`; x0 a multiple of kGroup.

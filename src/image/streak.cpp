@@ -728,7 +728,8 @@ public:
                 for (int t = 0; t < segments; ++t) {
                     std::uint8_t& written = flags[static_cast<std::size_t>(k) * static_cast<std::size_t>(segments) +
                                                   static_cast<std::size_t>(t)];
-                    if (!written) std::fill(outs[k] + t * kSegment, outs[k] + std::min(w_, (t + 1) * kSegment), Pixel{});
+                    if (!written)
+                        std::fill(outs[k] + t * kSegment, outs[k] + std::min(w_, (t + 1) * kSegment), Pixel{});
                     written = 1;
                 }
             blurRows(image, y, edge, outs, n, columns, nullptr);
@@ -886,6 +887,14 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
     D4 weighted[kVerticalColumns], left[kVerticalColumns], right[kVerticalColumns];
     const D4 zero = vec::splat(0.0);
     for (int c = 0; c < n; ++c) weighted[c] = left[c] = right[c] = zero;
+    // Whether any of the block's columns of row y (in the image) was written.
+    auto written = [&](long long y) {
+        if (p.lit == nullptr) return true;
+        std::uint8_t const* lit = p.lit + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.segments);
+        for (int t = x0 / kTileColumns; t <= (x0 + n - 1) / kTileColumns; ++t)
+            if (lit[t]) return true;
+        return false;
+    };
     // Row y of the source, first read: copied into the ring (zeros for its unwritten
     // segments).
     auto firstRead = [&](long long y) -> Pixel const* {
@@ -896,12 +905,11 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
             std::copy(from, from + n, kept);
             return kept;
         }
-        std::uint8_t const* lit = p.lit + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.segments);
-        bool any = false;
-        for (int t = x0 / kTileColumns; t <= (x0 + n - 1) / kTileColumns; ++t) any = any || lit[t] != 0;
         // A row with nothing written is read as the row of zeros, now and when read again.
+        const bool any = written(y);
         blank[static_cast<std::size_t>(y) % p.ringRows] = any ? 0 : 1;
         if (!any) return p.zeros + x0;
+        std::uint8_t const* lit = p.lit + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.segments);
         for (int c = 0; c < n;) {
             const int t = (x0 + c) / kTileColumns;
             const int end = std::min(n, (t + 1) * kTileColumns - x0);
@@ -919,12 +927,7 @@ RD_VECTOR_INLINE void verticalBlock(VerticalPass const& p, int x0, int n, Pixel*
     // call to it would be dropped.)
     auto requestRow = [&](long long y) __attribute__((always_inline)) {
         if (y < 0 || y >= p.height) return;
-        if (p.lit != nullptr) {
-            std::uint8_t const* lit = p.lit + static_cast<std::size_t>(y) * static_cast<std::size_t>(p.segments);
-            bool any = false;
-            for (int t = x0 / kTileColumns; t <= (x0 + n - 1) / kTileColumns; ++t) any = any || lit[t] != 0;
-            if (!any) return;
-        }
+        if (!written(y)) return;
         char const* from = reinterpret_cast<char const*>(p.row(y) + x0);
         const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(Pixel);
         for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(from + b);
@@ -1163,15 +1166,15 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
         const int window = 63;
         const long long reach = static_cast<long long>(g.length) + 4;
         std::vector<int> deepest(static_cast<std::size_t>(wh) + 1, 0);  // by row count: the rightmost column + 1
+        auto rowsOf = [&](int c) { return columnRows[static_cast<std::size_t>(c)]; };
         std::deque<int> best;  // the window's columns, their rows decreasing
         for (int c = 0, next = 0; c < ww; ++c) {
             for (; next < std::min(ww, c + window + 1); ++next) {
-                while (!best.empty() && columnRows[static_cast<std::size_t>(best.back())] <= columnRows[static_cast<std::size_t>(next)])
-                    best.pop_back();
+                while (!best.empty() && rowsOf(best.back()) <= rowsOf(next)) best.pop_back();
                 best.push_back(next);
             }
             while (best.front() < c - window) best.pop_front();
-            const long long rowsNeeded = std::min<long long>(wh, columnRows[static_cast<std::size_t>(best.front())] + reach);
+            const long long rowsNeeded = std::min<long long>(wh, rowsOf(best.front()) + reach);
             deepest[static_cast<std::size_t>(rowsNeeded)] = c + 1;
         }
         rowColumns.assign(static_cast<std::size_t>(wh), 0);
@@ -1422,7 +1425,8 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                               litSegments.empty() ? nullptr : litSegments.data());
         else
             verticalPass(image, image, g.length, settings.symmetric, rowsRead, ends,
-                         columnStart.empty() ? nullptr : columnStart.data(), litSegments.empty() ? nullptr : litSegments.data());
+                         columnStart.empty() ? nullptr : columnStart.data(),
+                         litSegments.empty() ? nullptr : litSegments.data());
     }
 
     if (settings.details > 0.0f) {
