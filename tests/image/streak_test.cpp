@@ -394,17 +394,21 @@ TEST(GenerateStreak, MatchesItsPassesBitForBit) {
 }
 
 TEST(GenerateStreak, ThreadCountNeverChangesAPixel) {
-    const Image src = noise(700, 420, 3);
-    RenderSettings s = streakSettings(25.0f, 7.0f, 23.0f);
-    s.details = 0.6f;
-    for (float diffraction : {0.0f, 200.0f})
-        for (bool symmetric : {false, true}) {
-            s.diffraction = diffraction;
-            s.symmetric = symmetric;
-            const Image serial = serially([&] { return streak(src, s, 5); });
-            const Image parallel = streak(src, s, 5);
-            EXPECT_TRUE(bitEqual(serial, parallel)) << diffraction << " " << symmetric;
-        }
+    // Dense light, and sparse light whose canvas is mostly left unwritten.
+    Image sparse(700, 420);
+    for (int k = 0; k < 90; ++k) sparse.at((k * 97) % 700, (k * 53) % 420) = {3.0f, 1.5f, 0.5f, 1.0f};
+    for (Image const& src : {noise(700, 420, 3), sparse}) {
+        RenderSettings s = streakSettings(25.0f, 7.0f, 23.0f);
+        s.details = 0.6f;
+        for (float diffraction : {0.0f, 200.0f})
+            for (bool symmetric : {false, true}) {
+                s.diffraction = diffraction;
+                s.symmetric = symmetric;
+                const Image serial = serially([&] { return streak(src, s, 5); });
+                const Image parallel = streak(src, s, 5);
+                EXPECT_TRUE(bitEqual(serial, parallel)) << diffraction << " " << symmetric;
+            }
+    }
 }
 
 TEST(BoxBlurHorizontal, WindowsAndEdges) {
