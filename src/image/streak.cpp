@@ -1164,7 +1164,7 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
     std::vector<int> rowColumns;
     if (!columnRows.empty()) {
         const int window = 63;
-        const long long reach = static_cast<long long>(g.length) + 4;
+        const long long reach = static_cast<long long>(std::max(g.length, 0)) + 4;
         std::vector<int> deepest(static_cast<std::size_t>(wh) + 1, 0);  // by row count: the rightmost column + 1
         auto rowsOf = [&](int c) { return columnRows[static_cast<std::size_t>(c)]; };
         std::deque<int> best;  // the window's columns, their rows decreasing
@@ -1174,7 +1174,7 @@ void streakInto(Image& image, Image& scratch, RenderSettings const& settings, in
                 best.push_back(next);
             }
             while (best.front() < c - window) best.pop_front();
-            const long long rowsNeeded = std::min<long long>(wh, rowsOf(best.front()) + reach);
+            const long long rowsNeeded = std::clamp<long long>(rowsOf(best.front()) + reach, 0, wh);
             deepest[static_cast<std::size_t>(rowsNeeded)] = c + 1;
         }
         rowColumns.assign(static_cast<std::size_t>(wh), 0);

@@ -379,6 +379,9 @@ TEST(GenerateStreak, MatchesItsPassesBitForBit) {
                         << "wide: direction " << direction << " diffraction " << diffraction << " mode "
                         << static_cast<int>(mode) << " huge " << (wide == &huge);
                 }
+    // A negative Length (no profile) on an oblique streak: the box alone, every row bounded.
+    RenderSettings negative = streakSettings(-40.0f, 9.0f, 30.0f);
+    EXPECT_TRUE(bitEqual(streak(wideSparse, negative, 2), referenceStreak(wideSparse, negative, 2)));
     const Image wideNoise = noise(300, 40, 11);
     RenderSettings dense = streakSettings(24.0f, 6.0f, 30.0f);
     dense.edgeMode = EdgeMode::Clamp;
