@@ -269,11 +269,18 @@ RD_VECTOR_INLINE Moments<N> accumulate(Moments<N> const& e, V a, V kd, V ct, V s
 }
 
 template <bool kSymmetric, int kCols, int per>
-RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Moments<per>* ring) {
+RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Moments<per>* ring, std::uint32_t* where) {
     using V = Lanes<per>;
     const int cols = kCols > 0 ? kCols : runCols;
     const std::uint32_t ringSize = static_cast<std::uint32_t>(p.ringSize);
-    auto slot = [&](long long k) { return ring + (static_cast<std::uint32_t>(k) % ringSize) * (kColumnBlock / per); };
+    // Entry k is held in ring slot where[k mod ringSize]. A row with nothing written
+    // leaves the entry as it was, so its entry shares the slot of the one before: only
+    // rows with light take a fresh slot, the one taken longest ago. No window reaches
+    // back past the last ringSize entries, and those take at most ringSize slots, so a
+    // slot is taken again only once no entry still read is held there.
+    auto slot = [&](long long k) {
+        return ring + where[static_cast<std::uint32_t>(k) % ringSize] * static_cast<std::uint32_t>(kColumnBlock / per);
+    };
     const V zero = splatLanes<per>(0.0);
     const std::size_t stride = static_cast<std::size_t>(p.width);
     const long long wh = p.height;
@@ -316,8 +323,21 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
     Moments<per> latest[kColumnBlock / per];
     for (int c = 0; c < cols; c += per) latest[c / per] = Moments<per>{zero, zero, zero, zero, zero, zero};
     const long long keptFrom = std::max<long long>(0, yStart - (kSymmetric ? p.above : 0));
-    if (keptFrom == 0)
-        for (int c = 0; c < cols; c += per) slot(0)[c / per] = latest[c / per];
+    std::uint32_t taken = 0;  // the next slot to take
+    bool held = false;        // whether any entry is held yet
+    auto hold = [&](long long e, bool fresh) {
+        std::uint32_t& at = where[static_cast<std::uint32_t>(e) % ringSize];
+        if (held && !fresh) {
+            at = where[static_cast<std::uint32_t>(e - 1) % ringSize];
+            return;
+        }
+        at = taken;
+        taken = taken + 1 == ringSize ? 0 : taken + 1;
+        held = true;
+        Moments<per>* to = slot(e);
+        for (int c = 0; c < cols; c += per) to[c / per] = latest[c / per];
+    };
+    if (keptFrom == 0) hold(0, true);
     long long built = 0;
     for (int y = yStart; y < yEnd; ++y) {
         const V ct = splatLanes<per>(p.cosT[y]);
@@ -334,16 +354,15 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
         for (const long long need = std::min<long long>(yl + lead, wh); built < need; ++built) {
             const long long k = built;
             Pixel const* row = rowOf(k);
-            if (row != kZeroRow) {
+            const bool light = row != kZeroRow;
+            if (light) {
                 const V kd = splatLanes<per>(static_cast<double>(k));
                 const V ctk = splatLanes<per>(p.cosT[k]);
                 const V stk = splatLanes<per>(p.sinT[k]);
                 for (int c = 0; c < cols; c += per)
                     latest[c / per] = accumulate(latest[c / per], widenLanes<per>(row + c), kd, ctk, stk);
             }
-            if (k + 1 < keptFrom) continue;
-            Moments<per>* next = slot(k + 1);
-            for (int c = 0; c < cols; c += per) next[c / per] = latest[c / per];
+            if (k + 1 >= keptFrom) hold(k + 1, light);
         }
         // Sums over rows [a, b], clipped to the canvas: two prefix entries per column.
         struct Window {
@@ -358,8 +377,16 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
         auto sums = [&](Window const& w, int c) {
             return w.hi == nullptr ? none : difference(w.hi[c / per], w.lo[c / per]);
         };
+        // A window whose two entries share a slot (or that is empty) sums +0 in every
+        // moment, and the row's output is then +0: far·(+0) − (+0), K − before·(+0) and the
+        // like, whatever the signs of the factors.
+        auto dark = [](Window const& w) { return w.hi == w.lo; };
         if (!kSymmetric) {
             const Window w = window(yl, yl + p.length);
+            if (dark(w)) {
+                std::fill(out, out + cols, Pixel{});
+                continue;
+            }
             const V far = splatLanes<per>(static_cast<double>(yl + p.length + 1));
             for (int c = 0; c < cols; c += per) {
                 V S, K;
@@ -370,6 +397,10 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
         } else {
             const Window lowerWindow = window(yl - p.above, yl);
             const Window upperWindow = window(yl + 1, yl + p.above);
+            if (dark(lowerWindow) && dark(upperWindow)) {
+                std::fill(out, out + cols, Pixel{});
+                continue;
+            }
             const V before = splatLanes<per>(static_cast<double>(yl - p.above - 1));
             const V after = splatLanes<per>(static_cast<double>(yl + p.above + 1));
             for (int c = 0; c < cols; c += per) {
@@ -387,31 +418,33 @@ RD_VECTOR_INLINE void profileBlock(ProfilePass const& p, int x, int runCols, Mom
 // Whole blocks with N columns per vector, on multiples of kColumnBlock so that each lies
 // in one segment; a part block one column at a time (in `tail`).
 template <bool kSymmetric, int N>
-RD_VECTOR_INLINE void profileRange(ProfilePass const& p, int x0, int x1, Moments<N>* ring, Moments<1>* tail) {
+RD_VECTOR_INLINE void profileRange(ProfilePass const& p, int x0, int x1, Moments<N>* ring, Moments<1>* tail,
+                                   std::uint32_t* where) {
     for (int x = x0; x < x1;) {
         const int end = std::min(x1, (x / kColumnBlock + 1) * kColumnBlock);
         if (end - x == kColumnBlock)
-            profileBlock<kSymmetric, kColumnBlock, N>(p, x, kColumnBlock, ring);
+            profileBlock<kSymmetric, kColumnBlock, N>(p, x, kColumnBlock, ring, where);
         else
-            profileBlock<kSymmetric, 0, 1>(p, x, end - x, tail);
+            profileBlock<kSymmetric, 0, 1>(p, x, end - x, tail, where);
         x = end;
     }
 }
 
 template <bool kSymmetric>
-void profileColumns(ProfilePass const& p, int x0, int x1, Moments<1>* ring, Moments<2>*) {
-    profileRange<kSymmetric, 1>(p, x0, x1, ring, ring);
+void profileColumns(ProfilePass const& p, int x0, int x1, Moments<1>* ring, Moments<2>*, std::uint32_t* where) {
+    profileRange<kSymmetric, 1>(p, x0, x1, ring, ring, where);
 }
 #if RD_HAVE_AVX2_VARIANT
 template <bool kSymmetric>
-RD_TARGET_AVX2 void profileColumnsAvx2(ProfilePass const& p, int x0, int x1, Moments<1>* ring, Moments<2>*) {
-    profileRange<kSymmetric, 1>(p, x0, x1, ring, ring);
+RD_TARGET_AVX2 void profileColumnsAvx2(ProfilePass const& p, int x0, int x1, Moments<1>* ring, Moments<2>*,
+                                       std::uint32_t* where) {
+    profileRange<kSymmetric, 1>(p, x0, x1, ring, ring, where);
 }
 // Two columns per vector: on AVX-512 each operation takes eight doubles.
 template <bool kSymmetric>
 RD_TARGET_AVX512 void profileColumnsAvx512(ProfilePass const& p, int x0, int x1, Moments<1>* tail,
-                                           Moments<2>* ring) {
-    profileRange<kSymmetric, 2>(p, x0, x1, ring, tail);
+                                           Moments<2>* ring, std::uint32_t* where) {
+    profileRange<kSymmetric, 2>(p, x0, x1, ring, tail, where);
 }
 #endif
 
@@ -488,7 +521,7 @@ void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows, int const
                            static_cast<std::size_t>(std::min<long long>(reach, wh + 1LL)), columnEnd,
                            columnEnd != nullptr ? columnStart : nullptr, lit,
                            (ww + kLitSegment - 1) / kLitSegment};
-    void (*columns)(ProfilePass const&, int, int, Moments<1>*, Moments<2>*) =
+    void (*columns)(ProfilePass const&, int, int, Moments<1>*, Moments<2>*, std::uint32_t*) =
         f.symmetric ? profileColumns<true> : profileColumns<false>;
     bool pairs = false;
 #if RD_HAVE_AVX2_VARIANT
@@ -501,7 +534,8 @@ void applyFlareProfile(Image& canvas, FlareProfile const& f, int rows, int const
     parallel::ranges(ww, static_cast<unsigned long>(canvas.pixelCount()), [&](int x0, int x1) {
         std::vector<Moments<1>> ring(pass.ringSize * kColumnBlock);
         std::vector<Moments<2>> pairRing(pairs ? pass.ringSize * (kColumnBlock / 2) : 0);
-        columns(pass, x0, x1, ring.data(), pairRing.data());
+        std::vector<std::uint32_t> where(pass.ringSize);
+        columns(pass, x0, x1, ring.data(), pairRing.data(), where.data());
     });
 }
 
