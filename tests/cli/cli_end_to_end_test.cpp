@@ -410,14 +410,14 @@ void writeParts(fs::path const& path, std::vector<Part> const& parts) {
 }
 
 struct ReadPart {
-    OIIO::ImageSpec spec;
+    OIIO::ImageSpec header;  // the part's file header
     std::vector<float> v;
     // Channel `name` of every pixel, exactly as stored (half and float widen exactly).
     std::vector<float> channel(std::string const& name) const {
         std::vector<float> out;
-        const auto it = std::find(spec.channelnames.begin(), spec.channelnames.end(), name);
-        if (it == spec.channelnames.end()) return out;
-        const std::size_t c = std::size_t(it - spec.channelnames.begin()), n = std::size_t(spec.nchannels);
+        const auto it = std::find(header.channelnames.begin(), header.channelnames.end(), name);
+        if (it == header.channelnames.end()) return out;
+        const std::size_t c = std::size_t(it - header.channelnames.begin()), n = std::size_t(header.nchannels);
         for (std::size_t i = c; i < v.size(); i += n) out.push_back(v[i]);
         return out;
     }
@@ -429,8 +429,8 @@ std::vector<ReadPart> readParts(fs::path const& path) {
     EXPECT_TRUE(in) << OIIO::geterror();
     for (int i = 0; in && in->seek_subimage(i, 0); ++i) {
         ReadPart p{in->spec(), {}};
-        p.v.resize(p.spec.image_pixels() * p.spec.nchannels);
-        EXPECT_TRUE(in->read_image(i, 0, 0, p.spec.nchannels, OIIO::TypeDesc::FLOAT, p.v.data()));
+        p.v.resize(p.header.image_pixels() * p.header.nchannels);
+        EXPECT_TRUE(in->read_image(i, 0, 0, p.header.nchannels, OIIO::TypeDesc::FLOAT, p.v.data()));
         parts.push_back(std::move(p));
     }
     return parts;
@@ -484,7 +484,7 @@ TEST_F(Cli, ChannelsPartsAndWindowsSurvive) {
         const auto in = readParts(dir / c.file), out = readParts(dir / ("out-" + c.file));
         ASSERT_EQ(out.size(), in.size());
         for (std::size_t i = 0; i < in.size(); ++i) {
-            OIIO::ImageSpec const &a = in[i].spec, &b = out[i].spec;
+            OIIO::ImageSpec const &a = in[i].header, &b = out[i].header;
             EXPECT_EQ(b.channelnames, a.channelnames) << i;
             EXPECT_EQ(b.alpha_channel, a.alpha_channel);
             EXPECT_EQ(std::vector<int>({b.x, b.y, b.width, b.height, b.full_x, b.full_y, b.full_width, b.full_height}),
