@@ -38,9 +38,16 @@ inline vec::F4 clampedAlpha(vec::F4 a) {
     return vec::select(a > zero, vec::select(a < one, a, one), zero);
 }
 
+using vec::choose;
+using vec::splatAll;
+// Eight lanes as a template argument: vec::F8 less its alignment attribute, which a
+// template argument would drop.
+typedef float Eight __attribute__((vector_size(32)));
+
 // Where the compositor puts its pixels: engine pixels, or a host's float ARGB row stored
 // as vec::storeArgb stores it (the output's own conversion, done as each pixel is made).
-// `four` takes four Normal-mode results by channel and the base for the lanes not covered.
+// `group` takes 4 or 8 finished pixels by channel (engine order; an uncovered lane
+// already holds its base pixel's channels).
 struct PixelsOut {
     Pixel* pixels;
     void set(int x, Pixel const& p) const { pixels[x] = p; }
@@ -48,15 +55,9 @@ struct PixelsOut {
     void copy(int x, B const* base, int n) const {
         copyPixels(pixels + x, base, n);
     }
-    template <class B>
-    void four(int x, vec::F4 r, vec::F4 g, vec::F4 b, vec::F4 a, vec::I4 covered, B const* base) const {
-        vec::F4 px[4];
-        vec::transpose(r, g, b, a, px);
-        for (int k = 0; k < 4; ++k)
-            if (covered[k])
-                vec::store(pixels + x + k, px[k]);
-            else
-                copy(x + k, base + k, 1);
+    template <class V>
+    RD_VECTOR_INLINE void group(int x, V r, V g, V b, V a) const {
+        vec::storeChannels(pixels + x, r, g, b, a);
     }
 };
 struct ArgbOut {
@@ -79,23 +80,18 @@ struct ArgbOut {
         }
         for (int k = 0; k < n; ++k) vec::storeArgb(pixels + x + k, vec::load(base + k), straight);
     }
-    template <class B>
-    void four(int x, vec::F4 r, vec::F4 g, vec::F4 b, vec::F4 a, vec::I4 covered, B const* base) const {
-        const vec::F4 alpha = clampedAlpha(a);
+    // vec::storeArgb per lane: the same clamp and division, alpha first in memory.
+    template <class V>
+    RD_VECTOR_INLINE void group(int x, V r, V g, V b, V a) const {
+        const V zero = splatAll<V>(0.0f), one = splatAll<V>(1.0f);
+        const V alpha = choose(a > zero, choose(a < one, a, one), zero);
         if (straight) {
-            const vec::F4 zero = vec::splat(0.0f);
-            const vec::F4 k = vec::select(alpha > vec::splat(1e-6f), vec::splat(1.0f) / alpha, zero);
+            const V k = choose(alpha > splatAll<V>(1e-6f), one / alpha, zero);
             r = r * k;
             g = g * k;
             b = b * k;
         }
-        vec::F4 px[4];
-        vec::transpose(alpha, r, g, b, px);
-        for (int k = 0; k < 4; ++k)
-            if (covered[k])
-                std::memcpy(static_cast<void*>(pixels + x + k), &px[k], sizeof px[k]);
-            else
-                copy(x + k, base + k, 1);
+        vec::storeChannels(pixels + x, alpha, r, g, b);
     }
 };
 inline Pixel toPixel(RdRgba const& p) { return {p.r, p.g, p.b, p.a}; }
@@ -170,8 +166,13 @@ struct RowCompositor {
             }
         }
         int x = 0;
-        if (!colour.apply && shown != Shown::Blended)
-            for (; x + 4 <= width; x += 4) streakOnlyFour(base, effect, out, x);
+        if (!colour.apply && shown != Shown::Blended) {
+#if RD_HAVE_AVX2_VARIANT
+            if (vec::units() >= vec::Units::Avx2) x = streakOnlyEights(effect, out, width);
+#endif
+            const Splats<vec::F4> k = splats<vec::F4>();
+            for (; x + 4 <= width; x += 4) streakOnlyGroup(effect, out, x, k);
+        }
         for (; x < width; ++x) {
             RdRgba p = toRgba(effect[x]);
             if (colour.apply) {
@@ -193,41 +194,123 @@ struct RowCompositor {
         }
     }
 
-    // Four pixels of the Black or Alpha view, one per lane: rdStreakOnly with every
-    // operation of the scalar form.
-    template <class B, class O>
-    void streakOnlyFour(B const* base, Pixel const* effect, O const& out, int x) const {
-        using vec::F4;
-        const F4 zero = vec::splat(0.0f);
-        const F4 one = vec::splat(1.0f);
-        F4 c[4];
-        vec::transpose(vec::load(effect + x), vec::load(effect + x + 1), vec::load(effect + x + 2),
-                       vec::load(effect + x + 3), c);
-        F4 alpha = zero;
-        F4 gain = zero;
-        if (intensity > 0.0f) {
-            const F4 t = c[3] * vec::splat(opacity);
-            alpha = vec::select(t < zero, zero, vec::select(one < t, one, t));
-            gain = vec::select(c[3] > vec::splat(0.000001f), (vec::splat(intensity) * alpha) / c[3], zero);
-        }
-        auto positive = [&](F4 v) { return vec::select(v > zero, v, zero); };
-        const F4 r = positive(c[0] * gain);
-        const F4 g = positive(c[1] * gain);
-        const F4 b = positive(c[2] * gain);
-        F4 a = one;
-        if (shown == Shown::Alpha) {
-            auto larger = [](F4 p, F4 q) { return vec::select(p < q, q, p); };
-            const F4 m = larger(larger(larger(alpha, r), g), b);
-            a = vec::select(m < zero, zero, vec::select(one < m, one, m));
-        }
-        out.four(x, r, g, b, a, vec::I4{-1, -1, -1, -1}, base + x);
+    // The call's numbers in every lane, made once a row rather than once a group.
+    template <class V>
+    struct Splats {
+        V zero, one, opacity, intensity, tiny, largest;
+    };
+    template <class V>
+    RD_VECTOR_INLINE Splats<V> splats() const {
+        return {splatAll<V>(0.0f),      splatAll<V>(1.0f),         splatAll<V>(opacity),
+                splatAll<V>(intensity), splatAll<V>(0.000001f), splatAll<V>(3.4028235e38f)};
     }
+
+    // The pixels of `base` (4 or 8 from x) by channel, in engine order.
+    template <class V, class B>
+    RD_VECTOR_INLINE static void baseChannels(B const* base, V (&q)[4]) {
+        V c[4];
+        vec::channels(base, c);
+        constexpr bool kArgb = std::is_same_v<B, ArgbPixel>;
+        for (int j = 0; j < 4; ++j) q[j] = c[kArgb ? (j + 1) % 4 : j];
+    }
+
+    // 4 or 8 pixels of the Black or Alpha view, one per lane: rdStreakOnly with every
+    // operation of the scalar form.
+    template <class V, class O>
+    RD_VECTOR_INLINE void streakOnlyGroup(Pixel const* effect, O const& out, int x, Splats<V> const& k) const {
+        const V zero = k.zero;
+        const V one = k.one;
+        V c[4];
+        vec::channels(effect + x, c);
+        V alpha = zero;
+        V gain = zero;
+        if (intensity > 0.0f) {
+            const V t = c[3] * k.opacity;
+            alpha = choose(t < zero, zero, choose(one < t, one, t));
+            gain = choose(c[3] > k.tiny, (k.intensity * alpha) / c[3], zero);
+        }
+        auto positive = [&](V v) { return choose(v > zero, v, zero); };
+        const V r = positive(c[0] * gain);
+        const V g = positive(c[1] * gain);
+        const V b = positive(c[2] * gain);
+        V a = one;
+        if (shown == Shown::Alpha) {
+            auto larger = [](V p, V q) { return choose(p < q, q, p); };
+            const V m = larger(larger(larger(alpha, r), g), b);
+            a = choose(m < zero, zero, choose(one < m, one, m));
+        }
+        out.group(x, r, g, b, a);
+    }
+
+    // 4 or 8 pixels of the Normal mode, one per lane: rdStreakCoverage and rdBlendOver
+    // with every operation of the scalar form, so each lane has its pixel's bits;
+    // uncovered lanes take the base's sixteen bytes.
+    template <class V, class B, class O>
+    RD_VECTOR_INLINE void normalGroup(B const* base, Pixel const* effect, O const& out, int x,
+                                      Splats<V> const& k) const {
+        constexpr int kLanes = sizeof(V) / sizeof(float);
+        base += x;
+        const V zero = k.zero;
+        const V one = k.one;
+        V e[4];
+        vec::channels(effect + x, e);
+        const V pa = e[3];
+        const V t = pa * k.opacity;
+        const V alpha = choose(t < zero, zero, choose(one < t, one, t));
+        const auto covered = alpha != zero;
+        if (!vec::any(covered)) {
+            out.copy(x, base, kLanes);
+            return;
+        }
+        V q[4];
+        baseChannels(base, q);
+        const V qa = q[3];
+        const V gain = k.intensity;
+        const V inverseEffect = choose(pa > k.tiny, one / pa, zero);
+        const V a = qa * (one - alpha) + alpha;
+        const V outAlpha = choose(a < zero, zero, choose(one < a, one, a));
+        const V baseOnly = one - alpha;
+        const V sourceOnly = one - qa;
+        const V overlap = alpha * qa;
+        const V largest = k.largest;
+        V c[3];
+        for (int j = 0; j < 3; ++j) {
+            // Normal: the blended channel is the streak's (e), whatever the base holds.
+            const V ej = (e[j] * inverseEffect) * gain;
+            const V v = (q[j] * baseOnly + (ej * alpha) * sourceOnly) + ej * overlap;
+            c[j] = choose(covered, choose(v > zero, choose(v < largest, v, largest), zero), q[j]);
+        }
+        out.group(x, c[0], c[1], c[2], choose(covered, outAlpha, qa));
+    }
+
+#if RD_HAVE_AVX2_VARIANT
+    // Eight pixels a step while eight remain; the pixels done.
+    template <class B, class O>
+    RD_TARGET_AVX2 int normalEights(B const* base, Pixel const* effect, O const& out, int width) const {
+        const Splats<Eight> k = splats<Eight>();
+        int x = 0;
+        for (; x + 8 <= width; x += 8) normalGroup(base, effect, out, x, k);
+        return x;
+    }
+    template <class O>
+    RD_TARGET_AVX2 int streakOnlyEights(Pixel const* effect, O const& out, int width) const {
+        const Splats<Eight> k = splats<Eight>();
+        int x = 0;
+        for (; x + 8 <= width; x += 8) streakOnlyGroup(effect, out, x, k);
+        return x;
+    }
+#endif
 
     template <int kMode, class B, class O>
     void blended(B const* base, Pixel const* effect, O const& out, int width) const {
         int x = 0;
-        if constexpr (kMode == RD_BLEND_NORMAL)
-            for (; x + 4 <= width; x += 4) normalFour(base, effect, out, x);
+        if constexpr (kMode == RD_BLEND_NORMAL) {
+#if RD_HAVE_AVX2_VARIANT
+            if (vec::units() >= vec::Units::Avx2) x = normalEights(base, effect, out, width);
+#endif
+            const Splats<vec::F4> k = splats<vec::F4>();
+            for (; x + 4 <= width; x += 4) normalGroup(base, effect, out, x, k);
+        }
         for (; x < width; ++x) {
             const RdRgba p = toRgba(effect[x]);
             const float alpha = rdStreakCoverage(p.a, opacity);
@@ -237,50 +320,6 @@ struct RowCompositor {
             }
             out.set(x, toPixel(rdBlendOver(p, toRgba(base[x]), alpha, intensity, kMode)));
         }
-    }
-
-    // Four pixels of the Normal mode, one per lane: rdStreakCoverage and rdBlendOver with
-    // every operation of the scalar form, so each lane has its pixel's bits; uncovered
-    // lanes take the base's sixteen bytes.
-    template <class B, class O>
-    void normalFour(B const* base, Pixel const* effect, O const& out, int x) const {
-        using vec::F4;
-        base += x;
-        effect += x;
-        const F4 zero = vec::splat(0.0f);
-        const F4 one = vec::splat(1.0f);
-        const F4 pa{effect[0].a, effect[1].a, effect[2].a, effect[3].a};
-        const F4 t = pa * vec::splat(opacity);
-        const F4 alpha = vec::select(t < zero, zero, vec::select(one < t, one, t));
-        const vec::I4 covered = alpha != zero;
-        if (!(covered[0] | covered[1] | covered[2] | covered[3])) {
-            out.copy(x, base, 4);
-            return;
-        }
-        const F4 pr{effect[0].r, effect[1].r, effect[2].r, effect[3].r};
-        const F4 pg{effect[0].g, effect[1].g, effect[2].g, effect[3].g};
-        const F4 pb{effect[0].b, effect[1].b, effect[2].b, effect[3].b};
-        const F4 qr{base[0].r, base[1].r, base[2].r, base[3].r};
-        const F4 qg{base[0].g, base[1].g, base[2].g, base[3].g};
-        const F4 qb{base[0].b, base[1].b, base[2].b, base[3].b};
-        const F4 qa{base[0].a, base[1].a, base[2].a, base[3].a};
-        const F4 gain = vec::splat(intensity);
-        const F4 inverseEffect = vec::select(pa > vec::splat(0.000001f), one / pa, zero);
-        const F4 er = (pr * inverseEffect) * gain;
-        const F4 eg = (pg * inverseEffect) * gain;
-        const F4 eb = (pb * inverseEffect) * gain;
-        const F4 a = qa * (one - alpha) + alpha;
-        const F4 outAlpha = vec::select(a < zero, zero, vec::select(one < a, one, a));
-        const F4 baseOnly = one - alpha;
-        const F4 sourceOnly = one - qa;
-        const F4 overlap = alpha * qa;
-        const F4 largest = vec::splat(3.4028235e38f);
-        auto positiveFinite = [&](F4 v) { return vec::select(v > zero, vec::select(v < largest, v, largest), zero); };
-        // Normal: the blended channel is the streak's (er), whatever the base holds.
-        const F4 r = positiveFinite((qr * baseOnly + (er * alpha) * sourceOnly) + er * overlap);
-        const F4 g = positiveFinite((qg * baseOnly + (eg * alpha) * sourceOnly) + eg * overlap);
-        const F4 b = positiveFinite((qb * baseOnly + (eb * alpha) * sourceOnly) + eb * overlap);
-        out.four(x, r, g, b, outAlpha, covered, base);
     }
 };
 

@@ -297,8 +297,7 @@ void reduceQuarter(RowSource const& src, Image& selected, Image* smallSource,
     if (smallSource != nullptr) smallSource->resize(kw, kh);
 
     parallel::ranges(kh, workOf(src), [&](int y0, int y1) {
-        // Per block column: the masked sum, the plain sum and the pixel count. Source rows
-        // are walked in order, so each block still sums j outer, i inner.
+        // Per block column: the masked sum and the plain sum.
         std::vector<Pixel> sums(static_cast<std::size_t>(kw));
         std::vector<Pixel> plains(smallSource != nullptr ? static_cast<std::size_t>(kw) : 0);
         std::vector<float> masks(static_cast<std::size_t>(w));
@@ -308,29 +307,11 @@ void reduceQuarter(RowSource const& src, Image& selected, Image* smallSource,
             std::fill(sums.begin(), sums.end(), Pixel{});
             std::fill(plains.begin(), plains.end(), Pixel{});
             const int rows = std::min(4, h - 4 * Y);
-            // Pixels [s0, s0 + n) of a source row (whole blocks), at `in`.
+            // Pixels [s0, s0 + n) of a source row (whole blocks), at `in`; source rows are
+            // walked in order, so each block still sums j outer, i inner.
             auto accumulate = [&](auto const* in, int s0, int n) {
-                luminanceRangeMasks(in, static_cast<std::size_t>(n), settings, masks.data());
-                for (int X = s0 / 4; X < (s0 + n + 3) / 4; ++X) {
-                    // Accumulated in locals and stored once per block row: the same
-                    // additions in the same order, without a trip through memory per pixel.
-                    // Four channels per vector: each channel's products and sums as
-                    // written per channel.
-                    vec::F4 sum = vec::load(&sums[static_cast<std::size_t>(X)]);
-                    const int x0 = 4 * X;
-                    const int x1 = std::min(x0 + 4, w);
-                    for (int x = x0; x < x1; ++x) {
-                        // A transparent pixel still gets the mask of luma 0 (it matters
-                        // when the matte is inverted); its colour is zero anyway.
-                        sum = sum + vec::load(in + (x - s0)) * vec::splat(masks[static_cast<std::size_t>(x - s0)]);
-                    }
-                    vec::store(&sums[static_cast<std::size_t>(X)], sum);
-                    if (smallSource != nullptr) {
-                        vec::F4 plain = vec::load(&plains[static_cast<std::size_t>(X)]);
-                        for (int x = x0; x < x1; ++x) plain = plain + vec::load(in + (x - s0));
-                        vec::store(&plains[static_cast<std::size_t>(X)], plain);
-                    }
-                }
+                addMaskedBlocks(in, static_cast<std::size_t>(n), settings, sums.data() + s0 / 4,
+                                smallSource != nullptr ? plains.data() + s0 / 4 : nullptr, masks.data());
             };
             for (int j = 0; j < rows; ++j) {
                 // Float ARGB rows are read in place; a caller's other rows come span by

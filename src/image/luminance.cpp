@@ -12,22 +12,10 @@ namespace raydrift::image {
 
 namespace {
 
-typedef float F8 __attribute__((vector_size(32)));
-
 // The mask arithmetic below for a vector V of N floats (F4 on the baseline, F8 with AVX2):
 // one pixel per lane, every lane with the scalar form's operations.
-template <class V>
-RD_VECTOR_INLINE V splat(float v) {
-    V r;
-    for (std::size_t k = 0; k < sizeof(V) / sizeof(float); ++k) r[k] = v;
-    return r;
-}
-
-// mask ? a : b, mask from a vector comparison.
-template <class V, class M>
-RD_VECTOR_INLINE V select(M mask, V a, V b) {
-    return (V)((mask & (M)a) | (~mask & (M)b));
-}
+using vec::choose;
+using vec::splatAll;
 
 // rdMulAdd per lane.
 template <class V>
@@ -44,65 +32,39 @@ RD_VECTOR_INLINE V mulAdd(V a, V b, V c) {
 // rdRamp per lane; the edges are the same for every lane, so is the branch.
 template <class V>
 RD_VECTOR_INLINE V ramp(float a, float b, V v) {
-    const V zero = splat<V>(0.0f);
-    const V one = splat<V>(1.0f);
-    if (!(b > a)) return select(v >= splat<V>(b), one, zero);
-    V t = (v - splat<V>(a)) / splat<V>(b - a);
-    t = select(t < zero, zero, t);  // NaN passes both, as in the scalar form
-    t = select(t > one, one, t);
-    return (t * t) * mulAdd(t, splat<V>(-2.0f), splat<V>(3.0f));
+    const V zero = splatAll<V>(0.0f);
+    const V one = splatAll<V>(1.0f);
+    if (!(b > a)) return choose(v >= splatAll<V>(b), one, zero);
+    V t = (v - splatAll<V>(a)) / splatAll<V>(b - a);
+    t = choose(t < zero, zero, t);  // NaN passes both, as in the scalar form
+    t = choose(t > one, one, t);
+    return (t * t) * mulAdd(t, splatAll<V>(-2.0f), splatAll<V>(3.0f));
 }
 
-// A pixel's four floats in memory order (Pixel or ArgbPixel).
-template <class P>
-RD_VECTOR_INLINE vec::F4 raw(P const* p) {
-    vec::F4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// rdLuminanceRangeMask(rdLumaPremultiplied(...)) of N pixels given by channel in memory
+// order (ARGB keeps alpha first), one per lane.
+template <bool kArgb, class V>
+RD_VECTOR_INLINE V masksOf(V const (&c)[4], RenderSettings const& s) {
+    const V zero = splatAll<V>(0.0f);
+    const V one = splatAll<V>(1.0f);
+    const V r = c[kArgb ? 1 : 0], g = c[kArgb ? 2 : 1], b = c[kArgb ? 3 : 2], a = c[kArgb ? 0 : 3];
+    const V inv = choose(a > splatAll<V>(1e-6f), one / a, zero);
+    const V v = mulAdd(b * inv, splatAll<V>(0.0722f),
+                       mulAdd(r * inv, splatAll<V>(0.2126f), (g * inv) * splatAll<V>(0.7152f)));
+    const V lo = s.lowFeather > 0.0f ? ramp(s.lowCut - s.lowFeather, s.lowCut, v)
+                                     : choose(v >= splatAll<V>(s.lowCut), one, zero);
+    const V hi = s.highFeather > 0.0f ? one - ramp(s.highCut, s.highCut + s.highFeather, v)
+                                      : choose(v <= splatAll<V>(s.highCut), one, zero);
+    V m = lo * hi;
+    m = choose(m < zero, zero, m);
+    m = choose(m > one, one, m);
+    return s.invert ? one - m : m;
 }
-// The four channels of N consecutive pixels in memory order, one vector each: whole-pixel
-// loads and a 4 × 4 transpose (in each 128-bit half for eight pixels) instead of one
-// insert per value.
-template <class P>
-RD_VECTOR_INLINE void channels(P const* p, vec::F4 (&c)[4]) {
-    vec::transpose(raw(p), raw(p + 1), raw(p + 2), raw(p + 3), c);
-}
-template <class P>
-RD_VECTOR_INLINE void channels(P const* p, F8 (&c)[4]) {
-    // Pixel k in the low half of t_k, pixel k + 4 in its high half.
-    F8 t[4];
-    for (int k = 0; k < 4; ++k) t[k] = __builtin_shufflevector(raw(p + k), raw(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
-    const F8 u0 = __builtin_shufflevector(t[0], t[1], 0, 8, 1, 9, 4, 12, 5, 13);
-    const F8 u1 = __builtin_shufflevector(t[0], t[1], 2, 10, 3, 11, 6, 14, 7, 15);
-    const F8 u2 = __builtin_shufflevector(t[2], t[3], 0, 8, 1, 9, 4, 12, 5, 13);
-    const F8 u3 = __builtin_shufflevector(t[2], t[3], 2, 10, 3, 11, 6, 14, 7, 15);
-    c[0] = __builtin_shufflevector(u0, u2, 0, 1, 8, 9, 4, 5, 12, 13);
-    c[1] = __builtin_shufflevector(u0, u2, 2, 3, 10, 11, 6, 7, 14, 15);
-    c[2] = __builtin_shufflevector(u1, u3, 0, 1, 8, 9, 4, 5, 12, 13);
-    c[3] = __builtin_shufflevector(u1, u3, 2, 3, 10, 11, 6, 7, 14, 15);
-}
-
-// rdLuminanceRangeMask(rdLumaPremultiplied(...)) of N pixels (Pixel or ArgbPixel), one
-// per lane.
 template <class V, class P>
 RD_VECTOR_INLINE V masksOf(P const* p, RenderSettings const& s) {
-    const V zero = splat<V>(0.0f);
-    const V one = splat<V>(1.0f);
     V c[4];
-    channels(p, c);
-    // The channels in the pixel's own order: ARGB keeps alpha first.
-    constexpr bool kArgb = std::is_same_v<P, ArgbPixel>;
-    const V r = c[kArgb ? 1 : 0], g = c[kArgb ? 2 : 1], b = c[kArgb ? 3 : 2], a = c[kArgb ? 0 : 3];
-    const V inv = select(a > splat<V>(1e-6f), one / a, zero);
-    const V v = mulAdd(b * inv, splat<V>(0.0722f), mulAdd(r * inv, splat<V>(0.2126f), (g * inv) * splat<V>(0.7152f)));
-    const V lo = s.lowFeather > 0.0f ? ramp(s.lowCut - s.lowFeather, s.lowCut, v)
-                                     : select(v >= splat<V>(s.lowCut), one, zero);
-    const V hi = s.highFeather > 0.0f ? one - ramp(s.highCut, s.highCut + s.highFeather, v)
-                                      : select(v <= splat<V>(s.highCut), one, zero);
-    V m = lo * hi;
-    m = select(m < zero, zero, m);
-    m = select(m > one, one, m);
-    return s.invert ? one - m : m;
+    vec::channels(p, c);
+    return masksOf<std::is_same_v<P, ArgbPixel>>(c, s);
 }
 
 template <class V, class P>
@@ -125,7 +87,7 @@ std::size_t groupsBaseline(P const* pixels, std::size_t count, RenderSettings co
 template <class P>
 RD_TARGET_AVX2 std::size_t groupsAvx2(P const* pixels, std::size_t count, RenderSettings const& settings,
                                       float* masks) {
-    return groups<F8>(pixels, count, settings, masks);
+    return groups<vec::F8>(pixels, count, settings, masks);
 }
 #endif
 
@@ -141,6 +103,71 @@ void rangeMasks(P const* pixels, std::size_t count, RenderSettings const& settin
     }
 }
 
+// The block sums of addMaskedBlocks, one pixel at a time from `in` (whole blocks from
+// the row's start at `in`, the last one perhaps partial).
+template <class P>
+void addMaskedPixels(P const* in, std::size_t n, RenderSettings const& settings, Pixel* sums, Pixel* plains,
+                     float* masks) {
+    rangeMasks(in, n, settings, masks);
+    for (std::size_t x = 0; x < n; ++x) {
+        // Each pixel is added to its block as it comes: the block's pixels in order.
+        Pixel& sum = sums[x / 4];
+        vec::store(&sum, vec::load(&sum) + vec::load(in + x) * vec::splat(masks[x]));
+        if (plains != nullptr) vec::store(&plains[x / 4], vec::load(&plains[x / 4]) + vec::load(in + x));
+    }
+}
+
+#if RD_HAVE_AVX2_VARIANT
+// Two blocks (eight pixels) a step, masked while in registers: lane half h of each
+// vector is block 2k + h, so every block still adds its pixels in order, each channel
+// with the scalar product and sum. Returns the pixels done.
+template <class P>
+RD_TARGET_AVX2 std::size_t addMaskedPairs(P const* in, std::size_t n, RenderSettings const& settings,
+                                          Pixel* sums, Pixel* plains) {
+    using vec::F8;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        P const* p = in + i;
+        // Pixel k in the low half of t[k], pixel k + 4 in its high half.
+        F8 t[4];
+        for (int k = 0; k < 4; ++k)
+            t[k] = __builtin_shufflevector(vec::raw(p + k), vec::raw(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
+        F8 c[4];
+        vec::transposeHalves(t, c);
+        const F8 m = masksOf<std::is_same_v<P, ArgbPixel>>(c, settings);
+        if constexpr (std::is_same_v<P, ArgbPixel>)  // to the engine's channel order
+            for (F8& v : t) v = __builtin_shufflevector(v, v, 1, 2, 3, 0, 5, 6, 7, 4);
+        const F8 m0 = __builtin_shufflevector(m, m, 0, 0, 0, 0, 4, 4, 4, 4);
+        const F8 m1 = __builtin_shufflevector(m, m, 1, 1, 1, 1, 5, 5, 5, 5);
+        const F8 m2 = __builtin_shufflevector(m, m, 2, 2, 2, 2, 6, 6, 6, 6);
+        const F8 m3 = __builtin_shufflevector(m, m, 3, 3, 3, 3, 7, 7, 7, 7);
+        Pixel* sum = sums + i / 4;
+        F8 acc;
+        std::memcpy(&acc, sum, sizeof acc);
+        acc = (((acc + t[0] * m0) + t[1] * m1) + t[2] * m2) + t[3] * m3;
+        std::memcpy(static_cast<void*>(sum), &acc, sizeof acc);
+        if (plains != nullptr) {
+            Pixel* plain = plains + i / 4;
+            std::memcpy(&acc, plain, sizeof acc);
+            acc = (((acc + t[0]) + t[1]) + t[2]) + t[3];
+            std::memcpy(static_cast<void*>(plain), &acc, sizeof acc);
+        }
+    }
+    return i;
+}
+#endif
+
+template <class P>
+void addMasked(P const* in, std::size_t n, RenderSettings const& settings, Pixel* sums, Pixel* plains,
+               float* masks) {
+    std::size_t done = 0;
+#if RD_HAVE_AVX2_VARIANT
+    if (vec::units() >= vec::Units::Avx2) done = addMaskedPairs(in, n, settings, sums, plains);
+#endif
+    addMaskedPixels(in + done, n - done, settings, sums + done / 4, plains != nullptr ? plains + done / 4 : nullptr,
+                    masks);
+}
+
 }  // namespace
 
 void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
@@ -149,6 +176,16 @@ void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings 
 
 void luminanceRangeMasks(ArgbPixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks) {
     rangeMasks(pixels, count, settings, masks);
+}
+
+void addMaskedBlocks(Pixel const* in, std::size_t n, RenderSettings const& settings, Pixel* sums, Pixel* plains,
+                     float* masks) {
+    addMasked(in, n, settings, sums, plains, masks);
+}
+
+void addMaskedBlocks(ArgbPixel const* in, std::size_t n, RenderSettings const& settings, Pixel* sums,
+                     Pixel* plains, float* masks) {
+    addMasked(in, n, settings, sums, plains, masks);
 }
 
 void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings const& settings, LitGroups* lit) {

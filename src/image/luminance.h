@@ -26,6 +26,15 @@ inline float luminanceRangeMask(float luma, RenderSettings const& settings) {
 void luminanceRangeMasks(Pixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks);
 void luminanceRangeMasks(ArgbPixel const* pixels, std::size_t count, RenderSettings const& settings, float* masks);
 
+// Adds the n pixels at `in`, a source row from a block boundary on, into the sums of their
+// 4-pixel blocks, each block's pixels in order: sums[x / 4] += in[x] · mask of in[x] per
+// channel (a product, then a sum), and plains[x / 4] += in[x] where plains is not null.
+// The last block may be partial. `masks` is scratch for n floats.
+void addMaskedBlocks(Pixel const* in, std::size_t n, RenderSettings const& settings, Pixel* sums, Pixel* plains,
+                     float* masks);
+void addMaskedBlocks(ArgbPixel const* in, std::size_t n, RenderSettings const& settings, Pixel* sums,
+                     Pixel* plains, float* masks);
+
 // dst = src with every pixel (colour and alpha) multiplied by its mask. dst takes src's
 // size; dst and src may be the same image. src may be a caller's rows. With `lit`, which
 // runs of dst's pixels hold light is noted there as they are written.

@@ -7,6 +7,7 @@
 // AVX2, and picks one per call; both give the same bits, which the tests check.
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 
 #include "image/image.h"
@@ -104,6 +105,86 @@ RD_VECTOR_INLINE F4 boundedStreak(F4 v) {
 RD_VECTOR_INLINE bool finite(F4 v) {
     const I4 ok = (v - v) == splat(0.0f);
     return (ok[0] & ok[1] & ok[2] & ok[3]) != 0;
+}
+
+// Lane-generic forms for passes written once for F4 (the baseline) and F8 (AVX2): one
+// pixel per lane, each lane with the scalar formula's operations.
+template <class V>
+RD_VECTOR_INLINE V splatAll(float v) {
+    if constexpr (sizeof(V) == sizeof(F4))
+        return V{v, v, v, v};
+    else
+        return V{v, v, v, v, v, v, v, v};
+}
+// mask ? a : b per lane, for any width; masks from vector comparisons.
+template <class V, class M>
+RD_VECTOR_INLINE V choose(M mask, V a, V b) {
+    return (V)((mask & (M)a) | (~mask & (M)b));
+}
+// Whether any lane of a comparison's mask is set (one sign-bit gather on x86).
+RD_VECTOR_INLINE bool any(I4 mask) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    return __builtin_ia32_movmskps((F4)mask) != 0;
+#else
+    return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
+#endif
+}
+RD_VECTOR_INLINE bool any(I8 mask) {
+    return any(__builtin_shufflevector(mask, mask, 0, 1, 2, 3) | __builtin_shufflevector(mask, mask, 4, 5, 6, 7));
+}
+
+// A pixel's four floats in memory order (Pixel or ArgbPixel), every bit kept.
+template <class P>
+RD_VECTOR_INLINE F4 raw(P const* p) {
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+// The four floats of 4 or 8 consecutive pixels as four vectors, in memory order: lane k
+// of c[j] is float j of pixel k. Whole-pixel loads and lane moves only.
+template <class P>
+RD_VECTOR_INLINE void channels(P const* p, F4 (&c)[4]) {
+    transpose(raw(p), raw(p + 1), raw(p + 2), raw(p + 3), c);
+}
+// Eight pixels: a 4 × 4 transpose in each 128-bit half (pixels 0–3 low, 4–7 high).
+RD_VECTOR_INLINE void transposeHalves(F8 const (&t)[4], F8 (&c)[4]) {
+    const F8 u0 = __builtin_shufflevector(t[0], t[1], 0, 8, 1, 9, 4, 12, 5, 13);
+    const F8 u1 = __builtin_shufflevector(t[0], t[1], 2, 10, 3, 11, 6, 14, 7, 15);
+    const F8 u2 = __builtin_shufflevector(t[2], t[3], 0, 8, 1, 9, 4, 12, 5, 13);
+    const F8 u3 = __builtin_shufflevector(t[2], t[3], 2, 10, 3, 11, 6, 14, 7, 15);
+    c[0] = __builtin_shufflevector(u0, u2, 0, 1, 8, 9, 4, 5, 12, 13);
+    c[1] = __builtin_shufflevector(u0, u2, 2, 3, 10, 11, 6, 7, 14, 15);
+    c[2] = __builtin_shufflevector(u1, u3, 0, 1, 8, 9, 4, 5, 12, 13);
+    c[3] = __builtin_shufflevector(u1, u3, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+template <class P>
+RD_VECTOR_INLINE void channels(P const* p, F8 (&c)[4]) {
+    // Pixel k in the low half of t[k], pixel k + 4 in its high half.
+    F8 t[4];
+    for (int k = 0; k < 4; ++k) t[k] = __builtin_shufflevector(raw(p + k), raw(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
+    transposeHalves(t, c);
+}
+// The inverse of channels: four vectors of floats stored as 4 or 8 pixels at p.
+template <class P>
+RD_VECTOR_INLINE void storeChannels(P* p, F4 c0, F4 c1, F4 c2, F4 c3) {
+    F4 px[4];
+    transpose(c0, c1, c2, c3, px);
+    for (int k = 0; k < 4; ++k) std::memcpy(static_cast<void*>(p + k), &px[k], sizeof px[k]);
+}
+template <class P>
+RD_VECTOR_INLINE void storeChannels(P* p, F8 c0, F8 c1, F8 c2, F8 c3) {
+    const F8 c[4] = {c0, c1, c2, c3};
+    F8 t[4];
+    transposeHalves(c, t);
+    // Pixels 0 and 1, 2 and 3, 4 and 5, 6 and 7.
+    const F8 p01 = __builtin_shufflevector(t[0], t[1], 0, 1, 2, 3, 8, 9, 10, 11);
+    const F8 p23 = __builtin_shufflevector(t[2], t[3], 0, 1, 2, 3, 8, 9, 10, 11);
+    const F8 p45 = __builtin_shufflevector(t[0], t[1], 4, 5, 6, 7, 12, 13, 14, 15);
+    const F8 p67 = __builtin_shufflevector(t[2], t[3], 4, 5, 6, 7, 12, 13, 14, 15);
+    std::memcpy(static_cast<void*>(p), &p01, sizeof p01);
+    std::memcpy(static_cast<void*>(p + 2), &p23, sizeof p23);
+    std::memcpy(static_cast<void*>(p + 4), &p45, sizeof p45);
+    std::memcpy(static_cast<void*>(p + 6), &p67, sizeof p67);
 }
 
 // The instruction sets a pass can run on.

@@ -456,13 +456,14 @@ struct HostFrame {
                 q[0] = p.a, q[1] = p.r, q[2] = p.g, q[3] = p.b;
             }
     }
-    FrameRows rows(std::function<bool()> proceed = {}, bool inPlace = false) {
+    FrameRows rows(std::function<bool()> proceed = {}, bool inPlace = false, bool straight = false) {
         FrameRows r;
         if (inPlace) {
             r.argbRows = reinterpret_cast<unsigned char const*>(input.data());
             r.argbRowBytes = static_cast<std::ptrdiff_t>(stride * sizeof(float));
             r.argbOutRows = reinterpret_cast<unsigned char*>(output.data());
             r.argbOutRowBytes = r.argbRowBytes;
+            r.argbOutStraight = straight;
         }
         r.width = width;
         r.height = height;
@@ -472,7 +473,7 @@ struct HostFrame {
                 pixels[x - x0] = {q[1], q[2], q[3], q[0]};
             }
         };
-        r.write = [this, inPlace](int y, int x0, int count, Pixel const* pixels) {
+        r.write = [this, inPlace, straight](int y, int x0, int count, Pixel const* pixels) {
             writes[static_cast<std::size_t>(y)] += count;
             for (int x = x0; x < x0 + count; ++x) {
                 Pixel const& p = pixels[x - x0];
@@ -480,7 +481,7 @@ struct HostFrame {
                 // Rows written in place are stored as a host's float world stores them;
                 // the others are written as they come.
                 if (inPlace)
-                    vec::storeArgb(reinterpret_cast<ArgbPixel*>(q), vec::load(&p), false);
+                    vec::storeArgb(reinterpret_cast<ArgbPixel*>(q), vec::load(&p), straight);
                 else
                     q[0] = p.a, q[1] = p.r, q[2] = p.g, q[3] = p.b;
             }
@@ -489,10 +490,10 @@ struct HostFrame {
         return r;
     }
     // An image as it reads back from a float world it was stored to.
-    static Image stored(Image img) {
+    static Image stored(Image img, bool straight = false) {
         for (Pixel& p : img.pixels) {
             ArgbPixel q;
-            vec::storeArgb(&q, vec::load(&p), false);
+            vec::storeArgb(&q, vec::load(&p), straight);
             p = {q.r, q.g, q.b, q.a};
         }
         return img;
@@ -556,21 +557,27 @@ TEST(ProcessFrame, CallersRowsGetTheImageFramesBits) {
         s.opacity = c.strength;
         s.diffraction = c.diffraction;
         s.direction = c.direction;
+        vec::limitUnits(vec::Units::Baseline);
         const Image expected = render(src, s);
-        // Input rows converted span by span, and read in place as float ARGB.
-        for (bool inPlace : {false, true}) {
-            HostFrame host(src);
-            Image source, scratch(5, 5);
-            ASSERT_TRUE(processFrame(host.rows({}, inPlace), source, scratch, s)) << c.name;
-            EXPECT_TRUE(bitEqual(host.result(), inPlace ? HostFrame::stored(expected) : expected))
-                << c.name << " " << inPlace;
-            if (!inPlace) {
-                EXPECT_EQ(std::count(host.writes.begin(), host.writes.end(), src.width), src.height) << c.name;
+        // Input rows converted span by span, and read in place as float ARGB (stored
+        // premultiplied or straight), on every instruction set.
+        for (vec::Units units : {vec::Units::Baseline, vec::Units::Avx2, vec::Units::Avx512}) {
+            vec::limitUnits(units);
+            for (int form = 0; form < 3; ++form) {
+                const bool inPlace = form > 0, straight = form == 2;
+                HostFrame host(src);
+                Image source, scratch(5, 5);
+                ASSERT_TRUE(processFrame(host.rows({}, inPlace, straight), source, scratch, s)) << c.name;
+                EXPECT_TRUE(bitEqual(host.result(), inPlace ? HostFrame::stored(expected, straight) : expected))
+                    << c.name << " form " << form << " units " << static_cast<int>(units);
+                if (!inPlace) {
+                    EXPECT_EQ(std::count(host.writes.begin(), host.writes.end(), src.width), src.height) << c.name;
+                }
+                std::size_t padding = 0;  // the padding at the rows' ends is never written
+                for (std::size_t i = 0; i < host.output.size(); ++i)
+                    padding += i % host.stride >= static_cast<std::size_t>(src.width) * 4 && host.output[i] != -7.0f;
+                EXPECT_EQ(padding, 0u) << c.name;
             }
-            std::size_t padding = 0;  // the padding at the rows' ends is never written
-            for (std::size_t i = 0; i < host.output.size(); ++i)
-                padding += i % host.stride >= static_cast<std::size_t>(src.width) * 4 && host.output[i] != -7.0f;
-            EXPECT_EQ(padding, 0u) << c.name;
         }
 
         HostFrame stopped(src);
