@@ -86,7 +86,9 @@ struct ArgbOut {
         const V zero = splatAll<V>(0.0f), one = splatAll<V>(1.0f);
         const V alpha = choose(a > zero, choose(a < one, a, one), zero);
         if (straight) {
-            const V k = choose(alpha > splatAll<V>(1e-6f), one / alpha, zero);
+            // A group of invisible pixels, common in the Alpha view, needs no division.
+            const auto visible = alpha > splatAll<V>(1e-6f);
+            const V k = vec::any(visible) ? choose(visible, one / alpha, zero) : zero;
             r = r * k;
             g = g * k;
             b = b * k;
@@ -227,7 +229,9 @@ struct RowCompositor {
         if (intensity > 0.0f) {
             const V t = c[3] * k.opacity;
             alpha = choose(t < zero, zero, choose(one < t, one, t));
-            gain = choose(c[3] > k.tiny, (k.intensity * alpha) / c[3], zero);
+            // Lanes without streak alpha take no division; groups of them, none at all.
+            const auto lit = c[3] > k.tiny;
+            if (vec::any(lit)) gain = choose(lit, (k.intensity * alpha) / c[3], zero);
         }
         auto positive = [&](V v) { return choose(v > zero, v, zero); };
         const V r = positive(c[0] * gain);

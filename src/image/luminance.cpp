@@ -48,7 +48,8 @@ RD_VECTOR_INLINE V masksOf(V const (&c)[4], RenderSettings const& s) {
     const V zero = splatAll<V>(0.0f);
     const V one = splatAll<V>(1.0f);
     const V r = c[kArgb ? 1 : 0], g = c[kArgb ? 2 : 1], b = c[kArgb ? 3 : 2], a = c[kArgb ? 0 : 3];
-    const V inv = choose(a > splatAll<V>(1e-6f), one / a, zero);
+    // Opaque pixels, most of a frame, need no division: 1 / 1 is 1.
+    const V inv = vec::all(a == one) ? one : choose(a > splatAll<V>(1e-6f), one / a, zero);
     const V v = mulAdd(b * inv, splatAll<V>(0.0722f),
                        mulAdd(r * inv, splatAll<V>(0.2126f), (g * inv) * splatAll<V>(0.7152f)));
     const V lo = s.lowFeather > 0.0f ? ramp(s.lowCut - s.lowFeather, s.lowCut, v)

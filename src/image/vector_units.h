@@ -80,7 +80,9 @@ RD_VECTOR_INLINE D4 widen(F4 v) { return __builtin_convertvector(v, D4); }
 RD_VECTOR_INLINE F4 narrow(D4 const& v) { return __builtin_convertvector(v, F4); }
 
 // mask ? a : b per lane, for masks from vector comparisons (all bits set or clear).
-RD_VECTOR_INLINE F4 select(I4 mask, F4 a, F4 b) { return (F4)(((I4)a & mask) | ((I4)b & ~mask)); }
+// Written as a lane-wise conditional, so that a select which is a minimum or maximum
+// (a < b ? a : b, NaN choosing b, as the instructions do) compiles to one.
+RD_VECTOR_INLINE F4 select(I4 mask, F4 a, F4 b) { return mask ? a : b; }
 
 // a + (b − a)·t per channel, as image::lerp (fused builds: fma(b − a, t, a)).
 RD_VECTOR_INLINE F4 lerp(F4 a, F4 b, float t) {
@@ -119,7 +121,7 @@ RD_VECTOR_INLINE V splatAll(float v) {
 // mask ? a : b per lane, for any width; masks from vector comparisons.
 template <class V, class M>
 RD_VECTOR_INLINE V choose(M mask, V a, V b) {
-    return (V)((mask & (M)a) | (~mask & (M)b));
+    return mask ? a : b;
 }
 // Whether any lane of a comparison's mask is set (one sign-bit gather on x86).
 RD_VECTOR_INLINE bool any(I4 mask) {
@@ -131,6 +133,10 @@ RD_VECTOR_INLINE bool any(I4 mask) {
 }
 RD_VECTOR_INLINE bool any(I8 mask) {
     return any(__builtin_shufflevector(mask, mask, 0, 1, 2, 3) | __builtin_shufflevector(mask, mask, 4, 5, 6, 7));
+}
+template <class M>
+RD_VECTOR_INLINE bool all(M mask) {
+    return !any(~mask);
 }
 
 // A pixel's four floats in memory order (Pixel or ArgbPixel), every bit kept.
