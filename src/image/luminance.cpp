@@ -15,19 +15,8 @@ namespace {
 // The mask arithmetic below for a vector V of N floats (F4 on the baseline, F8 with AVX2):
 // one pixel per lane, every lane with the scalar form's operations.
 using vec::choose;
+using vec::mulAdd;
 using vec::splatAll;
-
-// rdMulAdd per lane.
-template <class V>
-RD_VECTOR_INLINE V mulAdd(V a, V b, V c) {
-#if SM_CPU_FMA
-    V r;
-    for (std::size_t k = 0; k < sizeof(V) / sizeof(float); ++k) r[k] = RD_FMA(a[k], b[k], c[k]);
-    return r;
-#else
-    return a * b + c;
-#endif
-}
 
 // rdRamp per lane; the edges are the same for every lane, so is the branch.
 template <class V>

@@ -123,6 +123,17 @@ template <class V, class M>
 RD_VECTOR_INLINE V choose(M mask, V a, V b) {
     return mask ? a : b;
 }
+// rdMulAdd per lane, for any width.
+template <class V>
+RD_VECTOR_INLINE V mulAdd(V a, V b, V c) {
+#if SM_CPU_FMA
+    V r;
+    for (std::size_t k = 0; k < sizeof(V) / sizeof(float); ++k) r[k] = RD_FMA(a[k], b[k], c[k]);
+    return r;
+#else
+    return a * b + c;
+#endif
+}
 // Whether any lane of a comparison's mask is set (one sign-bit gather on x86).
 RD_VECTOR_INLINE bool any(I4 mask) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
