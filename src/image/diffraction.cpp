@@ -94,15 +94,24 @@ bool keepLitSegments(Pixel* first, std::size_t stride, int count, int width, lon
     const long long summed = (std::min(w, columns + halfWidth) + kLitSegment - 1) / kLitSegment;
     const long long reach = (halfWidth + kLitSegment - 1) / kLitSegment;
     auto flags = [&](int r) { return lit + static_cast<std::size_t>(r) * static_cast<std::size_t>(segments); };
+    // The band's written segments (in any of its rows), then those within the reach of
+    // one: `last` is the latest written segment up to t + reach, read before it is
+    // overwritten.
     bool any = false;
     for (long long t = 0; t < summed; ++t) {
-        std::uint8_t near = 0;
-        for (int r = 0; r < count; ++r)
-            for (long long u = std::max(0LL, t - reach); u <= std::min(summed - 1, t + reach); ++u) near |= flags(r)[u];
-        keep[t] = near;
-        any = any || near;
+        std::uint8_t written = 0;
+        for (int r = 0; r < count; ++r) written |= flags(r)[t];
+        keep[t] = written;
+        any = any || written;
     }
     if (!any) return false;
+    long long last = -1 - reach;
+    for (long long u = 0; u < std::min(reach, summed); ++u)
+        if (keep[u]) last = u;
+    for (long long t = 0; t < summed; ++t) {
+        if (t + reach < summed && keep[t + reach]) last = t + reach;
+        keep[t] = last >= t - reach ? 1 : 0;
+    }
     for (int r = 0; r < count; ++r)
         for (long long t = 0; t < summed; ++t) {
             if (keep[t] && !flags(r)[t]) {

@@ -36,7 +36,7 @@ public:
         for (int g = 0; g < n; g += kGroup) {
             vec::I4 any{};
             for (int x = g; x < (n - g < kGroup ? n : g + kGroup); ++x) any |= (vec::I4)vec::load(pixels + x);
-            flags[(x0 + g) / kGroup] = (any[0] | any[1] | any[2] | any[3]) != 0 ? 1 : 0;
+            flags[(x0 + g) / kGroup] = vec::any(any != vec::I4{}) ? 1 : 0;
         }
     }
 
