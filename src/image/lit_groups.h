@@ -30,6 +30,9 @@ public:
         return flags_[at + static_cast<std::size_t>(group)] != 0;
     }
 
+    // Row y's flags, one per group, for a pass that notes its groups itself.
+    std::uint8_t* row(int y) { return flags_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(groups_); }
+
     // Pixels [x0, x0 + n) of row y, at `pixels`; x0 a multiple of kGroup.
     void note(int y, int x0, Pixel const* pixels, int n) {
         std::uint8_t* flags = flags_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(groups_);

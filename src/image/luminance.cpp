@@ -1,6 +1,7 @@
 #include "image/luminance.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 #include <vector>
@@ -147,6 +148,46 @@ RD_TARGET_AVX2 std::size_t addMaskedPairs(P const* in, std::size_t n, RenderSett
 }
 #endif
 
+#if RD_HAVE_AVX2_VARIANT
+// The selection, eight pixels a step while eight remain: each pixel times its mask as
+// extractLuminanceRange's product, computed while the pixels are in registers; with
+// `flags`, whether each run of eight holds a bit other than +0 (LitGroups' note). `out`
+// may be `in`. Returns the pixels done.
+template <class P>
+RD_TARGET_AVX2 std::size_t maskedEights(P const* in, std::size_t n, RenderSettings const& settings, Pixel* out,
+                                        std::uint8_t* flags) {
+    using vec::F8;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        P const* p = in + i;
+        F8 t[4];
+        for (int k = 0; k < 4; ++k)
+            t[k] = __builtin_shufflevector(vec::raw(p + k), vec::raw(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
+        F8 c[4];
+        vec::transposeHalves(t, c);
+        const F8 m = masksOf<std::is_same_v<P, ArgbPixel>>(c, settings);
+        if constexpr (std::is_same_v<P, ArgbPixel>)
+            for (F8& v : t) v = __builtin_shufflevector(v, v, 1, 2, 3, 0, 5, 6, 7, 4);
+        const F8 product[4] = {t[0] * __builtin_shufflevector(m, m, 0, 0, 0, 0, 4, 4, 4, 4),
+                               t[1] * __builtin_shufflevector(m, m, 1, 1, 1, 1, 5, 5, 5, 5),
+                               t[2] * __builtin_shufflevector(m, m, 2, 2, 2, 2, 6, 6, 6, 6),
+                               t[3] * __builtin_shufflevector(m, m, 3, 3, 3, 3, 7, 7, 7, 7)};
+        Pixel* o = out + i;
+        for (int k = 0; k < 4; ++k) {
+            const vec::F4 low = __builtin_shufflevector(product[k], product[k], 0, 1, 2, 3);
+            const vec::F4 high = __builtin_shufflevector(product[k], product[k], 4, 5, 6, 7);
+            vec::store(o + k, low);
+            vec::store(o + k + 4, high);
+        }
+        if (flags != nullptr) {
+            const vec::I8 bits = (vec::I8)product[0] | (vec::I8)product[1] | (vec::I8)product[2] | (vec::I8)product[3];
+            flags[i / 8] = vec::any(bits != vec::I8{}) ? 1 : 0;
+        }
+    }
+    return i;
+}
+#endif
+
 template <class P>
 void addMasked(P const* in, std::size_t n, RenderSettings const& settings, Pixel* sums, Pixel* plains,
                float* masks) {
@@ -189,23 +230,29 @@ void extractLuminanceRange(RowSource const& src, Image& dst, RenderSettings cons
         std::vector<Pixel> buffer(src.bufferPixels());
         // A caller's rows come span by span, each masked while in the cache.
         const std::size_t span = src.image() ? std::max<std::size_t>(w, 1) : kRowSpan;
-        // n pixels at `in` (Pixel or ArgbPixel), masked into `out`.
-        auto mask = [&](auto const* in, std::size_t n, Pixel* out) {
-            luminanceRangeMasks(in, n, settings, masks.data());
-            for (std::size_t x = 0; x < n; ++x) vec::store(out + x, vec::load(in + x) * vec::splat(masks[x]));
+        // Pixels [s0, s0 + n) of row y at `in` (Pixel or ArgbPixel), masked into `out`
+        // and noted in `lit`; s0 is a multiple of the note's runs.
+        auto mask = [&](int y, auto const* in, std::size_t s0, std::size_t n, Pixel* out) {
+            std::size_t done = 0;
+#if RD_HAVE_AVX2_VARIANT
+            if (vec::units() >= vec::Units::Avx2)
+                done = maskedEights(in, n, settings, out, lit != nullptr ? lit->row(y) + s0 / LitGroups::kGroup : nullptr);
+#endif
+            luminanceRangeMasks(in + done, n - done, settings, masks.data());
+            for (std::size_t x = done; x < n; ++x)
+                vec::store(out + x, vec::load(in + x) * vec::splat(masks[x - done]));
+            if (lit != nullptr && done < n)
+                lit->note(y, static_cast<int>(s0 + done), out + done, static_cast<int>(n - done));
         };
         for (int y = y0; y < y1; ++y) {
             Pixel* out = dst.pixels.data() + static_cast<std::size_t>(y) * w;
             if (ArgbPixel const* in = src.argb(y, 0)) {  // float ARGB rows, read in place
-                mask(in, w, out);
-                if (lit != nullptr) lit->note(y, 0, out, static_cast<int>(w));
+                mask(y, in, 0, w, out);
                 continue;
             }
-            for (std::size_t s0 = 0; s0 < w; s0 += span) {
-                const std::size_t n = std::min(span, w - s0);
-                mask(src.span(y, static_cast<int>(s0), static_cast<int>(n), buffer.data()), n, out + s0);
-                if (lit != nullptr) lit->note(y, static_cast<int>(s0), out + s0, static_cast<int>(n));
-            }
+            for (std::size_t s0 = 0; s0 < w; s0 += span)
+                mask(y, src.span(y, static_cast<int>(s0), static_cast<int>(std::min(span, w - s0)), buffer.data()), s0,
+                     std::min(span, w - s0), out + s0);
         }
     });
 }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -157,6 +159,39 @@ TEST(ExtractLuminanceRange, SplitOverWorkersKeepsEveryBit) {
     Image inPlace = src;
     extractLuminanceRange(inPlace, inPlace, s);
     EXPECT_EQ(std::memcmp(inPlace.pixels.data(), serial.pixels.data(), serial.pixels.size() * sizeof(Pixel)), 0);
+}
+
+// The runs of eight pixels noted as holding light are exactly those whose selected pixels
+// hold a bit other than +0, whichever pixel of the run is lit, on every instruction set.
+TEST(ExtractLuminanceRange, NotesEveryRunThatHoldsLight) {
+    namespace vec = raydrift::image::vec;
+    Image src(203, 9);  // a partial run at each row's end
+    for (int y = 0; y < src.height; ++y)
+        for (int x = 0; x < src.width; ++x) {
+            const int run = x / 8;
+            const bool lit = x % 8 == (run + y) % 8 && (run + y) % 3 != 0;
+            src.at(x, y) = lit ? Pixel{1.0f, 0.5f, -0.25f, 1.0f} : Pixel{0.1f, 0.1f, 0.1f, 1.0f};
+        }
+    const RenderSettings s = cut(0.4f, 0.0f);
+    Image first;
+    for (vec::Units units : {vec::Units::Baseline, vec::Units::Avx2, vec::Units::Avx512}) {
+        vec::limitUnits(units);
+        Image out;
+        raydrift::image::LitGroups lit;
+        extractLuminanceRange(src, out, s, &lit);
+        if (first.empty()) first = out;
+        EXPECT_EQ(std::memcmp(out.pixels.data(), first.pixels.data(), out.pixels.size() * sizeof(Pixel)), 0);
+        for (int y = 0; y < src.height; ++y)
+            for (int run = 0; run < lit.groups(); ++run) {
+                bool light = false;
+                for (int x = 8 * run; x < std::min(8 * run + 8, src.width); ++x) {
+                    std::uint32_t bits[4];
+                    std::memcpy(bits, &out.at(x, y), sizeof bits);
+                    light = light || (bits[0] | bits[1] | bits[2] | bits[3]) != 0;
+                }
+                EXPECT_EQ(lit.lit(y, run), light) << "row " << y << " run " << run << " units " << int(units);
+            }
+    }
 }
 
 TEST(HasTransparentForeground, StrictlyBelowTheOpaqueLimit) {
