@@ -109,33 +109,39 @@ void addMaskedPixels(P const* in, std::size_t n, RenderSettings const& settings,
 }
 
 #if RD_HAVE_AVX2_VARIANT
-// Two blocks (eight pixels) a step, masked while in registers: lane half h of each
-// vector is block 2k + h, so every block still adds its pixels in order, each channel
-// with the scalar product and sum. Returns the pixels done.
+// Eight pixels from p in the engine's channel order, and each one's mask in every lane of
+// the pixel: pixel k in the low half of t[k], pixel k + 4 in its high half (so, for the
+// quarter reduction, lane half h is block 2k + h).
+template <class P>
+RD_VECTOR_INLINE void eightMasked(P const* p, RenderSettings const& settings, vec::F8 (&t)[4], vec::F8 (&m)[4]) {
+    using vec::F8;
+    for (int k = 0; k < 4; ++k)
+        t[k] = __builtin_shufflevector(vec::raw(p + k), vec::raw(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
+    F8 c[4];
+    vec::transposeHalves(t, c);
+    const F8 masks = masksOf<std::is_same_v<P, ArgbPixel>>(c, settings);
+    if constexpr (std::is_same_v<P, ArgbPixel>)  // to the engine's channel order
+        for (F8& v : t) v = __builtin_shufflevector(v, v, 1, 2, 3, 0, 5, 6, 7, 4);
+    m[0] = __builtin_shufflevector(masks, masks, 0, 0, 0, 0, 4, 4, 4, 4);
+    m[1] = __builtin_shufflevector(masks, masks, 1, 1, 1, 1, 5, 5, 5, 5);
+    m[2] = __builtin_shufflevector(masks, masks, 2, 2, 2, 2, 6, 6, 6, 6);
+    m[3] = __builtin_shufflevector(masks, masks, 3, 3, 3, 3, 7, 7, 7, 7);
+}
+
+// Two blocks (eight pixels) a step, masked while in registers: every block still adds
+// its pixels in order, each channel with the scalar product and sum. Returns the pixels
+// done.
 template <class P>
 RD_TARGET_AVX2 std::size_t addMaskedPairs(P const* in, std::size_t n, RenderSettings const& settings,
                                           Pixel* sums, Pixel* plains) {
-    using vec::F8;
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        P const* p = in + i;
-        // Pixel k in the low half of t[k], pixel k + 4 in its high half.
-        F8 t[4];
-        for (int k = 0; k < 4; ++k)
-            t[k] = __builtin_shufflevector(vec::raw(p + k), vec::raw(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
-        F8 c[4];
-        vec::transposeHalves(t, c);
-        const F8 m = masksOf<std::is_same_v<P, ArgbPixel>>(c, settings);
-        if constexpr (std::is_same_v<P, ArgbPixel>)  // to the engine's channel order
-            for (F8& v : t) v = __builtin_shufflevector(v, v, 1, 2, 3, 0, 5, 6, 7, 4);
-        const F8 m0 = __builtin_shufflevector(m, m, 0, 0, 0, 0, 4, 4, 4, 4);
-        const F8 m1 = __builtin_shufflevector(m, m, 1, 1, 1, 1, 5, 5, 5, 5);
-        const F8 m2 = __builtin_shufflevector(m, m, 2, 2, 2, 2, 6, 6, 6, 6);
-        const F8 m3 = __builtin_shufflevector(m, m, 3, 3, 3, 3, 7, 7, 7, 7);
+        vec::F8 t[4], m[4];
+        eightMasked(in + i, settings, t, m);
         Pixel* sum = sums + i / 4;
-        F8 acc;
+        vec::F8 acc;
         std::memcpy(&acc, sum, sizeof acc);
-        acc = (((acc + t[0] * m0) + t[1] * m1) + t[2] * m2) + t[3] * m3;
+        acc = (((acc + t[0] * m[0]) + t[1] * m[1]) + t[2] * m[2]) + t[3] * m[3];
         std::memcpy(static_cast<void*>(sum), &acc, sizeof acc);
         if (plains != nullptr) {
             Pixel* plain = plains + i / 4;
@@ -146,43 +152,25 @@ RD_TARGET_AVX2 std::size_t addMaskedPairs(P const* in, std::size_t n, RenderSett
     }
     return i;
 }
-#endif
 
-#if RD_HAVE_AVX2_VARIANT
 // The selection, eight pixels a step while eight remain: each pixel times its mask as
-// extractLuminanceRange's product, computed while the pixels are in registers; with
-// `flags`, whether each run of eight holds a bit other than +0 (LitGroups' note). `out`
-// may be `in`. Returns the pixels done.
+// extractLuminanceRange's product; with `flags`, whether each run of eight holds a bit
+// other than +0 (LitGroups' note). `out` may be `in`. Returns the pixels done.
 template <class P>
 RD_TARGET_AVX2 std::size_t maskedEights(P const* in, std::size_t n, RenderSettings const& settings, Pixel* out,
                                         std::uint8_t* flags) {
-    using vec::F8;
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        P const* p = in + i;
-        F8 t[4];
-        for (int k = 0; k < 4; ++k)
-            t[k] = __builtin_shufflevector(vec::raw(p + k), vec::raw(p + k + 4), 0, 1, 2, 3, 4, 5, 6, 7);
-        F8 c[4];
-        vec::transposeHalves(t, c);
-        const F8 m = masksOf<std::is_same_v<P, ArgbPixel>>(c, settings);
-        if constexpr (std::is_same_v<P, ArgbPixel>)
-            for (F8& v : t) v = __builtin_shufflevector(v, v, 1, 2, 3, 0, 5, 6, 7, 4);
-        const F8 product[4] = {t[0] * __builtin_shufflevector(m, m, 0, 0, 0, 0, 4, 4, 4, 4),
-                               t[1] * __builtin_shufflevector(m, m, 1, 1, 1, 1, 5, 5, 5, 5),
-                               t[2] * __builtin_shufflevector(m, m, 2, 2, 2, 2, 6, 6, 6, 6),
-                               t[3] * __builtin_shufflevector(m, m, 3, 3, 3, 3, 7, 7, 7, 7)};
-        Pixel* o = out + i;
+        vec::F8 t[4], m[4];
+        eightMasked(in + i, settings, t, m);
+        vec::I8 bits{};
         for (int k = 0; k < 4; ++k) {
-            const vec::F4 low = __builtin_shufflevector(product[k], product[k], 0, 1, 2, 3);
-            const vec::F4 high = __builtin_shufflevector(product[k], product[k], 4, 5, 6, 7);
-            vec::store(o + k, low);
-            vec::store(o + k + 4, high);
+            const vec::F8 product = t[k] * m[k];
+            vec::store(out + i + k, __builtin_shufflevector(product, product, 0, 1, 2, 3));
+            vec::store(out + i + k + 4, __builtin_shufflevector(product, product, 4, 5, 6, 7));
+            bits |= (vec::I8)product;
         }
-        if (flags != nullptr) {
-            const vec::I8 bits = (vec::I8)product[0] | (vec::I8)product[1] | (vec::I8)product[2] | (vec::I8)product[3];
-            flags[i / 8] = vec::any(bits != vec::I8{}) ? 1 : 0;
-        }
+        if (flags != nullptr) flags[i / 8] = vec::any(bits != vec::I8{}) ? 1 : 0;
     }
     return i;
 }
