@@ -32,14 +32,15 @@ inline void copyPixels(Pixel* out, ArgbPixel const* base, int n) {
     for (int k = 0; k < n; ++k) vec::store(out + k, vec::load(base + k));
 }
 
-// vec::storeArgb's alpha: clamped to [0, 1], NaN as 0, in every lane.
-inline vec::F4 clampedAlpha(vec::F4 a) {
-    const vec::F4 zero = vec::splat(0.0f), one = vec::splat(1.0f);
-    return vec::select(a > zero, vec::select(a < one, a, one), zero);
-}
-
 using vec::choose;
 using vec::splatAll;
+
+// vec::storeArgb's alpha: clamped to [0, 1], NaN as 0, in every lane.
+template <class V>
+RD_VECTOR_INLINE V clampedAlpha(V a) {
+    const V zero = splatAll<V>(0.0f), one = splatAll<V>(1.0f);
+    return choose(a > zero, choose(a < one, a, one), zero);
+}
 // Eight lanes as a template argument: vec::F8 less its alignment attribute, which a
 // template argument would drop.
 typedef float Eight __attribute__((vector_size(32)));
@@ -83,9 +84,9 @@ struct ArgbOut {
     // vec::storeArgb per lane: the same clamp and division, alpha first in memory.
     template <class V>
     RD_VECTOR_INLINE void group(int x, V r, V g, V b, V a) const {
-        const V zero = splatAll<V>(0.0f), one = splatAll<V>(1.0f);
-        const V alpha = choose(a > zero, choose(a < one, a, one), zero);
+        const V alpha = clampedAlpha(a);
         if (straight) {
+            const V zero = splatAll<V>(0.0f), one = splatAll<V>(1.0f);
             // A group of invisible pixels, common in the Alpha view, needs no division.
             const auto visible = alpha > splatAll<V>(1e-6f);
             const V k = vec::any(visible) ? choose(visible, one / alpha, zero) : zero;
