@@ -66,14 +66,22 @@ struct ArgbOut {
     bool straight;
     void set(int x, Pixel const& p) const { vec::storeArgb(pixels + x, vec::load(&p), straight); }
     template <class B>
-    void copy(int x, B const* base, int n) const {
+    RD_VECTOR_INLINE void copy(int x, B const* base, int n) const {
         if constexpr (std::is_same_v<B, ArgbPixel>) {
             if (!straight) {  // the host's own layout: every bit but the clamped alpha
-                const vec::I4 alphaLane{-1, 0, 0, 0};
-                for (int k = 0; k < n; ++k) {
+                // Two pixels a vector (one AVX register where the caller is compiled for it).
+                const vec::I8 alphaLanes{-1, 0, 0, 0, -1, 0, 0, 0};
+                int k = 0;
+                for (; k + 2 <= n; k += 2) {
+                    Eight v;
+                    std::memcpy(&v, base + k, sizeof v);
+                    v = choose(alphaLanes, clampedAlpha(v), v);
+                    std::memcpy(static_cast<void*>(pixels + x + k), &v, sizeof v);
+                }
+                if (k < n) {
                     vec::F4 v;
                     std::memcpy(&v, base + k, sizeof v);
-                    v = vec::select(alphaLane, clampedAlpha(v), v);
+                    v = vec::select(vec::I4{-1, 0, 0, 0}, clampedAlpha(v), v);
                     std::memcpy(static_cast<void*>(pixels + x + k), &v, sizeof v);
                 }
                 return;
