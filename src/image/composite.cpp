@@ -242,14 +242,18 @@ struct RowCompositor {
             const auto lit = c[3] > k.tiny;
             if (vec::any(lit)) gain = choose(lit, (k.intensity * alpha) / c[3], zero);
         }
-        auto positive = [&](V v) { return choose(v > zero, v, zero); };
-        const V r = positive(c[0] * gain);
-        const V g = positive(c[1] * gain);
-        const V b = positive(c[2] * gain);
+        // (No lambdas here: inlined into the AVX2 variant, GCC's sanitizers take their
+        // closures for null.)
+        V rgb[3];
+        for (int j = 0; j < 3; ++j) {
+            const V v = c[j] * gain;
+            rgb[j] = choose(v > zero, v, zero);
+        }
+        const V r = rgb[0], g = rgb[1], b = rgb[2];
         V a = one;
         if (shown == Shown::Alpha) {
-            auto larger = [](V p, V q) { return choose(p < q, q, p); };
-            const V m = larger(larger(larger(alpha, r), g), b);
+            V m = alpha;
+            for (V const& v : rgb) m = choose(m < v, v, m);  // the larger, m on NaN
             a = choose(m < zero, zero, choose(one < m, one, m));
         }
         out.group(x, r, g, b, a);
