@@ -142,12 +142,14 @@ RD_VECTOR_INLINE bool any(I4 mask) {
     return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
 #endif
 }
-RD_VECTOR_INLINE bool any(I8 mask) {
+// (By reference: a 32-byte vector passed by value from AVX2 code to code compiled
+// without AVX changes the calling convention, which Clang refuses.)
+RD_VECTOR_INLINE bool any(I8 const& mask) {
     return any(__builtin_shufflevector(mask, mask, 0, 1, 2, 3) | __builtin_shufflevector(mask, mask, 4, 5, 6, 7));
 }
 template <class M>
-RD_VECTOR_INLINE bool all(M mask) {
-    return !any(~mask);
+RD_VECTOR_INLINE bool all(M const& mask) {
+    return !any(M(~mask));
 }
 
 // A pixel's four floats in memory order (Pixel or ArgbPixel), every bit kept.
