@@ -604,10 +604,10 @@ TEST_F(Cli, OutputControlAndProvenance) {
     writeImage(dir / "in.png", testPicture(3, false), T::UINT8);
     {
         auto out = OIIO::ImageOutput::create("dpx");
-        OIIO::ImageSpec spec(48, 32, 3, T::UINT16);
-        spec.attribute("oiio:BitsPerSample", 10);
+        OIIO::ImageSpec header(48, 32, 3, T::UINT16);
+        header.attribute("oiio:BitsPerSample", 10);
         const Pixels p = testPicture(3, false);
-        ASSERT_TRUE(out->open((dir / "in10.dpx").string(), spec));
+        ASSERT_TRUE(out->open((dir / "in10.dpx").string(), header));
         ASSERT_TRUE(out->write_image(T::FLOAT, p.v.data()));
         ASSERT_TRUE(out->close());
     }
