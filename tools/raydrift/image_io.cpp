@@ -112,9 +112,9 @@ std::string sourceSpace(std::string const& option, OIIO::ImageSpec const& header
 // Converts four-channel pixels (colour, then alpha) between colour spaces in place.
 void convertColours(std::vector<float>& rgba, int width, int height, std::string const& from,
                     std::string const& to, bool premultiplied, std::string const& what) {
-    OIIO::ImageSpec spec(width, height, 4, OIIO::TypeDesc::FLOAT);
-    spec.alpha_channel = 3;
-    OIIO::ImageBuf buf(spec, rgba.data());
+    OIIO::ImageSpec layout(width, height, 4, OIIO::TypeDesc::FLOAT);
+    layout.alpha_channel = 3;
+    OIIO::ImageBuf buf(layout, rgba.data());
     if (!OIIO::ImageBufAlgo::colorconvert(buf, buf, from, to, premultiplied, "", "", &colourConfig()))
         throw CliError(what + ": cannot convert from " + from + " to " + to + ": " + oneLine(buf.geterror()));
 }
